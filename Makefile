@@ -1,0 +1,36 @@
+# The two commands a newcomer needs: `make test` and `make demo`.
+BUILD ?= build
+SAN_BUILD ?= build-san
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build test test-san demo bench clean
+
+all: build
+
+deps:
+	bash tools/setup_deps.sh
+
+build:
+	cmake -S . -B $(BUILD) -DFANOUT_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Set-up, build, every test; then the unit and end-to-end tests again under the sanitizers.
+test: deps build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(MAKE) test-san
+
+test-san:
+	cmake -S . -B $(SAN_BUILD) -DFANOUT_WERROR=ON -DFANOUT_SANITIZE=ON -DFANOUT_BUILD_BENCH=OFF \
+	    -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	cd $(SAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@$(BUILD)/bin/fanout_client || true
+
+bench: build
+	$(BUILD)/bin/xconv_bench
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD)

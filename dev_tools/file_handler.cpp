@@ -1,0 +1,1 @@
+// Arrives with its module.

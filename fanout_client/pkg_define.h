@@ -1,0 +1,45 @@
+// The relay protocol's package header and the program's package types.
+#ifndef FANOUT_CLIENT_PKG_DEFINE_H
+#define FANOUT_CLIENT_PKG_DEFINE_H
+
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "xcgi_package.h"
+
+enum { RESERVE_BYTES = 32 };
+
+// The wire image of the header: packed, 43 bytes, the two 32-bit fields held in
+// network byte order inside the record (setters convert on store, getters on read).
+#pragma pack(push, 1)
+struct MSG_PKG_HEAD {
+    uint8_t m_cmd;
+    uint8_t m_pkg_type;  // 0 request, 1 response
+    uint8_t m_client_version;
+    uint32_t m_timestamp;
+    uint32_t m_result;  // 0 success, otherwise an error code
+    uint8_t m_reserved[RESERVE_BYTES];
+
+    void set_cmd(uint8_t cCmd) { m_cmd = cCmd; }
+    uint8_t cmd() const { return m_cmd; }
+    void set_pkg_type(uint8_t cType) { m_pkg_type = cType; }
+    uint8_t pkg_type() const { return m_pkg_type; }
+    void set_client_version(uint8_t cVersion) { m_client_version = cVersion; }
+    uint8_t client_version() const { return m_client_version; }
+    void set_timestamp(uint32_t dwTimestamp) { m_timestamp = htonl(dwTimestamp); }
+    uint32_t timestamp() const { return ntohl(m_timestamp); }
+    void set_result(uint32_t dwResult) { m_result = htonl(dwResult); }
+    uint32_t result() const { return ntohl(m_result); }
+};
+#pragma pack(pop)
+
+static_assert(sizeof(MSG_PKG_HEAD) == 43, "the package header is 43 bytes on the wire");
+
+typedef xcgi::CPackage<MSG_PKG_HEAD> MSG_PKG;
+typedef std::vector<std::string> VEC_STR;
+typedef uint32_t PKG_SIZE_T;
+
+#endif  // FANOUT_CLIENT_PKG_DEFINE_H

@@ -1,0 +1,1 @@
+// Placeholder: tests arrive with the module.

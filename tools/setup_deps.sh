@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies that are missing (Debian packages only).
+set -euo pipefail
+
+need=()
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+for pkg in cmake make g++ clang libgtest-dev libbenchmark-dev nlohmann-json3-dev \
+           netcat-openbsd hyperfine python3 procps; do
+    have_pkg "$pkg" || need+=("$pkg")
+done
+if [ ${#need[@]} -gt 0 ]; then
+    echo "installing: ${need[*]}"
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
+fi

@@ -1,0 +1,1 @@
+typedef int xconv_placeholder_xconv_utf;
