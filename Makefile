@@ -4,7 +4,7 @@ SAN_BUILD ?= build-san
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-san demo bench clean
+.PHONY: all deps build test test-san demo bench package check-install clean
 
 all: build
 
@@ -31,6 +31,12 @@ demo: build
 
 bench: build
 	$(BUILD)/bin/xconv_bench
+
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+check-install: build
+	bash packaging/check_install.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)

@@ -5,7 +5,7 @@ set -euo pipefail
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 for pkg in cmake make g++ clang libgtest-dev libbenchmark-dev nlohmann-json3-dev \
-           netcat-openbsd hyperfine python3 procps; do
+           netcat-openbsd hyperfine python3 procps groff-base dpkg-dev gzip; do
     have_pkg "$pkg" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
