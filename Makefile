@@ -26,8 +26,8 @@ test-san:
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	cd $(SAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
-	@$(BUILD)/bin/fanout_client || true
+demo: deps build
+	@bash tools/demo.sh $(BUILD)
 
 bench: build
 	$(BUILD)/bin/xconv_bench

@@ -45,6 +45,13 @@ public:
     int32_t size() const { return static_cast<int32_t>(m_pkgData.size()); }
     const std::string& str() const { return m_pkgData; }
 
+    // Hands the whole byte string to the caller (who sends it) without copying it;
+    // the package is left holding what sPkgData held.
+    void SwapPkgData(std::string& sPkgData) {
+        m_iPos = 0;
+        m_pkgData.swap(sPkgData);
+    }
+
     void SetPkgData(const std::string& sPkgData) {
         m_iPos = 0;
         m_pkgData = sPkgData;

@@ -1,16 +1,211 @@
 #include "options.h"
 
-#include "settings.h"
+#include <fcntl.h>
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-bool Initialize(int, char**) {
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "console.h"
+#include "conv.h"
+#include "file_handler.h"
+#include "settings.h"
+#include "utils.h"
+
+namespace {
+
+const uint32_t kMaxAttachCount = 20;
+const uint64_t kMaxTotalAttachSize = 4194303;  // 4 MiB minus one byte
+
+// Prints the red tag, a blank and the formatted message, then the usage text, and ends
+// the process: the message was not sent.
+[[noreturn]] __attribute__((format(printf, 2, 3))) void ExitInvalid(const std::string& sProgName,
+                                                                     const char* szFmt, ...) {
+    printf("%s ", ColorString("[ERROR]", CS_RED).c_str());
+    va_list args;
+    va_start(args, szFmt);
+    vprintf(szFmt, args);
+    va_end(args);
+    Usage(sProgName);
+    exit(1);
+}
+
+// Help ends the run with status 0; a scanner error (unknown letter, missing value) and
+// -t end it with status 1, since nothing was sent.
+[[noreturn]] void ExitWithUsage(const std::string& sProgName, int iStatus) {
+    Usage(sProgName);
+    exit(iStatus);
+}
+
+void ScanOptions(int argc, char** argv, const std::string& sProgName) {
+    // The channel word stands where a program name would, so the scanner's own
+    // diagnostics name it.
+    int ch;
+    optopt = 0;
+    while ((ch = getopt(argc - 1, argv + 1, "Hh?F:T:C:c:S:f:i:a:d:t:k:")) != -1) {
+        switch (ch) {
+            case 'F': g_sSender = optarg; break;
+            case 'T': g_sRecver = optarg; break;
+            case 'C': g_sCc = optarg; break;
+            case 'c': g_sContent = optarg; break;
+            case 'S': g_sTitle = optarg; break;
+            case 'f': g_sContentFile = optarg; break;
+            case 'i': g_sImgFile = optarg; break;
+            case 'a': g_sAttachPaths = optarg; break;
+            case 'd': g_sCodingFormat = optarg; break;
+            case 'k': g_sSystemKeyId = optarg; break;
+            case 'H':
+            case 'h':
+                ExitWithUsage(sProgName, 0);
+            case '?':
+                // The scanner sets optopt only for its own errors; -? itself leaves it 0.
+                ExitWithUsage(sProgName, optopt == 0 ? 0 : 1);
+            default:  // -t: the value is consumed and ignored
+                ExitWithUsage(sProgName, 1);
+        }
+        optopt = 0;
+    }
+}
+
+void CheckReceivers(const std::string& sProgName) {
+    if (g_sSystemKeyId.empty() && g_sRecver.empty()) {
+        ExitInvalid(sProgName, "Receiver(-T) must be specified!\n");
+    }
+    if (!CheckNameListValidity(g_sRecver) || !CheckNameListValidity(g_sCc)) {
+        ExitInvalid(sProgName, "Receiver(-T) or CCer(-C) is invalid!\n");
+    }
+}
+
+void CheckContentAndTitle(const std::string& sProgName) {
+    std::string sErrMsg;
+    if (g_eFunc == FT_MAIL && !g_sContentFile.empty() &&
+        !ReadFile(g_sContentFile, g_sContent, sErrMsg)) {
+        ExitInvalid(sProgName, "Can't open content_file('%s')\n", g_sContentFile.c_str());
+    }
+    if ((g_eFunc == FT_SMS || g_eFunc == FT_ZEPH) && g_sContent.empty()) {
+        ExitInvalid(sProgName, "content(-c) must be specified!\n");
+    }
+    if (g_eFunc == FT_MAIL && g_sContent.empty()) {
+        g_sContent = " ";
+    }
+    if (g_eFunc == FT_ZEPH && g_sSystemKeyId.empty() && g_sTitle.empty()) {
+        ExitInvalid(sProgName, "title(-S) must be specified!\n");
+    }
+    if (g_eFunc == FT_LUMO && g_sContent.empty() && g_sImgFile.empty()) {
+        ExitInvalid(sProgName, "At least one of (content(-c) / img(-i)) must be specified!\n");
+    }
+}
+
+void CheckCodingAndConvert(const std::string& sProgName) {
+    if (g_sCodingFormat != "gbk" && g_sCodingFormat != "utf8") {
+        ExitInvalid(sProgName, "Can't recoganize coding format ('%s')\n",
+                    g_sCodingFormat.c_str());
+    }
+    if (g_sCodingFormat == "gbk") {
+        g_sTitle = Conv2Utf8(g_sTitle);
+        g_sContent = Conv2Utf8(g_sContent);
+    }
+}
+
+// Sizes are summed as 64-bit numbers, so huge files or totals can never wrap around.
+void CheckAttachments(const std::string& sProgName) {
+    g_vecAttachPaths = SplitStringByChar<std::string>(g_sAttachPaths, ";", false);
+    if (g_vecAttachPaths.size() > kMaxAttachCount) {
+        ExitInvalid(sProgName, "Current attachment count(%u) should less than limit_count(%u)\n",
+                    static_cast<unsigned>(g_vecAttachPaths.size()), kMaxAttachCount);
+    }
+    uint64_t dwTotalAttachSize = 0;
+    for (const std::string& sPath : g_vecAttachPaths) {
+        dwTotalAttachSize += CFileHandler::GetInstance().GetFileSize(sPath);
+    }
+    if (dwTotalAttachSize > kMaxTotalAttachSize) {
+        ExitInvalid(sProgName, "Total attachment size(%s) should less than total_limit_size(4M)\n",
+                    CObjSize::ReadableSize(dwTotalAttachSize).c_str());
+    }
+}
+
+void ReadImage(const std::string& sProgName) {
+    std::string sErrMsg;
+    if (!ReadFile(g_sImgFile, g_sImgData, sErrMsg)) {
+        ExitInvalid(sProgName, "Can't open img_file('%s')\n", g_sImgFile.c_str());
+    }
+}
+
+// Reads what remains of iFd onto the end of sContent; false on a read error.
+bool AppendAll(int iFd, std::string& sContent) {
+    char szBuf[65536];
+    while (true) {
+        const ssize_t n = read(iFd, szBuf, sizeof(szBuf));
+        if (n == 0) {
+            return true;
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        sContent.append(szBuf, static_cast<size_t>(n));
+    }
+}
+
+}  // namespace
+
+bool Initialize(int argc, char** argv) {
     g_vecSvrIp.push_back(g_sSvrIp1);
     g_vecSvrIp.push_back(g_sSvrIp2);
+    const std::string sProgName = argv[0];
+
+    ScanOptions(argc, argv, sProgName);
+    CheckReceivers(sProgName);
+    CheckContentAndTitle(sProgName);
+    CheckCodingAndConvert(sProgName);
+    if (g_eFunc == FT_MAIL) {
+        CheckAttachments(sProgName);
+    }
+    if (g_eFunc == FT_LUMO && !g_sImgFile.empty()) {
+        ReadImage(sProgName);
+    }
     return true;
 }
 
-bool CheckNameListValidity(const std::string&) { return true; }
+bool CheckNameListValidity(const std::string& sNameList) {
+    for (const char c : sNameList) {
+        const bool bAllowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                              (c >= '0' && c <= '9') || c == ';' || c == '_' || c == '-';
+        if (!bAllowed) {
+            return false;
+        }
+    }
+    return true;
+}
 
-bool ReadFile(const std::string&, std::string&, std::string& sErrMsg) {
-    sErrMsg = "not available";
-    return false;
+// A path that opens but is no readable file (a folder, a read error) fails like one
+// that does not open, so nothing empty is ever sent in its place.
+bool ReadFile(const std::string& sFilePath, std::string& sFileContent, std::string& sErrMsg) {
+    const int iFd = open(sFilePath.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat oStat;
+    std::string sContent;
+    bool bOk = iFd >= 0 && fstat(iFd, &oStat) == 0 && !S_ISDIR(oStat.st_mode);
+    if (bOk) {
+        if (S_ISREG(oStat.st_mode)) {
+            sContent.reserve(static_cast<size_t>(oStat.st_size));
+        }
+        bOk = AppendAll(iFd, sContent);
+    }
+    if (iFd >= 0) {
+        close(iFd);
+    }
+    if (!bOk) {
+        char szErrMsg[64];
+        snprintf(szErrMsg, sizeof(szErrMsg), "Open file('%s') failed!", sFilePath.c_str());
+        sErrMsg = szErrMsg;
+        return false;
+    }
+    sFileContent.swap(sContent);
+    return true;
 }

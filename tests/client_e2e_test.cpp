@@ -1,1 +1,461 @@
-// Placeholder: tests arrive with the module.
+// The client binary end to end against stub relays on the fixed channel ports of
+// 127.0.0.1 (primary) and 127.0.0.2 (secondary): exact request bytes, failover, reply
+// checks, validation messages and exit statuses.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console.h"
+#include "settings.h"
+#include "test_support.h"
+
+using test_support::CTempDir;
+using test_support::kGreenOk;
+using test_support::kRedError;
+using test_support::RunClient;
+using test_support::SRunResult;
+
+namespace {
+
+const char kPrimary[] = "127.0.0.1";
+const char kSecondary[] = "127.0.0.2";
+
+std::string Be32(uint32_t dwValue) {
+    const uint32_t dwNet = htonl(dwValue);
+    return std::string(reinterpret_cast<const char*>(&dwNet), 4);
+}
+
+std::string Frame(const std::string& sPayload) {
+    return "\x02" + Be32(static_cast<uint32_t>(sPayload.size() + 6)) + sPayload + "\x03";
+}
+
+// A reply package: type, result, 32 reserved bytes.
+std::string ReplyPkg(uint8_t cType, uint32_t dwResult) {
+    std::string s = std::string("\x01", 1) + static_cast<char>(cType) + "\x01" + Be32(0);
+    return s + Be32(dwResult) + std::string(32, '\0');
+}
+
+// Reads exactly n bytes or fails within the poll limit.
+bool ReadExact(int iFd, std::string& sOut, size_t n) {
+    while (sOut.size() < n) {
+        pollfd oPoll{iFd, POLLIN, 0};
+        if (poll(&oPoll, 1, 5000) <= 0) {
+            return false;
+        }
+        char szBuf[65536];
+        const ssize_t r = read(iFd, szBuf, std::min(sizeof(szBuf), n - sOut.size()));
+        if (r <= 0) {
+            return false;
+        }
+        sOut.append(szBuf, static_cast<size_t>(r));
+    }
+    return true;
+}
+
+// One stub relay: accepts one connection, reads one request frame, answers sReply.
+class CStubRelay {
+public:
+    CStubRelay(const char* szIp, uint16_t wPort, std::string sReply)
+        : m_sReply(std::move(sReply)) {
+        m_iListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int iOn = 1;
+        setsockopt(m_iListenFd, SOL_SOCKET, SO_REUSEADDR, &iOn, sizeof(iOn));
+        sockaddr_in oAddr{};
+        oAddr.sin_family = AF_INET;
+        oAddr.sin_port = htons(wPort);
+        oAddr.sin_addr.s_addr = inet_addr(szIp);
+        if (bind(m_iListenFd, reinterpret_cast<sockaddr*>(&oAddr), sizeof(oAddr)) != 0 ||
+            listen(m_iListenFd, 8) != 0) {
+            ADD_FAILURE() << "cannot listen on " << szIp << ":" << wPort;
+            return;
+        }
+        if (pipe2(m_aStop, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe failed";
+            return;
+        }
+        m_oThread = std::thread([this] { Serve(); });
+    }
+    ~CStubRelay() {
+        Request();
+        close(m_iListenFd);
+        close(m_aStop[0]);
+        close(m_aStop[1]);
+    }
+    // The request payload (the package). Call after the client has ended: a connection
+    // it made is then already queued, so the stub stops waiting for one.
+    std::string Request() {
+        if (m_oThread.joinable()) {
+            if (write(m_aStop[1], "x", 1) != 1) {
+                ADD_FAILURE() << "stop write failed";
+            }
+            m_oThread.join();
+        }
+        return m_sRequest;
+    }
+    bool Contacted() {
+        Request();
+        return m_bContacted;
+    }
+
+private:
+    void Serve() {
+        pollfd aPoll[2] = {{m_iListenFd, POLLIN, 0}, {m_aStop[0], POLLIN, 0}};
+        if (poll(aPoll, 2, 30000) <= 0 || (aPoll[0].revents & POLLIN) == 0) {
+            return;
+        }
+        const int iFd = accept(m_iListenFd, nullptr, nullptr);
+        if (iFd < 0) {
+            return;
+        }
+        m_bContacted = true;
+        std::string sHead;
+        if (ReadExact(iFd, sHead, 5)) {
+            const uint32_t dwLen = ntohl(*reinterpret_cast<const uint32_t*>(sHead.data() + 1));
+            std::string sBody;
+            if (dwLen >= 6 && ReadExact(iFd, sBody, dwLen - 5)) {
+                m_sRequest = sBody.substr(0, sBody.size() - 1);
+            }
+            if (write(iFd, m_sReply.data(), m_sReply.size()) < 0) {
+                ADD_FAILURE() << "reply write failed";
+            }
+        }
+        close(iFd);
+    }
+
+    int m_iListenFd = -1;
+    int m_aStop[2] = {-1, -1};
+    std::string m_sReply;
+    std::string m_sRequest;
+    std::atomic<bool> m_bContacted{false};
+    std::thread m_oThread;
+};
+
+const std::string kOkReply = Frame(ReplyPkg(1, 0));
+
+// Splits a request payload into its header and its body fields as the channel lays them.
+struct SParsed {
+    std::string sHead;
+    std::vector<std::string> vecFields;
+    bool bOk = true;
+};
+
+SParsed ParseFields(const std::string& sPkg, size_t nStrings, bool bMailTail) {
+    SParsed o;
+    if (sPkg.size() < 43) {
+        o.bOk = false;
+        return o;
+    }
+    o.sHead = sPkg.substr(0, 43);
+    size_t iPos = 43;
+    auto TakeNum = [&](uint32_t& dw) {
+        if (iPos + 4 > sPkg.size()) {
+            o.bOk = false;
+            return false;
+        }
+        dw = ntohl(*reinterpret_cast<const uint32_t*>(sPkg.data() + iPos));
+        iPos += 4;
+        return true;
+    };
+    auto TakeStr = [&]() {
+        uint32_t dwLen = 0;
+        if (!TakeNum(dwLen) || iPos + dwLen > sPkg.size()) {
+            o.bOk = false;
+            return;
+        }
+        o.vecFields.push_back(sPkg.substr(iPos, dwLen));
+        iPos += dwLen;
+    };
+    for (size_t i = 0; i < nStrings && o.bOk; ++i) {
+        TakeStr();
+    }
+    if (bMailTail && o.bOk) {
+        uint32_t dwCount = 0;
+        if (TakeNum(dwCount)) {
+            o.vecFields.push_back(std::to_string(dwCount));
+            for (uint32_t i = 0; i < 2 * dwCount && o.bOk; ++i) {
+                TakeStr();
+            }
+        }
+    }
+    o.bOk = o.bOk && iPos == sPkg.size();
+    return o;
+}
+
+void ExpectRequestHead(const std::string& sHead) {
+    ASSERT_EQ(sHead.size(), 43u);
+    EXPECT_EQ(sHead.substr(0, 3), std::string("\x01\x00\x01", 3));
+    const uint32_t dwStamp = ntohl(*reinterpret_cast<const uint32_t*>(sHead.data() + 3));
+    const uint32_t dwNow = static_cast<uint32_t>(time(nullptr));
+    EXPECT_LE(dwNow - dwStamp, 5u) << "timestamp " << dwStamp << " now " << dwNow;
+    EXPECT_EQ(sHead.substr(7), std::string(36, '\0'));
+}
+
+std::string ErrorLine(const std::string& sMsg) {
+    return std::string(kRedError) + " Send to svr failed! Msg: " + sMsg + ".\n";
+}
+
+}  // namespace
+
+TEST(ClientE2E, InstantMessageRequestBytes) {
+    CTempDir oDir;
+    const std::string sImg = oDir.WriteFile("pic.jpg", std::string("\xff\xd8\x00\x02\x03img", 8));
+    struct {
+        std::vector<std::string> vecArgs;
+        uint16_t wPort;
+        std::vector<std::string> vecFields;
+        std::string sOkLine;
+    } kCases[] = {
+        {{"sms", "-T", "a;b", "-c", "hi", "-S", "ignored", "-F", "me", "-d", "utf8"},
+         g_wSMSPort,
+         {"", "im_server", "a;b", "", "hi"},
+         " Send sms success! (receiver: a;b, content: hi)\n"},
+        {{"zeph", "-T", "u1", "-S", "\xc4\xe3", "-c", "\xba\xc3", "-k", "key9"},
+         g_wZEPHPort,
+         {"key9", "im_server", "u1", "\xe4\xbd\xa0", "\xe5\xa5\xbd"},
+         " Send zeph success! (receiver: u1, title: \xc4\xe3, content: \xba\xc3)\n"},
+        {{"zeph", "-k", "key9", "-c", "x", "-d", "utf8"},
+         g_wZEPHPort,
+         {"key9", "im_server", "", "", "x"},
+         " Send zeph success! (receiver: , title: , content: x)\n"},
+        {{"lumo", "-T", "u1", "-i", sImg},
+         g_wLumoPort,
+         {"", "im_server", "u1", "", std::string("\xff\xd8\x00\x02\x03img", 8)},
+         " Send lumo success! (receiver: u1, content: , img_path: " + sImg + ")\n"},
+        {{"lumo", "-T", "u1", "-c", "\xc4\xe3"},
+         g_wLumoPort,
+         {"", "im_server", "u1", "\xe4\xbd\xa0", ""},
+         " Send lumo success! (receiver: u1, content: \xc4\xe3, img_path: )\n"},
+    };
+    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        CStubRelay oRelay(kPrimary, kCases[i].wPort, kOkReply);
+        const SRunResult oRun = RunClient(kCases[i].vecArgs);
+        EXPECT_EQ(oRun.iExitStatus, 0);
+        EXPECT_EQ(oRun.sStdout, kGreenOk + kCases[i].sOkLine);
+        const SParsed oReq = ParseFields(oRelay.Request(), 5, false);
+        ASSERT_TRUE(oReq.bOk);
+        ExpectRequestHead(oReq.sHead);
+        EXPECT_EQ(oReq.vecFields, kCases[i].vecFields);
+    }
+}
+
+TEST(ClientE2E, SmsRequestIsTheWorkedExample) {
+    CStubRelay oRelay(kPrimary, g_wSMSPort, kOkReply);
+    const SRunResult oRun = RunClient({"sms", "-T", "u1", "-c", "hi"});
+    EXPECT_EQ(oRun.iExitStatus, 0);
+    const std::string sReq = oRelay.Request();
+    ASSERT_EQ(sReq.size(), 76u);
+    EXPECT_EQ(sReq.substr(43), std::string("\0\0\0\0\0\0\0\x09im_server\0\0\0\x02u1\0\0\0\0\0\0\0\x02hi", 33));
+}
+
+TEST(ClientE2E, MailRequestBytes) {
+    CTempDir oDir;
+    const std::string sSub = oDir.Path() + "/x";
+    mkdir(sSub.c_str(), 0700);
+    const std::string sA = oDir.WriteFile("x/a.txt", "abc");
+    const std::string sB = oDir.WriteFile("b", "");
+    const std::string sZero = oDir.WriteFile("z.bin", std::string("\0\x02\x03\0", 4));
+    const std::string sBody = oDir.WriteFile("body.txt", std::string("\xc4\xe3 file\n"));
+    const std::string sEmpty = oDir.WriteFile("empty.txt", "");
+    struct {
+        std::vector<std::string> vecArgs;
+        std::vector<std::string> vecFields;
+        std::string sOkLine;
+    } kCases[] = {
+        {{"mail", "-T", "a", "-C", "c1;c2", "-S", "\xc4\xe3", "-c", "text", "-a", sA + ";" + sB},
+         {"", "qem_mail", "a", "c1;c2", "\xe4\xbd\xa0", "text", "2", "a.txt", "abc", "b", ""},
+         " Send mail success! (receiver: a, cc: c1;c2, title: \xc4\xe3, content_size: 4.00B, "
+         "attachment_count: 2)\n"},
+        {{"mail", "-T", "a", "-F", "someone"},
+         {"", "qem_mail", "a", "", "", " ", "0"},
+         " Send mail success! (receiver: a, cc: , title: , content_size: 1.00B, "
+         "attachment_count: 0)\n"},
+        {{"mail", "-T", "a", "-c", "text", "-f", sBody, "-a", ";" + sZero + ";;", "-d", "gbk"},
+         {"", "qem_mail", "a", "", "", "\xe4\xbd\xa0 file\n", "1", "z.bin",
+          std::string("\0\x02\x03\0", 4)},
+         " Send mail success! (receiver: a, cc: , title: , content_size: 9.00B, "
+         "attachment_count: 1)\n"},
+        {{"mail", "-T", "a", "-f", sEmpty, "-k", "k"},
+         {"k", "qem_mail", "a", "", "", " ", "0"},
+         " Send mail success! (receiver: a, cc: , title: , content_size: 1.00B, "
+         "attachment_count: 0)\n"},
+    };
+    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        CStubRelay oRelay(kPrimary, g_wMailPort, kOkReply);
+        const SRunResult oRun = RunClient(kCases[i].vecArgs);
+        EXPECT_EQ(oRun.iExitStatus, 0);
+        EXPECT_EQ(oRun.sStdout, kGreenOk + kCases[i].sOkLine);
+        const SParsed oReq = ParseFields(oRelay.Request(), 6, true);
+        ASSERT_TRUE(oReq.bOk);
+        ExpectRequestHead(oReq.sHead);
+        EXPECT_EQ(oReq.vecFields, kCases[i].vecFields);
+    }
+}
+
+TEST(ClientE2E, ServerOrderAndReplies) {
+    const std::string sRefused = "Connect: socket error(111): Connection refused";
+    struct {
+        const char* szPrimaryReply;  // nullptr: nothing listens on the primary
+        const char* szSecondaryReply;
+        std::string sReplyPrimary;
+        std::string sReplySecondary;
+        bool bSecondaryContacted;
+        std::string sStdout;
+        int iStatus;
+    } kCases[] = {
+        {nullptr, "", "", kOkReply, true,
+         std::string(kGreenOk) + " Send sms success! (receiver: a, content: hi)\n", 0},
+        {nullptr, nullptr, "", "", false, ErrorLine(sRefused), 1},
+        {"", nullptr, Frame(ReplyPkg(1, 2)), "", false,
+         ErrorLine("Invalid parameter. Please make sure your input parameter is all right. "
+                   "err_code:2"),
+         1},
+        {"", "", Frame(ReplyPkg(1, 1)), kOkReply, false,
+         ErrorLine("Unauthorized client IP.  err_code:1"), 1},
+        {"", "", Frame(ReplyPkg(1, 3)), kOkReply, false,
+         ErrorLine("Remote web-service called, but return error! err_code:3"), 1},
+        {"", "", Frame(ReplyPkg(1, 4)), kOkReply, false,
+         ErrorLine("Pkg tackle failed! Maybe the pkg isn't integrate. err_code:4"), 1},
+        {"", "", Frame(ReplyPkg(1, 5)), kOkReply, false,
+         ErrorLine("System key verify failed! Please check! err_code:5"), 1},
+        {"", "", Frame(ReplyPkg(1, 6)), kOkReply, false,
+         ErrorLine("Unknown problem! err_code:6"), 1},
+        {"", "", Frame(ReplyPkg(1, 4294967295u)), kOkReply, false,
+         ErrorLine("Unknown problem! err_code:4294967295"), 1},
+        {"", "", Frame(ReplyPkg(0, 3)), kOkReply, false, ErrorLine("pkg type(0) error!"), 1},
+        {"", "", Frame(ReplyPkg(255, 0)), kOkReply, false, ErrorLine("pkg type(255) error!"),
+         1},
+        {"", "", Frame(std::string(10, '\x01')), kOkReply, false,
+         ErrorLine("pkg size(10) error!"), 1},
+        {"", "", Frame(""), kOkReply, false, ErrorLine("pkg size(0) error!"), 1},
+        // A broken frame from the primary counts like a refusal: the secondary decides.
+        {"", "", "\x05garbage", kOkReply, true,
+         std::string(kGreenOk) + " Send sms success! (receiver: a, content: hi)\n", 0},
+    };
+    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        std::unique_ptr<CStubRelay> pPrimary;
+        std::unique_ptr<CStubRelay> pSecondary;
+        if (kCases[i].szPrimaryReply) {
+            pPrimary.reset(new CStubRelay(kPrimary, g_wSMSPort, kCases[i].sReplyPrimary));
+        }
+        if (kCases[i].szSecondaryReply) {
+            pSecondary.reset(new CStubRelay(kSecondary, g_wSMSPort, kCases[i].sReplySecondary));
+        }
+        const SRunResult oRun = RunClient({"sms", "-T", "a", "-c", "hi"});
+        EXPECT_EQ(oRun.sStdout, kCases[i].sStdout);
+        EXPECT_EQ(oRun.iExitStatus, kCases[i].iStatus);
+        if (pSecondary) {
+            // An unused stub gives up after its own bounded wait.
+            EXPECT_EQ(pSecondary->Contacted(), kCases[i].bSecondaryContacted);
+        }
+    }
+}
+
+TEST(ClientE2E, ValidationMessages) {
+    CTempDir oDir;
+    const std::string sBin = FANOUT_CLIENT_BIN;
+    std::string sTwenty;
+    std::string sTwentyOne;
+    for (int i = 0; i < 21; ++i) {
+        const std::string sPath = oDir.WriteFile("f" + std::to_string(i), "x");
+        (i < 20 ? sTwenty : sTwentyOne) += sPath + ";";
+    }
+    sTwentyOne = sTwenty + sTwentyOne;
+    const std::string sBig = oDir.WriteFile("big", std::string(4194304, 'x'));
+    const std::string sHuge = oDir.Path() + "/huge";
+    {
+        const int iFd = open(sHuge.c_str(), O_CREAT | O_WRONLY, 0600);
+        ASSERT_EQ(ftruncate(iFd, 4294967296LL + 10), 0);
+        close(iFd);
+    }
+    const std::string sDir = oDir.Path();
+    const std::string sMissing = oDir.Path() + "/missing";
+    struct {
+        std::vector<std::string> vecArgs;
+        std::string sMessage;
+    } kCases[] = {
+        {{"sms", "-c", "x"}, "Receiver(-T) must be specified!"},
+        {{"mail", "-C", "a"}, "Receiver(-T) must be specified!"},
+        {{"sms", "-T", "a.b", "-c", "x"}, "Receiver(-T) or CCer(-C) is invalid!"},
+        {{"mail", "-T", "a", "-C", "x@y"}, "Receiver(-T) or CCer(-C) is invalid!"},
+        {{"sms", "-T", "a b"}, "Receiver(-T) or CCer(-C) is invalid!"},
+        {{"sms", "-T", "\xc4\xe3"}, "Receiver(-T) or CCer(-C) is invalid!"},
+        {{"mail", "-T", "a", "-f", sMissing}, "Can't open content_file('" + sMissing + "')"},
+        {{"mail", "-T", "a", "-f", sDir}, "Can't open content_file('" + sDir + "')"},
+        {{"sms", "-T", "a", "-f", sBig}, "content(-c) must be specified!"},
+        {{"zeph", "-T", "a", "-S", "t"}, "content(-c) must be specified!"},
+        {{"zeph", "-T", "a", "-c", "x", "-d", "UTF8"}, "title(-S) must be specified!"},
+        {{"lumo", "-T", "a"}, "At least one of (content(-c) / img(-i)) must be specified!"},
+        {{"sms", "-T", "a", "-c", "x", "-d", "utf-8"}, "Can't recoganize coding format ('utf-8')"},
+        {{"mail", "-T", "a", "-d", ""}, "Can't recoganize coding format ('')"},
+        {{"mail", "-T", "a", "-a", sTwentyOne},
+         "Current attachment count(21) should less than limit_count(20)"},
+        {{"mail", "-T", "a", "-a", sBig},
+         "Total attachment size(4.00MB) should less than total_limit_size(4M)"},
+        {{"mail", "-T", "a", "-a", sHuge},
+         "Total attachment size(4.00GB) should less than total_limit_size(4M)"},
+        {{"mail", "-T", "a", "-a", sHuge + ";" + sHuge + ";" + sHuge + ";" + sHuge},
+         "Total attachment size(16.00GB) should less than total_limit_size(4M)"},
+        {{"lumo", "-T", "a", "-i", sMissing}, "Can't open img_file('" + sMissing + "')"},
+        {{"lumo", "-T", "a", "-i", sDir}, "Can't open img_file('" + sDir + "')"},
+    };
+    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i) + ": " + kCases[i].sMessage);
+        const SRunResult oRun = RunClient(kCases[i].vecArgs);
+        EXPECT_EQ(oRun.iExitStatus, 1);
+        const std::string sFirst = oRun.sStdout.substr(0, oRun.sStdout.find('\n') + 1);
+        EXPECT_EQ(sFirst, std::string(kRedError) + " " + kCases[i].sMessage + "\n");
+        EXPECT_NE(oRun.sStdout.find("usage: \n\t1): " + sBin + " mail"), std::string::npos);
+    }
+}
+
+TEST(ClientE2E, HelpAndScannerErrors) {
+    struct {
+        std::vector<std::string> vecArgs;
+        int iStatus;
+        std::string sStderr;
+    } kCases[] = {
+        {{"mail", "-h", "-T", "a"}, 0, ""},
+        {{"mail", "-H"}, 0, ""},
+        {{"sms", "-?"}, 0, ""},
+        {{"mail", "-T", "a", "-t", "5"}, 1, ""},
+        {{"mail", "-x"}, 1, "mail: invalid option -- 'x'\n"},
+        {{"sms", "-T"}, 1, "sms: option requires an argument -- 'T'\n"},
+    };
+    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        const SRunResult oRun = RunClient(kCases[i].vecArgs);
+        EXPECT_EQ(oRun.iExitStatus, kCases[i].iStatus);
+        EXPECT_EQ(oRun.sStdout.rfind("usage: \n", 0), 0u);
+        EXPECT_EQ(oRun.sStderr, kCases[i].sStderr);
+    }
+}
+
+TEST(ClientE2E, UnreadableAttachmentFailsBeforeAnyConnection) {
+    CTempDir oDir;
+    const std::string sGood = oDir.WriteFile("good", "abc");
+    const std::string sMissing = oDir.Path() + "/nothere";
+    const std::string sDir = oDir.Path();
+    for (const std::string& sBad : {sMissing, sDir}) {
+        SCOPED_TRACE(sBad);
+        CStubRelay oRelay(kPrimary, g_wMailPort, kOkReply);
+        const SRunResult oRun = RunClient({"mail", "-T", "a", "-a", sGood + ";" + sBad});
+        EXPECT_EQ(oRun.iExitStatus, 1);
+        const std::string sText = "Open file('" + sBad + "') failed!";
+        EXPECT_EQ(oRun.sStdout, ErrorLine(sText.substr(0, 63)));
+        EXPECT_FALSE(oRelay.Contacted());
+    }
+}

@@ -1,0 +1,438 @@
+// Load on the relay simulator over loopback: how many connections it holds at once and
+// how many requests per second it answers, counting every reply and every JSON line so
+// that nothing lost goes unnoticed.
+//
+//   relay_load --sim build/bin/fanout_relay_sim [--hold 1000,5000,10000]
+//              [--inflight 1,16,64,256] [--requests 20000] [--max-seconds 30]
+//
+// It starts the simulator itself on its own port offset, sends only to 127.0.0.1, and
+// ends every phase after its request count or its time limit, whichever comes first.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "pkg_define.h"
+#include "sim_channel.h"
+#include "sim_frame.h"
+
+namespace {
+
+typedef std::chrono::steady_clock CLOCK;
+using relay_sim::CHANNEL;
+
+const int kPortOffset = 7000;
+const size_t kReplySize = 49;  // frame of a bare 43-byte reply package
+
+double SecondsSince(CLOCK::time_point tStart) {
+    return std::chrono::duration<double>(CLOCK::now() - tStart).count();
+}
+
+std::string Field(const std::string& sValue) {
+    const uint32_t dwNet = htonl(static_cast<uint32_t>(sValue.size()));
+    return std::string(reinterpret_cast<const char*>(&dwNet), 4) + sValue;
+}
+
+// One well-formed request frame per channel; mail carries a 1 KiB attachment.
+std::string RequestFrame(CHANNEL eChannel) {
+    MSG_PKG oPkg;
+    oPkg.head().set_cmd(1);
+    oPkg.head().set_client_version(1);
+    oPkg.head().set_timestamp(static_cast<uint32_t>(time(nullptr)));
+    std::string sBody = Field("") + Field("im_server") + Field("u1;u2");
+    switch (eChannel) {
+        case relay_sim::CH_MAIL:
+            sBody += Field("cc") + Field("subject") + Field("body") + std::string("\0\0\0\1", 4) +
+                     Field("a.bin") + Field(std::string(1024, 'a'));
+            break;
+        case relay_sim::CH_LUMO:
+            sBody += Field("hello") + Field(std::string(256, 'i'));
+            break;
+        case relay_sim::CH_SMS:
+        case relay_sim::CH_ZEPH:
+            sBody += Field("title") + Field("hello");
+            break;
+    }
+    return relay_sim::BuildFrame(oPkg.str() + sBody);
+}
+
+bool IsGoodReply(const std::string& sReply) {
+    return sReply.size() == kReplySize && sReply[0] == 0x02 && sReply[6] == 1 &&
+           sReply.compare(12, 4, std::string(4, '\0')) == 0 && sReply.back() == 0x03;
+}
+
+// The simulator as a child: its JSON lines are counted as they arrive.
+class CSim {
+public:
+    bool Start(const std::string& sPath) {
+        int aOut[2];
+        int aErr[2];
+        if (pipe2(aOut, O_CLOEXEC) != 0 || pipe2(aErr, O_CLOEXEC) != 0) {
+            return false;
+        }
+        m_iPid = fork();
+        if (m_iPid == 0) {
+            dup2(aOut[1], STDOUT_FILENO);
+            dup2(aErr[1], STDERR_FILENO);
+            const std::string sOffset = std::to_string(kPortOffset);
+            execl(sPath.c_str(), sPath.c_str(), "--port-offset", sOffset.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(aOut[1]);
+        close(aErr[1]);
+        m_iOut = aOut[0];
+        fcntl(m_iOut, F_SETFL, O_NONBLOCK);
+        std::string sErr;
+        char szBuf[512];
+        for (ssize_t n; sErr.find("listening on") == std::string::npos;) {
+            if ((n = read(aErr[0], szBuf, sizeof(szBuf))) <= 0) {
+                fprintf(stderr, "relay_load: the simulator did not start: %s\n", sErr.c_str());
+                close(aErr[0]);
+                return false;
+            }
+            sErr.append(szBuf, static_cast<size_t>(n));
+        }
+        close(aErr[0]);
+        return true;
+    }
+
+    ~CSim() {
+        if (m_iPid > 0) {
+            kill(m_iPid, SIGTERM);
+            waitpid(m_iPid, nullptr, 0);
+        }
+        close(m_iOut);
+    }
+
+    int OutFd() const { return m_iOut; }
+
+    void ReadLines() {
+        char szBuf[65536];
+        ssize_t n;
+        while ((n = read(m_iOut, szBuf, sizeof(szBuf))) > 0) {
+            m_ddwLines += static_cast<uint64_t>(std::count(szBuf, szBuf + n, '\n'));
+        }
+    }
+    uint64_t Lines() const { return m_ddwLines; }
+
+    long RssKb() const {
+        std::ifstream ifs("/proc/" + std::to_string(m_iPid) + "/status");
+        std::string sLine;
+        while (std::getline(ifs, sLine)) {
+            if (sLine.compare(0, 6, "VmRSS:") == 0) {
+                return std::atol(sLine.c_str() + 6);
+            }
+        }
+        return -1;
+    }
+
+private:
+    pid_t m_iPid = -1;
+    int m_iOut = -1;
+    uint64_t m_ddwLines = 0;
+};
+
+struct SClient {
+    int m_iFd = -1;
+    const std::string* m_pFrame = nullptr;
+    size_t m_nSendLimit = 0;  // bytes to send before pausing (the hold phase sends halves)
+    size_t m_nSent = 0;
+    std::string m_sReply;
+    CLOCK::time_point m_tStart;
+};
+
+// Non-blocking loopback clients driven by one epoll loop; the simulator's output is
+// read in the same loop so that its pipe never fills.
+class CLoad {
+public:
+    explicit CLoad(CSim& oSim) : m_oSim(oSim), m_iEpoll(epoll_create1(EPOLL_CLOEXEC)) {
+        for (int i = 0; i < relay_sim::CHANNEL_COUNT; ++i) {
+            m_vecFrames.push_back(RequestFrame(static_cast<CHANNEL>(i)));
+        }
+        epoll_event oEvent = {};
+        oEvent.events = EPOLLIN;
+        oEvent.data.fd = m_oSim.OutFd();
+        epoll_ctl(m_iEpoll, EPOLL_CTL_ADD, m_oSim.OutFd(), &oEvent);
+    }
+    ~CLoad() { close(m_iEpoll); }
+
+    // Opens a connection and starts sending up to nLimit bytes (0: the whole frame).
+    bool Open(uint64_t ddwIndex, size_t nLimit) {
+        const CHANNEL eChannel = static_cast<CHANNEL>(ddwIndex % relay_sim::CHANNEL_COUNT);
+        const int iFd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in oAddr = {};
+        oAddr.sin_family = AF_INET;
+        oAddr.sin_port = htons(relay_sim::ChannelPort(eChannel, kPortOffset));
+        oAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (iFd < 0 || (connect(iFd, reinterpret_cast<sockaddr*>(&oAddr), sizeof(oAddr)) != 0 &&
+                        errno != EINPROGRESS)) {
+            if (iFd >= 0) {
+                close(iFd);
+            }
+            ++m_ddwFailed;
+            return false;
+        }
+        SClient& oClient = m_mapClients[iFd];
+        oClient.m_iFd = iFd;
+        oClient.m_pFrame = &m_vecFrames[eChannel];
+        oClient.m_nSendLimit = (nLimit == 0) ? oClient.m_pFrame->size() : nLimit;
+        oClient.m_tStart = CLOCK::now();
+        Watch(iFd, EPOLL_CTL_ADD, EPOLLOUT);
+        return true;
+    }
+
+    // Lets every paused client send the rest of its frame.
+    void ReleaseAll() {
+        for (auto& oEntry : m_mapClients) {
+            oEntry.second.m_nSendLimit = oEntry.second.m_pFrame->size();
+            Watch(oEntry.first, EPOLL_CTL_MOD, EPOLLOUT);
+        }
+        m_nPaused = 0;
+    }
+
+    // Runs the loop once, for at most iWaitMs.
+    void Poll(int iWaitMs) {
+        epoll_event aEvents[512];
+        const int n = epoll_wait(m_iEpoll, aEvents, 512, iWaitMs);
+        for (int i = 0; i < n; ++i) {
+            if (aEvents[i].data.fd == m_oSim.OutFd()) {
+                m_oSim.ReadLines();
+            } else {
+                OnEvent(aEvents[i].data.fd);
+            }
+        }
+    }
+
+    size_t Open() const { return m_mapClients.size(); }
+    size_t Paused() const { return m_nPaused; }
+    uint64_t Good() const { return m_ddwGood; }
+    uint64_t Failed() const { return m_ddwFailed; }
+    const std::vector<double>& LatenciesMs() const { return m_vecLatencyMs; }
+    void ResetCounts() {
+        m_ddwGood = m_ddwFailed = 0;
+        m_vecLatencyMs.clear();
+    }
+    void CloseAll() {
+        for (auto& oEntry : m_mapClients) {
+            close(oEntry.first);
+        }
+        m_ddwFailed += m_mapClients.size();
+        m_mapClients.clear();
+        m_nPaused = 0;
+    }
+
+private:
+    void Watch(int iFd, int iOp, uint32_t dwEvents) {
+        epoll_event oEvent = {};
+        oEvent.events = dwEvents;
+        oEvent.data.fd = iFd;
+        epoll_ctl(m_iEpoll, iOp, iFd, &oEvent);
+    }
+
+    void Finish(SClient& oClient, bool bGood) {
+        if (bGood) {
+            ++m_ddwGood;
+            m_vecLatencyMs.push_back(SecondsSince(oClient.m_tStart) * 1000.0);
+        } else {
+            ++m_ddwFailed;
+        }
+        const int iFd = oClient.m_iFd;
+        close(iFd);
+        m_mapClients.erase(iFd);
+    }
+
+    void OnEvent(int iFd) {
+        const auto it = m_mapClients.find(iFd);
+        if (it == m_mapClients.end()) {
+            return;
+        }
+        SClient& oClient = it->second;
+        if (oClient.m_nSent < oClient.m_pFrame->size()) {
+            const ssize_t n = send(iFd, oClient.m_pFrame->data() + oClient.m_nSent,
+                                   oClient.m_nSendLimit - oClient.m_nSent, MSG_NOSIGNAL);
+            if (n < 0 && errno != EAGAIN) {
+                Finish(oClient, false);
+                return;
+            }
+            oClient.m_nSent += static_cast<size_t>(std::max<ssize_t>(n, 0));
+            if (oClient.m_nSent == oClient.m_pFrame->size()) {
+                Watch(iFd, EPOLL_CTL_MOD, EPOLLIN);
+            } else if (oClient.m_nSent == oClient.m_nSendLimit) {
+                Watch(iFd, EPOLL_CTL_MOD, 0);
+                ++m_nPaused;
+            }
+            return;
+        }
+        char szBuf[4096];
+        const ssize_t n = recv(iFd, szBuf, sizeof(szBuf), 0);
+        if (n > 0) {
+            oClient.m_sReply.append(szBuf, static_cast<size_t>(n));
+        } else if (n == 0 || errno != EAGAIN) {
+            Finish(oClient, n == 0 && IsGoodReply(oClient.m_sReply));
+        }
+    }
+
+    CSim& m_oSim;
+    int m_iEpoll;
+    std::vector<std::string> m_vecFrames;
+    std::unordered_map<int, SClient> m_mapClients;
+    size_t m_nPaused = 0;
+    uint64_t m_ddwGood = 0;
+    uint64_t m_ddwFailed = 0;
+    std::vector<double> m_vecLatencyMs;
+};
+
+// Waits until the simulator has printed ddwLines lines in all, or one second passed.
+bool LinesArrive(CSim& oSim, CLoad& oLoad, uint64_t ddwLines) {
+    const auto tStart = CLOCK::now();
+    while (oSim.Lines() < ddwLines && SecondsSince(tStart) < 1.0) {
+        oLoad.Poll(10);
+    }
+    return oSim.Lines() == ddwLines;
+}
+
+// All nConns connect and send half a frame; then all finish and get their replies.
+void HoldPhase(CSim& oSim, CLoad& oLoad, size_t nConns, double dMaxSeconds, uint64_t& ddwSent) {
+    oLoad.ResetCounts();
+    const auto tStart = CLOCK::now();
+    for (size_t i = 0; i < nConns; ++i) {
+        oLoad.Open(ddwSent + i, 20);
+        if (i % 256 == 255) {
+            oLoad.Poll(0);
+        }
+    }
+    while (oLoad.Paused() < oLoad.Open() && SecondsSince(tStart) < dMaxSeconds) {
+        oLoad.Poll(10);
+    }
+    const size_t nHeld = oLoad.Paused();
+    const long lRssKb = oSim.RssKb();
+    oLoad.ReleaseAll();
+    while (oLoad.Open() > 0 && SecondsSince(tStart) < dMaxSeconds) {
+        oLoad.Poll(10);
+    }
+    oLoad.CloseAll();
+    ddwSent += nConns;
+    const bool bLines = LinesArrive(oSim, oLoad, ddwSent);
+    printf(
+        "hold %6zu: held %6zu at once (sim RSS %ld KiB), answered %6llu, lost %llu, "
+        "lines %s, %.2f s\n",
+        nConns, nHeld, lRssKb, static_cast<unsigned long long>(oLoad.Good()),
+        static_cast<unsigned long long>(oLoad.Failed()), bLines ? "all" : "MISSING",
+        SecondsSince(tStart));
+}
+
+// Keeps nInflight exchanges going until ddwRequests are done or time runs out.
+void RatePhase(CSim& oSim, CLoad& oLoad, size_t nInflight, uint64_t ddwRequests, double dMaxSeconds,
+               uint64_t& ddwSent) {
+    oLoad.ResetCounts();
+    const auto tStart = CLOCK::now();
+    uint64_t ddwStarted = 0;
+    while (SecondsSince(tStart) < dMaxSeconds) {
+        while (oLoad.Open() < nInflight && ddwStarted < ddwRequests) {
+            oLoad.Open(ddwSent + ddwStarted, 0);
+            ++ddwStarted;
+        }
+        if (oLoad.Open() == 0) {
+            break;
+        }
+        oLoad.Poll(10);
+    }
+    const double dSeconds = SecondsSince(tStart);
+    oLoad.CloseAll();
+    ddwSent += ddwStarted;
+    const bool bLines = LinesArrive(oSim, oLoad, ddwSent);
+    std::vector<double> vecMs = oLoad.LatenciesMs();
+    std::sort(vecMs.begin(), vecMs.end());
+    const auto Pct = [&vecMs](double d) {
+        return vecMs.empty() ? 0.0 : vecMs[static_cast<size_t>(d * (vecMs.size() - 1))];
+    };
+    printf(
+        "inflight %4zu: %7llu requests in %.2f s = %8.0f req/s, lost %llu, lines %s, "
+        "latency p50 %.2f ms p99 %.2f ms, sim RSS %ld KiB\n",
+        nInflight, static_cast<unsigned long long>(oLoad.Good()), dSeconds,
+        static_cast<double>(oLoad.Good()) / dSeconds,
+        static_cast<unsigned long long>(oLoad.Failed()), bLines ? "all" : "MISSING", Pct(0.5),
+        Pct(0.99), oSim.RssKb());
+}
+
+std::vector<size_t> NumberList(const std::string& sText) {
+    std::vector<size_t> vecNumbers;
+    std::stringstream ss(sText);
+    std::string sItem;
+    while (std::getline(ss, sItem, ',')) {
+        vecNumbers.push_back(std::strtoul(sItem.c_str(), nullptr, 10));
+    }
+    return vecNumbers;
+}
+
+void RaiseFdLimit() {
+    rlimit oLimit;
+    if (getrlimit(RLIMIT_NOFILE, &oLimit) == 0) {
+        oLimit.rlim_cur = oLimit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &oLimit);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string sSim;
+    std::string sHold = "1000,5000,10000";
+    std::string sInflight = "1,16,64,256";
+    uint64_t ddwRequests = 20000;
+    double dMaxSeconds = 30;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string sOpt = argv[i];
+        if (sOpt == "--sim") {
+            sSim = argv[i + 1];
+        } else if (sOpt == "--hold") {
+            sHold = argv[i + 1];
+        } else if (sOpt == "--inflight") {
+            sInflight = argv[i + 1];
+        } else if (sOpt == "--requests") {
+            ddwRequests = std::strtoull(argv[i + 1], nullptr, 10);
+        } else if (sOpt == "--max-seconds") {
+            dMaxSeconds = std::atof(argv[i + 1]);
+        }
+    }
+    if (sSim.empty()) {
+        fprintf(stderr,
+                "usage: relay_load --sim PATH [--hold N,N...] [--inflight N,N...] "
+                "[--requests N] [--max-seconds S]\n");
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    RaiseFdLimit();
+    CSim oSim;
+    if (!oSim.Start(sSim)) {
+        return 1;
+    }
+    CLoad oLoad(oSim);
+    uint64_t ddwSent = 0;
+    for (size_t nConns : NumberList(sHold)) {
+        HoldPhase(oSim, oLoad, nConns, dMaxSeconds, ddwSent);
+    }
+    for (size_t nInflight : NumberList(sInflight)) {
+        RatePhase(oSim, oLoad, nInflight, ddwRequests, dMaxSeconds, ddwSent);
+    }
+    return 0;
+}

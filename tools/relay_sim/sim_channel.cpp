@@ -1,0 +1,29 @@
+#include "sim_channel.h"
+
+namespace relay_sim {
+
+namespace {
+
+const char* const kChannelNames[CHANNEL_COUNT] = {"mail", "zeph", "lumo", "sms"};
+
+}  // namespace
+
+const char* ChannelName(CHANNEL eChannel) {
+    return kChannelNames[eChannel];
+}
+
+bool ChannelFromName(const std::string& sName, CHANNEL& eChannel) {
+    for (int i = 0; i < CHANNEL_COUNT; ++i) {
+        if (sName == kChannelNames[i]) {
+            eChannel = static_cast<CHANNEL>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+uint16_t ChannelPort(CHANNEL eChannel, int nPortOffset) {
+    return static_cast<uint16_t>(kFirstChannelPort + nPortOffset + eChannel);
+}
+
+}  // namespace relay_sim

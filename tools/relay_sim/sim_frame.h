@@ -1,0 +1,60 @@
+// The frame around every package on the TCP stream: STX 0x02, the whole frame's length
+// as 4 bytes big-endian (STX and ETX included, so payload + 6), the payload, ETX 0x03.
+#ifndef RELAY_SIM_SIM_FRAME_H
+#define RELAY_SIM_SIM_FRAME_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace relay_sim {
+
+enum { FRAME_HEAD_SIZE = 5, FRAME_OVERHEAD = 6 };
+
+// sPayload inside one frame.
+std::string BuildFrame(const std::string& sPayload);
+
+// A reply package: m_cmd 1, m_pkg_type cPkgType, m_client_version 1, the timestamp and
+// the result code, no body.
+std::string BuildReplyPackage(uint8_t cPkgType, uint32_t dwResult, uint32_t dwTimestamp);
+
+// Collects one frame from a stream, byte counts as they arrive. Memory grows with the
+// bytes actually received, never with the length a peer announces.
+class CFrameReader {
+public:
+    enum STATUS {
+        FR_MORE,       // the frame is not complete yet
+        FR_FRAME,      // a whole, well-formed frame: TakePayload() gives its package
+        FR_BAD_END,    // a whole frame whose last byte is not ETX
+        FR_NOT_FRAME,  // no frame at all: wrong first byte, or a length out of bounds
+    };
+
+    explicit CFrameReader(uint32_t dwMaxFrame) : m_dwMaxFrame(dwMaxFrame) {}
+
+    // Where the next bytes go, and how many the frame still takes (never past its end).
+    char* Room(size_t& nRoom);
+    // Takes the nBytes just written to Room(); after any status but FR_MORE, no more.
+    STATUS Commit(size_t nBytes);
+
+    // The package of a complete frame (FR_FRAME), moved out: call once.
+    std::string TakePayload();
+    // Why the frame was refused (FR_BAD_END, FR_NOT_FRAME).
+    const std::string& ErrMsg() const { return m_sErrMsg; }
+    uint64_t BytesRead() const { return m_nHave; }
+    // The length announced in the head, 0 before the head is complete.
+    uint32_t FrameSize() const { return m_dwFrameSize; }
+
+private:
+    STATUS CheckHead();
+    STATUS CheckEnd();
+
+    uint32_t m_dwMaxFrame;
+    uint32_t m_dwFrameSize = 0;
+    size_t m_nHave = 0;
+    std::string m_sBuf;
+    std::string m_sErrMsg;
+};
+
+}  // namespace relay_sim
+
+#endif  // RELAY_SIM_SIM_FRAME_H

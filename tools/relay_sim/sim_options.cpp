@@ -1,0 +1,291 @@
+#include "sim_options.h"
+
+#include <arpa/inet.h>
+
+#include <cctype>
+
+#include "sim_frame.h"
+
+namespace relay_sim {
+
+namespace {
+
+const uint64_t kMaxMs = 3600 * 1000;  // an hour: longer waits are typos
+
+bool ParseNumber(const std::string& sText, uint64_t ddwMax, uint64_t& ddwValue) {
+    if (sText.empty() || sText.size() > 10) {
+        return false;
+    }
+    ddwValue = 0;
+    for (const char c : sText) {
+        if (!isdigit(static_cast<unsigned char>(c))) {
+            return false;
+        }
+        ddwValue = ddwValue * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return ddwValue <= ddwMax;
+}
+
+// Stores sText as a number in [ddwMin, ddwMax] into *pValue of type T.
+template <typename T>
+bool SetNumber(const std::string& sText, uint64_t ddwMin, uint64_t ddwMax, T* pValue,
+               std::string& sErrMsg) {
+    uint64_t ddwValue = 0;
+    if (!ParseNumber(sText, ddwMax, ddwValue) || ddwValue < ddwMin) {
+        sErrMsg = "'" + sText + "' is not a number from " + std::to_string(ddwMin) + " to " +
+                  std::to_string(ddwMax);
+        return false;
+    }
+    *pValue = static_cast<T>(ddwValue);
+    return true;
+}
+
+bool ParseHex(const std::string& sText, std::string& sBytes) {
+    std::string sDigits;
+    for (const char c : sText) {
+        if (isxdigit(static_cast<unsigned char>(c))) {
+            sDigits += c;
+        } else if (!isspace(static_cast<unsigned char>(c))) {
+            return false;
+        }
+    }
+    if (sDigits.empty() || sDigits.size() % 2 != 0) {
+        return false;
+    }
+    sBytes.clear();
+    for (size_t i = 0; i < sDigits.size(); i += 2) {
+        sBytes += static_cast<char>(std::stoi(sDigits.substr(i, 2), nullptr, 16));
+    }
+    return true;
+}
+
+bool SetAction(SSimOptions& oOpts, SIM_ACTION eAction, std::string& sErrMsg) {
+    if (oOpts.m_eAction != SA_REPLY && oOpts.m_eAction != eAction) {
+        sErrMsg = "choose only one of --close, --reset, --no-read and --reply-hex";
+        return false;
+    }
+    oOpts.m_eAction = eAction;
+    return true;
+}
+
+bool SetListen(SSimOptions& oOpts, const std::string& sValue, std::string& sErrMsg) {
+    in_addr oAddr;
+    if (inet_pton(AF_INET, sValue.c_str(), &oAddr) != 1) {
+        sErrMsg = "--listen: '" + sValue + "' is not an IPv4 address";
+        return false;
+    }
+    oOpts.m_vecListen.push_back(sValue);
+    return true;
+}
+
+bool SetChannelResult(SSimOptions& oOpts, const std::string& sValue, std::string& sErrMsg) {
+    const size_t nEq = sValue.find('=');
+    CHANNEL eChannel = CH_SMS;
+    if (nEq == std::string::npos || !ChannelFromName(sValue.substr(0, nEq), eChannel)) {
+        sErrMsg = "--channel-result: '" + sValue + "' is not CHANNEL=CODE (mail, zeph, lumo, sms)";
+        return false;
+    }
+    return SetNumber(sValue.substr(nEq + 1), 0, UINT32_MAX, &oOpts.m_mapChannelResult[eChannel],
+                     sErrMsg);
+}
+
+bool SetRawReply(SSimOptions& oOpts, const std::string& sValue, std::string& sErrMsg) {
+    if (!ParseHex(sValue, oOpts.m_sRawReply)) {
+        sErrMsg = "--reply-hex: '" + sValue + "' is not an even number of hex digits";
+        return false;
+    }
+    return SetAction(oOpts, SA_RAW, sErrMsg);
+}
+
+struct SOptionDef {
+    const char* m_szName;
+    bool m_bTakesValue;
+    bool (*m_pSet)(SSimOptions& oOpts, const std::string& sValue, std::string& sErrMsg);
+};
+
+const SOptionDef kOptions[] = {
+    {"--listen", true, SetListen},
+    {"--port-offset", true,
+     [](SSimOptions& o, const std::string& s, std::string& e) {
+         return SetNumber(s, 0, 65535 - ChannelPort(CH_SMS, 0), &o.m_nPortOffset, e);
+     }},
+    {"--result", true,
+     [](SSimOptions& o, const std::string& s, std::string& e) {
+         return SetNumber(s, 0, UINT32_MAX, &o.m_dwResult, e);
+     }},
+    {"--channel-result", true, SetChannelResult},
+    {"--reply-type", true,
+     [](SSimOptions& o, const std::string& s, std::string& e) {
+         return SetNumber(s, 0, 255, &o.m_cReplyType, e);
+     }},
+    {"--delay", true,
+     [](SSimOptions& o, const std::string& s, std::string& e) {
+         return SetNumber(s, 0, kMaxMs, &o.m_dwDelayMs, e);
+     }},
+    {"--close", false,
+     [](SSimOptions& o, const std::string&, std::string& e) { return SetAction(o, SA_CLOSE, e); }},
+    {"--reset", false,
+     [](SSimOptions& o, const std::string&, std::string& e) { return SetAction(o, SA_RESET, e); }},
+    {"--no-read", false,
+     [](SSimOptions& o, const std::string&, std::string& e) {
+         return SetAction(o, SA_NO_READ, e);
+     }},
+    {"--reply-hex", true, SetRawReply},
+    {"--chunk", true,
+     [](SSimOptions& o, const std::string& s, std::string& e) {
+         return SetNumber(s, 1, 1u << 30, &o.m_dwChunk, e);
+     }},
+    {"--chunk-delay", true,
+     [](SSimOptions& o, const std::string& s, std::string& e) {
+         return SetNumber(s, 0, kMaxMs, &o.m_dwChunkDelayMs, e);
+     }},
+    {"--timeout", true,
+     [](SSimOptions& o, const std::string& s, std::string& e) {
+         return SetNumber(s, 1, kMaxMs, &o.m_dwTimeoutMs, e);
+     }},
+    {"--max-frame", true,
+     [](SSimOptions& o, const std::string& s, std::string& e) {
+         return SetNumber(s, FRAME_OVERHEAD, UINT32_MAX, &o.m_dwMaxFrame, e);
+     }},
+    {"--save", true,
+     [](SSimOptions& o, const std::string& s, std::string& e) {
+         if (s.empty()) {
+             e = "needs a folder";
+             return false;
+         }
+         o.m_sSaveDir = s;
+         return true;
+     }},
+};
+
+const SOptionDef* FindOption(const std::string& sName) {
+    for (const SOptionDef& oDef : kOptions) {
+        if (sName == oDef.m_szName) {
+            return &oDef;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+uint32_t SSimOptions::ResultFor(CHANNEL eChannel) const {
+    const auto it = m_mapChannelResult.find(eChannel);
+    return (it == m_mapChannelResult.end()) ? m_dwResult : it->second;
+}
+
+PARSE_RESULT ParseOptions(int argc, const char* const* argv, SSimOptions& oOpts,
+                          std::string& sErrMsg) {
+    for (int i = 1; i < argc; ++i) {
+        std::string sArg = argv[i];
+        if (sArg == "--help" || sArg == "-h") {
+            return PR_HELP;
+        }
+        std::string sValue;
+        const size_t nEq = sArg.find('=');
+        const bool bInline = sArg.compare(0, 2, "--") == 0 && nEq != std::string::npos;
+        if (bInline) {
+            sValue = sArg.substr(nEq + 1);
+            sArg.resize(nEq);
+        }
+        const SOptionDef* pDef = FindOption(sArg);
+        if (pDef == nullptr) {
+            sErrMsg = "unknown option '" + sArg + "'";
+            return PR_ERROR;
+        }
+        if (pDef->m_bTakesValue && !bInline) {
+            if (i + 1 >= argc) {
+                sErrMsg = sArg + " needs a value";
+                return PR_ERROR;
+            }
+            sValue = argv[++i];
+        } else if (!pDef->m_bTakesValue && bInline) {
+            sErrMsg = sArg + " takes no value";
+            return PR_ERROR;
+        }
+        std::string sWhy;
+        if (!pDef->m_pSet(oOpts, sValue, sWhy)) {
+            sErrMsg = (sWhy.compare(0, 2, "--") == 0) ? sWhy : sArg + ": " + sWhy;
+            return PR_ERROR;
+        }
+    }
+    if (oOpts.m_vecListen.empty()) {
+        oOpts.m_vecListen.push_back("127.0.0.1");
+    }
+    return PR_RUN;
+}
+
+std::string UsageText() {
+    return R"(Usage: fanout_relay_sim [options]
+
+A local stand-in for the relay server. It listens on the four channel ports
+(12460 mail, 12461 zeph, 12462 lumo, 12463 sms), reads one request frame per
+connection, decodes the package by the channel of the port, prints one JSON line
+about it on standard output and answers with one reply frame.
+
+Where to listen:
+  --listen ADDR          IPv4 address to serve (repeatable; default 127.0.0.1),
+                         e.g. --listen 127.0.0.1 --listen 127.0.0.2
+  --port-offset N        serve ports 12460+N to 12463+N instead (default 0)
+
+What to answer:
+  --result CODE          result code of every reply (default 0: success)
+  --channel-result CH=CODE
+                         result code for one channel (mail, zeph, lumo, sms);
+                         repeatable, wins over --result
+  --reply-type N         package type byte of the reply (default 1: response)
+A package that cannot be decoded (a frame whose last byte is not ETX, a package
+shorter than its 43-byte header, a field running past the end, bytes left after
+the last field) is answered with result 4. Bytes that are not a frame (first
+byte not STX, length below 6 or above --max-frame) get no reply: the
+connection is closed.
+
+Playing a failing relay (--close, --reset, --no-read, --reply-hex exclude
+each other):
+  --delay MS             wait MS after reading the request before acting
+  --close                close the connection without a reply
+  --reset                reset the connection (RST) after the first bytes arrive
+  --no-read              accept and never read; close at the --timeout
+  --reply-hex HEX        send these raw bytes instead of a reply frame
+                         (blanks between the digits are ignored)
+  --chunk N              send the reply in pieces of N bytes
+  --chunk-delay MS       pause MS between the pieces (default 0)
+
+Limits:
+  --timeout MS           time allowed to read a request, and again to write the
+                         reply (default 10000)
+  --max-frame BYTES      largest request frame accepted (default 67108864)
+
+Saving:
+  --save DIR             write each request's image (file "image") and
+                         attachments into DIR/<seq>-<channel>/ (DIR is created
+                         when missing). Attachment names are cut to their last
+                         path component, control bytes become "_"; an
+                         empty, "." or ".." name, "image", or a name seen
+                         before in the request is saved as attachment-<n>.
+
+Output: one JSON line per connection on standard output, flushed at once, each
+with "seq" (connection number from 1), "channel", "local" (the address and
+port it came in on) and "peer" (the client's ip:port), then
+  - a request: "cmd", "pkg_type", "client_version", "timestamp", "result",
+    "key_id", "sender", "receivers", "cc" (mail), "title" (not lumo),
+    "content", "image_size" (lumo), "attachments" [{"name","size"}] (mail),
+    "saved" (with --save; "save_error" when that failed);
+  - or a failure: "error" with the reason;
+  - or, with --reset, "bytes_read": what arrived before the reset;
+then "action": "reply" (with "reply_result"), "close", "reset", "no-read" or
+"raw". A reply that cannot be delivered adds an "error" line with the same seq.
+Text fields are JSON strings; bytes that are not valid UTF-8 are replaced by
+U+FFFD and the field's raw bytes are added in hexadecimal as "<field>_hex".
+Read standard output as it comes (or send it to a file): a full pipe stalls
+the simulator.
+
+A line "fanout_relay_sim: listening on ADDR... ports P-Q" on standard error
+tells that the simulator is ready. SIGINT or SIGTERM stops it (status 0);
+status 2 means bad options or a port that cannot be bound.
+
+  -h, --help             this text
+)";
+}
+
+}  // namespace relay_sim

@@ -1,1 +1,0 @@
-namespace relay_sim {}
