@@ -135,12 +135,18 @@ void ReadImage(const std::string& sProgName) {
     }
 }
 
-// Reads what remains of iFd onto the end of sContent; false on a read error.
-bool AppendAll(int iFd, std::string& sContent) {
-    char szBuf[65536];
+// Reads from iFd until its end into sContent, straight into the string's own buffer
+// (sized from nSizeHint, grown as needed); false on a read error.
+bool ReadAll(int iFd, size_t nSizeHint, std::string& sContent) {
+    size_t nRead = 0;
+    sContent.resize(nSizeHint + 1);  // one spare byte shows the end without another call
     while (true) {
-        const ssize_t n = read(iFd, szBuf, sizeof(szBuf));
+        if (nRead == sContent.size()) {
+            sContent.resize(sContent.size() * 2 + 4096);
+        }
+        const ssize_t n = read(iFd, &sContent[nRead], sContent.size() - nRead);
         if (n == 0) {
+            sContent.resize(nRead);
             return true;
         }
         if (n < 0) {
@@ -149,7 +155,7 @@ bool AppendAll(int iFd, std::string& sContent) {
             }
             return false;
         }
-        sContent.append(szBuf, static_cast<size_t>(n));
+        nRead += static_cast<size_t>(n);
     }
 }
 
@@ -185,17 +191,19 @@ bool CheckNameListValidity(const std::string& sNameList) {
 }
 
 // A path that opens but is no readable file (a folder, a read error) fails like one
-// that does not open, so nothing empty is ever sent in its place.
+// that does not open, so nothing empty is ever sent in its place. A path that does not
+// open leaves sFileContent unchanged; a read error leaves it empty.
 bool ReadFile(const std::string& sFilePath, std::string& sFileContent, std::string& sErrMsg) {
     const int iFd = open(sFilePath.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat oStat;
-    std::string sContent;
     bool bOk = iFd >= 0 && fstat(iFd, &oStat) == 0 && !S_ISDIR(oStat.st_mode);
     if (bOk) {
-        if (S_ISREG(oStat.st_mode)) {
-            sContent.reserve(static_cast<size_t>(oStat.st_size));
+        // Read in place, so a string reused from file to file keeps its buffer.
+        const size_t nSizeHint = S_ISREG(oStat.st_mode) ? static_cast<size_t>(oStat.st_size) : 0;
+        bOk = ReadAll(iFd, nSizeHint, sFileContent);
+        if (!bOk) {
+            sFileContent.clear();
         }
-        bOk = AppendAll(iFd, sContent);
     }
     if (iFd >= 0) {
         close(iFd);
@@ -206,6 +214,5 @@ bool ReadFile(const std::string& sFilePath, std::string& sFileContent, std::stri
         sErrMsg = szErrMsg;
         return false;
     }
-    sFileContent.swap(sContent);
     return true;
 }

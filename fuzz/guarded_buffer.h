@@ -1,10 +1,11 @@
-// An output buffer of an exact room for the converters under test. Built with
-// AddressSanitizer it is a heap block of exactly that size, so that any access past it is
-// reported at once; otherwise guard bytes follow the room and are checked afterwards.
+// Buffers of exact sizes for the converters under test. Built with AddressSanitizer each is a
+// heap block of exactly its size, so that any access past it is reported at once; otherwise
+// guard bytes follow an output buffer's room and are checked afterwards.
 #ifndef FUZZ_GUARDED_BUFFER_H
 #define FUZZ_GUARDED_BUFFER_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -49,6 +50,16 @@ private:
     char m_cFill;
     std::unique_ptr<char[]> m_pBuf;
 };
+
+// The first nSize bytes at pData in a block of their own (never null, even when empty), so that
+// reading past a length the converter was given is an overflow too.
+inline std::unique_ptr<uint8_t[]> ExactCopy(const uint8_t* pData, size_t nSize) {
+    std::unique_ptr<uint8_t[]> pCopy(new uint8_t[nSize]);
+    if (nSize > 0) {
+        memcpy(pCopy.get(), pData, nSize);
+    }
+    return pCopy;
+}
 
 }  // namespace fuzz
 

@@ -26,10 +26,14 @@
 #include "sim_options.h"
 #include "sim_request.h"
 #include "sim_save.h"
+#include "sim_process.h"
 #include "test_support.h"
 
 using namespace relay_sim;
 using nlohmann::json;
+using test_support::CSimProcess;
+using test_support::MsSince;
+using test_support::ReadUntil;
 
 namespace {
 
@@ -320,157 +324,6 @@ TEST(RelaySimOptions, ChannelResultsWinOverTheCommonResult) {
 
 // --- The binary on loopback ----------------------------------------------------------
 
-long MsSince(CLOCK::time_point tStart) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(CLOCK::now() - tStart).count());
-}
-
-// Appends what fd offers to sBuf until bDone(sBuf), EOF or the deadline. A failed read
-// leaves its errno in *pReadErrno.
-template <typename DONE>
-bool ReadUntil(int iFd, std::string& sBuf, CLOCK::time_point tDeadline, DONE bDone,
-               int* pReadErrno = nullptr) {
-    while (!bDone(sBuf)) {
-        const long lLeft = -MsSince(tDeadline);
-        pollfd oPoll = {iFd, POLLIN, 0};
-        if (lLeft <= 0 || poll(&oPoll, 1, static_cast<int>(lLeft)) <= 0) {
-            return false;
-        }
-        char szBuf[65536];
-        const ssize_t n = read(iFd, szBuf, sizeof(szBuf));
-        if (n <= 0) {
-            if (n < 0 && pReadErrno != nullptr) {
-                *pReadErrno = errno;
-            }
-            return bDone(sBuf);
-        }
-        sBuf.append(szBuf, static_cast<size_t>(n));
-    }
-    return true;
-}
-
-// fanout_relay_sim as a child process with its standard output and error on pipes.
-class CSimProcess {
-public:
-    ~CSimProcess() {
-        if (m_iPid > 0) {
-            kill(m_iPid, SIGKILL);
-            waitpid(m_iPid, nullptr, 0);
-        }
-        close(m_iOut);
-        close(m_iErr);
-    }
-
-    // Starts on a port offset of its own (another one when the ports are taken) and
-    // waits for the readiness line.
-    bool Start(const std::vector<std::string>& vecArgs) {
-        for (int iTry = 0; iTry < 5; ++iTry) {
-            m_nOffset = 1000 + ((getpid() + iTry * 997) % 4000) * 4;
-            std::vector<std::string> vecAll = vecArgs;
-            vecAll.insert(vecAll.end(), {"--port-offset", std::to_string(m_nOffset)});
-            if (StartAsIs(vecAll)) {
-                return true;
-            }
-            if (Stop() != 2) {
-                return false;
-            }
-        }
-        return false;
-    }
-
-    bool StartAsIs(const std::vector<std::string>& vecArgs) {
-        int aOut[2];
-        int aErr[2];
-        if (pipe2(aOut, O_CLOEXEC) != 0 || pipe2(aErr, O_CLOEXEC) != 0) {
-            return false;
-        }
-        std::vector<std::string> vecCopy{FANOUT_RELAY_SIM_BIN};
-        vecCopy.insert(vecCopy.end(), vecArgs.begin(), vecArgs.end());
-        std::vector<char*> vecArgv;
-        for (std::string& sArg : vecCopy) {
-            vecArgv.push_back(&sArg[0]);
-        }
-        vecArgv.push_back(nullptr);
-        m_iPid = fork();
-        if (m_iPid == 0) {
-            dup2(aOut[1], STDOUT_FILENO);
-            dup2(aErr[1], STDERR_FILENO);
-            execv(vecArgv[0], vecArgv.data());
-            _exit(127);
-        }
-        close(aOut[1]);
-        close(aErr[1]);
-        close(m_iOut);
-        close(m_iErr);
-        m_iOut = aOut[0];
-        m_iErr = aErr[0];
-        m_sErr.clear();
-        m_sOut.clear();
-        return ReadUntil(m_iErr, m_sErr, CLOCK::now() + std::chrono::seconds(10),
-                         [](const std::string& s) { return s.find("listening on") != s.npos; });
-    }
-
-    uint16_t Port(CHANNEL eChannel) const { return ChannelPort(eChannel, m_nOffset); }
-    int Offset() const { return m_nOffset; }
-    const std::string& Stderr() const { return m_sErr; }
-
-    // The line about connection ddwSeq, parsed; null when none comes in time. Lines of
-    // other connections read meanwhile are kept for later calls.
-    json LineOf(uint64_t ddwSeq, int iTimeoutMs = 5000) {
-        const auto tDeadline = CLOCK::now() + std::chrono::milliseconds(iTimeoutMs);
-        while (m_mapLines.count(ddwSeq) == 0) {
-            const json oLine = NextLine(static_cast<int>(std::max(1L, -MsSince(tDeadline))));
-            if (!oLine.is_object()) {
-                return json();
-            }
-            m_mapLines[oLine.value("seq", uint64_t(0))] = oLine;
-        }
-        return m_mapLines[ddwSeq];
-    }
-
-    // The next line on its standard output, parsed; null when none comes in time.
-    json NextLine(int iTimeoutMs = 5000) {
-        const bool bGot =
-            ReadUntil(m_iOut, m_sOut, CLOCK::now() + std::chrono::milliseconds(iTimeoutMs),
-                      [](const std::string& s) { return s.find('\n') != s.npos; });
-        if (!bGot) {
-            return json();
-        }
-        const size_t nEnd = m_sOut.find('\n');
-        const std::string sLine = m_sOut.substr(0, nEnd);
-        m_sOut.erase(0, nEnd + 1);
-        return json::parse(sLine);
-    }
-
-    // SIGTERM, then its exit status (128 + signal when killed, -1 when it hangs).
-    int Stop() {
-        if (m_iPid <= 0) {
-            return -1;
-        }
-        kill(m_iPid, SIGTERM);
-        int iStatus = 0;
-        const auto tStart = CLOCK::now();
-        while (waitpid(m_iPid, &iStatus, WNOHANG) == 0) {
-            if (MsSince(tStart) > 5000) {
-                return -1;  // the destructor kills it
-            }
-            usleep(10000);
-        }
-        ReadUntil(m_iErr, m_sErr, CLOCK::now() + std::chrono::seconds(1),
-                  [](const std::string&) { return false; });
-        m_iPid = -1;
-        return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
-    }
-
-private:
-    pid_t m_iPid = -1;
-    int m_iOut = -1;
-    int m_iErr = -1;
-    int m_nOffset = 0;
-    std::string m_sOut;
-    std::string m_sErr;
-    std::map<uint64_t, json> m_mapLines;
-};
 
 int Connect(const char* szAddr, uint16_t wPort) {
     const int iFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "sim_process.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -19,12 +21,6 @@ const char* const kRedError = "\033[0;32;31m[ERROR]\033[m";
 const char* const kGreenOk = "\033[0;32;32m[OK]\033[m";
 
 namespace {
-
-long MsSince(std::chrono::steady_clock::time_point tStart) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now() - tStart)
-                                 .count());
-}
 
 // Reads both pipes until both close or the deadline passes.
 void DrainPipes(int iOutFd, int iErrFd, SRunResult& oResult, int iTimeoutMs,

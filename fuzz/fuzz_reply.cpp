@@ -1,0 +1,153 @@
+// The channel requests' handling of whatever a server answers, over a real loopback connection
+// to the peer of reply_peer.h.
+//
+// Input: a flag byte, a marker byte, then the bytes the server writes after reading the request
+// (at most 64 KB). Flag bits 0-1 choose the request (sms, zeph, lumo, mail); with bit 2 set the
+// reply is cut into pieces at the marker bytes (which are not sent; at most 8 pieces, the last
+// one keeps any further markers), written with a pause between them; bit 3 chooses the input
+// coding "utf8" instead of "gbk" for the success line. The server always closes after writing,
+// so the client never has to wait for its time limit.
+//
+// Properties: the request returns within its time limits, with exactly the result and error
+// text the reply calls for (reply_model.h); the request frame it sent is well-formed and the
+// relay simulator decodes it into the fields that were set.
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.h"
+#include "fuzz_input.h"
+#include "pkg_define.h"
+#include "reply_model.h"
+#include "reply_peer.h"
+#include "requests.h"
+#include "settings.h"
+#include "sim_request.h"
+
+namespace {
+
+const uint32_t kTimeoutMs = 200;
+// Connect, send and two reads, each read at most twice the limit, and plenty to spare.
+const int64_t kMaxCallMs = 3000;
+const int kPeerWaitMs = 5000;
+const size_t kMaxReply = 64u << 10;
+const size_t kMaxPieces = 8;
+
+const char kContent[] = "\xe4\xbd\xa0\xe5\xa5\xbd, fuzz";  // UTF-8, as the options leave it
+const char kTitle[] = "\xe6\xa0\x87\xe9\xa2\x98";
+const char kRecver[] = "u1;u2";
+const char kCc[] = "c1";
+const char kKeyId[] = "k1";
+const std::string kImage("\x89PNG\0\x01", 6);
+
+typedef bool (*SEND_FUNC)(const VEC_STR&, uint16_t, std::string&, uint32_t);
+
+struct SChannel {
+    SEND_FUNC fSend;
+    relay_sim::CHANNEL eChannel;
+};
+
+const SChannel kChannels[] = {{SendSMSMsgToSvr, relay_sim::CH_SMS},
+                              {SendZEPHMsgToSvr, relay_sim::CH_ZEPH},
+                              {SendLUMOMsgToSvr, relay_sim::CH_LUMO},
+                              {SendMailToSvr, relay_sim::CH_MAIL}};
+
+// The success lines go nowhere: they are not checked, and would flood the fuzzer's output.
+void SilenceStdoutOnce() {
+    static const bool s_bDone = freopen("/dev/null", "w", stdout) != nullptr;
+    FUZZ_CHECK(s_bDone);
+}
+
+void SetSettings(bool bUtf8) {
+    g_sSystemKeyId = kKeyId;
+    g_sRecver = kRecver;
+    g_sCc = kCc;
+    g_sTitle = kTitle;
+    g_sContent = kContent;
+    g_sImgData = kImage;
+    g_sImgFile = "img.png";
+    g_sCodingFormat = bUtf8 ? "utf8" : "gbk";
+    g_vecAttachPaths.clear();
+}
+
+std::vector<std::string> CutPieces(const std::string& sScript, bool bSplit, char cMarker) {
+    std::vector<std::string> vecPieces;
+    size_t nStart = 0;
+    for (size_t nMark = sScript.find(cMarker); bSplit && nMark != std::string::npos &&
+                                               vecPieces.size() + 1 < kMaxPieces;
+         nMark = sScript.find(cMarker, nStart)) {
+        vecPieces.push_back(sScript.substr(nStart, nMark - nStart));
+        nStart = nMark + 1;
+    }
+    vecPieces.push_back(sScript.substr(nStart));
+    return vecPieces;
+}
+
+uint32_t BigEndian32(const std::string& s, size_t nPos) {
+    uint32_t dwValue = 0;
+    for (size_t i = nPos; i < nPos + 4; ++i) {
+        dwValue = dwValue << 8 | static_cast<uint8_t>(s[i]);
+    }
+    return dwValue;
+}
+
+void CheckRequestFrame(const std::string& sFrame, relay_sim::CHANNEL eChannel) {
+    FUZZ_CHECK(sFrame.size() >= 6 && sFrame[0] == 0x02 && sFrame.back() == 0x03);
+    FUZZ_CHECK(BigEndian32(sFrame, 1) == sFrame.size());
+    relay_sim::SRelayRequest oReq;
+    std::string sErrMsg;
+    FUZZ_CHECK(relay_sim::DecodeRequest(eChannel, sFrame.substr(5, sFrame.size() - 6), oReq,
+                                        sErrMsg));
+    FUZZ_CHECK(oReq.m_cCmd == 1 && oReq.m_cPkgType == 0 && oReq.m_cClientVersion == 1);
+    FUZZ_CHECK(oReq.m_dwResult == 0);
+    FUZZ_CHECK(oReq.m_sKeyId == kKeyId && oReq.m_sReceivers == kRecver);
+    FUZZ_CHECK(oReq.m_sContent == kContent);
+    const bool bMail = eChannel == relay_sim::CH_MAIL;
+    FUZZ_CHECK(oReq.m_sSender == (bMail ? "qem_mail" : "im_server"));
+    FUZZ_CHECK(oReq.m_sCc == (bMail ? kCc : ""));
+    FUZZ_CHECK(oReq.m_sImage == (eChannel == relay_sim::CH_LUMO ? kImage : ""));
+    const bool bTitled = eChannel == relay_sim::CH_ZEPH || bMail;
+    FUZZ_CHECK(oReq.m_sTitle == (bTitled ? kTitle : ""));
+    FUZZ_CHECK(oReq.m_vecAttachments.empty());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+    SilenceStdoutOnce();
+    fuzz::CFuzzInput oInput(pData, nSize);
+    const uint8_t cFlags = oInput.TakeByte();
+    const char cMarker = static_cast<char>(oInput.TakeByte());
+    const std::string sScript = oInput.TakeBytes(kMaxReply);
+    const SChannel& oChannel = kChannels[cFlags & 3];
+    SetSettings((cFlags & 8) != 0);
+
+    const std::vector<std::string> vecPieces = CutPieces(sScript, (cFlags & 4) != 0, cMarker);
+    std::string sReply;
+    for (const std::string& sPiece : vecPieces) {
+        sReply += sPiece;
+    }
+    fuzz::CReplyPeer& oPeer = fuzz::CReplyPeer::Instance();
+    oPeer.Arm(vecPieces);
+
+    std::string sErrMsg;
+    const auto oStart = std::chrono::steady_clock::now();
+    const bool bOk = oChannel.fSend({"127.0.0.1"}, oPeer.Port(), sErrMsg, kTimeoutMs);
+    const auto oElapsed = std::chrono::steady_clock::now() - oStart;
+    std::string sRequest;
+    FUZZ_CHECK(oPeer.WaitServed(kPeerWaitMs, sRequest));
+    FUZZ_CHECK(std::chrono::duration_cast<std::chrono::milliseconds>(oElapsed).count() <
+               kMaxCallMs);
+
+    const fuzz::SReplyOutcome oWant = fuzz::ExpectedOutcome(sReply);
+    if (bOk != oWant.bOk || (!bOk && sErrMsg != oWant.sErrMsg)) {
+        fprintf(stderr, "got %d \"%s\", want %d \"%s\"\n", bOk, sErrMsg.c_str(), oWant.bOk,
+                oWant.sErrMsg.c_str());
+    }
+    FUZZ_CHECK(bOk == oWant.bOk);
+    FUZZ_CHECK(bOk || sErrMsg == oWant.sErrMsg);
+    CheckRequestFrame(sRequest, oChannel.eChannel);
+    return 0;
+}

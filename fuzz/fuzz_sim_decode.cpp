@@ -1,0 +1,179 @@
+// The relay simulator's side of a request: the frame reader and the request decoder, and the
+// JSON line it writes for what it decoded.
+//
+// Input: a control byte, then the package. Control bits 0-1 choose the channel; the upper bits
+// give the size of the pieces in which the package's frame is fed to the frame reader.
+//
+// Properties: the frame reader gives back exactly the package, whatever the pieces; a package
+// the decoder accepts encodes back to the same bytes (the reserved header bytes aside, which the
+// decoder drops); a refused one comes with a reason; the JSON line always parses, and gives back
+// every text field (valid UTF-8 as itself, anything else in its "_hex" field); attachment names
+// become file names that stay inside their folder.
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "fuzz_check.h"
+#include "fuzz_input.h"
+#include "pkg_define.h"
+#include "sim_frame.h"
+#include "sim_json.h"
+#include "sim_request.h"
+#include "sim_save.h"
+
+namespace {
+
+const uint32_t kMaxFrame = 1u << 20;
+
+std::string Hex(const std::string& sBytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string sHex;
+    for (const char c : sBytes) {
+        sHex += kDigits[static_cast<uint8_t>(c) >> 4];
+        sHex += kDigits[static_cast<uint8_t>(c) & 0x0F];
+    }
+    return sHex;
+}
+
+// Feeds the package's frame to a frame reader nPiece bytes at a time.
+void CheckFrameReader(const std::string& sPkg, size_t nPiece) {
+    const std::string sFrame = relay_sim::BuildFrame(sPkg);
+    relay_sim::CFrameReader oReader(kMaxFrame);
+    relay_sim::CFrameReader::STATUS eStatus = relay_sim::CFrameReader::FR_MORE;
+    size_t nFed = 0;
+    while (eStatus == relay_sim::CFrameReader::FR_MORE) {
+        FUZZ_CHECK(nFed < sFrame.size());
+        size_t nRoom = 0;
+        char* pRoom = oReader.Room(nRoom);
+        FUZZ_CHECK(nRoom > 0);
+        const size_t nTake = std::min({nRoom, nPiece, sFrame.size() - nFed});
+        sFrame.copy(pRoom, nTake, nFed);
+        nFed += nTake;
+        eStatus = oReader.Commit(nTake);
+    }
+    FUZZ_CHECK(eStatus == relay_sim::CFrameReader::FR_FRAME);
+    FUZZ_CHECK(nFed == sFrame.size() && oReader.BytesRead() == sFrame.size());
+    FUZZ_CHECK(oReader.TakePayload() == sPkg);
+}
+
+void AppendField(MSG_PKG& oPkg, const std::string& sField) {
+    oPkg << static_cast<uint32_t>(sField.size()) << sField;
+}
+
+// The package the client would build for oReq.
+std::string Encode(const relay_sim::SRelayRequest& oReq) {
+    MSG_PKG oPkg;
+    oPkg.head().set_cmd(oReq.m_cCmd);
+    oPkg.head().set_pkg_type(oReq.m_cPkgType);
+    oPkg.head().set_client_version(oReq.m_cClientVersion);
+    oPkg.head().set_timestamp(oReq.m_dwTimestamp);
+    oPkg.head().set_result(oReq.m_dwResult);
+    AppendField(oPkg, oReq.m_sKeyId);
+    AppendField(oPkg, oReq.m_sSender);
+    AppendField(oPkg, oReq.m_sReceivers);
+    switch (oReq.m_eChannel) {
+        case relay_sim::CH_LUMO:
+            AppendField(oPkg, oReq.m_sContent);
+            AppendField(oPkg, oReq.m_sImage);
+            break;
+        case relay_sim::CH_MAIL:
+            AppendField(oPkg, oReq.m_sCc);
+            AppendField(oPkg, oReq.m_sTitle);
+            AppendField(oPkg, oReq.m_sContent);
+            oPkg << static_cast<uint32_t>(oReq.m_vecAttachments.size());
+            for (const relay_sim::SRelayRequest::SAttachment& oAttach : oReq.m_vecAttachments) {
+                AppendField(oPkg, oAttach.m_sName);
+                AppendField(oPkg, oAttach.m_sData);
+            }
+            break;
+        case relay_sim::CH_SMS:
+        case relay_sim::CH_ZEPH:
+            AppendField(oPkg, oReq.m_sTitle);
+            AppendField(oPkg, oReq.m_sContent);
+            break;
+    }
+    return oPkg.str();
+}
+
+// The header without its reserved bytes, and the body.
+std::string WithoutReserved(const std::string& sPkg) {
+    const size_t nReservedAt = sizeof(MSG_PKG_HEAD) - RESERVE_BYTES;
+    return sPkg.substr(0, nReservedAt) + sPkg.substr(sizeof(MSG_PKG_HEAD));
+}
+
+void CheckText(const nlohmann::json& oParsed, const std::string& sName, const std::string& sText) {
+    if (relay_sim::IsValidUtf8(sText)) {
+        FUZZ_CHECK(oParsed.at(sName).get<std::string>() == sText);
+        FUZZ_CHECK(!oParsed.contains(sName + "_hex"));
+    } else {
+        FUZZ_CHECK(oParsed.at(sName + "_hex").get<std::string>() == Hex(sText));
+    }
+}
+
+void CheckJson(const relay_sim::SRelayRequest& oReq) {
+    relay_sim::JSON_OBJ oLine;
+    relay_sim::AddRequestFields(oReq, oLine);
+    const std::string sLine = relay_sim::JsonLine(oLine);
+    FUZZ_CHECK(!sLine.empty() && sLine.back() == '\n');
+    FUZZ_CHECK(sLine.find('\n') == sLine.size() - 1);
+    const nlohmann::json oParsed = nlohmann::json::parse(sLine, nullptr, false);
+    FUZZ_CHECK(!oParsed.is_discarded());
+    FUZZ_CHECK(oParsed.at("timestamp").get<uint32_t>() == oReq.m_dwTimestamp);
+    FUZZ_CHECK(oParsed.at("result").get<uint32_t>() == oReq.m_dwResult);
+    CheckText(oParsed, "key_id", oReq.m_sKeyId);
+    CheckText(oParsed, "sender", oReq.m_sSender);
+    CheckText(oParsed, "receivers", oReq.m_sReceivers);
+    CheckText(oParsed, "content", oReq.m_sContent);
+    if (oReq.m_eChannel == relay_sim::CH_MAIL) {
+        CheckText(oParsed, "cc", oReq.m_sCc);
+        const nlohmann::json& oList = oParsed.at("attachments");
+        FUZZ_CHECK(oList.size() == oReq.m_vecAttachments.size());
+        for (size_t i = 0; i < oList.size(); ++i) {
+            CheckText(oList[i], "name", oReq.m_vecAttachments[i].m_sName);
+            FUZZ_CHECK(oList[i].at("size").get<size_t>() == oReq.m_vecAttachments[i].m_sData.size());
+        }
+    }
+}
+
+void CheckSafeFileName(const std::string& sName) {
+    const std::string sSafe = relay_sim::SafeFileName(sName);
+    FUZZ_CHECK(sSafe.size() <= 255);
+    FUZZ_CHECK(sSafe != "." && sSafe != "..");
+    for (const char c : sSafe) {
+        const uint8_t b = static_cast<uint8_t>(c);
+        FUZZ_CHECK(c != '/' && b >= 0x20 && b != 0x7F);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+    fuzz::CFuzzInput oInput(pData, nSize);
+    const uint8_t cControl = oInput.TakeByte();
+    const relay_sim::CHANNEL eChannel = static_cast<relay_sim::CHANNEL>(cControl & 3);
+    const std::string sPkg = oInput.TakeRest();
+
+    if (sPkg.size() + relay_sim::FRAME_OVERHEAD <= kMaxFrame) {
+        CheckFrameReader(sPkg, (cControl >> 2) + 1u);
+    }
+    CheckSafeFileName(sPkg);
+
+    relay_sim::SRelayRequest oReq;
+    std::string sErrMsg;
+    if (!relay_sim::DecodeRequest(eChannel, sPkg, oReq, sErrMsg)) {
+        FUZZ_CHECK(!sErrMsg.empty());
+        relay_sim::JSON_OBJ oLine;
+        oLine["error"] = sErrMsg;
+        FUZZ_CHECK(!nlohmann::json::parse(relay_sim::JsonLine(oLine), nullptr, false).is_discarded());
+        return 0;
+    }
+    FUZZ_CHECK(oReq.m_eChannel == eChannel);
+    FUZZ_CHECK(WithoutReserved(Encode(oReq)) == WithoutReserved(sPkg));
+    CheckJson(oReq);
+    for (const relay_sim::SRelayRequest::SAttachment& oAttach : oReq.m_vecAttachments) {
+        CheckSafeFileName(oAttach.m_sName);
+    }
+    return 0;
+}
