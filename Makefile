@@ -29,8 +29,9 @@ test-san:
 demo: deps build
 	@bash tools/demo.sh $(BUILD)
 
-bench: build
+bench: deps build
 	$(BUILD)/bin/xconv_bench
+	python3 bench/client_bench.py --build $(BUILD)
 
 package: build
 	cd $(BUILD) && cpack -G DEB

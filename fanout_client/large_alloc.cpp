@@ -37,15 +37,15 @@ void* MapLarge(size_t nSize) {
     }
     // Keep the 2 MiB-aligned part and give back the rest.
     const uintptr_t iRaw = reinterpret_cast<uintptr_t>(pRaw);
-    const uintptr_t iData = (iRaw + kHugePage - 1) & ~(kHugePage - 1);
-    if (iData > iRaw) {
-        munmap(pRaw, iData - iRaw);
+    const size_t nHead = ((iRaw + kHugePage - 1) & ~(kHugePage - 1)) - iRaw;
+    char* pData = static_cast<char*>(pRaw) + nHead;
+    if (nHead > 0) {
+        munmap(pRaw, nHead);
     }
-    const size_t nTail = kHugePage - (iData - iRaw);
+    const size_t nTail = kHugePage - nHead;
     if (nTail > 0) {
-        munmap(reinterpret_cast<void*>(iData + nMapped), nTail);
+        munmap(pData + nMapped, nTail);
     }
-    void* pData = reinterpret_cast<void*>(iData);
     madvise(pData, nMapped, MADV_HUGEPAGE);  // a hint: without it, plain pages serve
     return pData;
 }
@@ -92,4 +92,6 @@ void operator delete(void* p) noexcept {
     }
 }
 
-void operator delete(void* p, size_t) noexcept { operator delete(p); }
+void operator delete(void* p, size_t) noexcept {
+    operator delete(p);
+}

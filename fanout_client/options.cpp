@@ -24,7 +24,7 @@ const uint64_t kMaxTotalAttachSize = 4194303;  // 4 MiB minus one byte
 // Prints the red tag, a blank and the formatted message, then the usage text, and ends
 // the process: the message was not sent.
 [[noreturn]] __attribute__((format(printf, 2, 3))) void ExitInvalid(const std::string& sProgName,
-                                                                     const char* szFmt, ...) {
+                                                                    const char* szFmt, ...) {
     printf("%s ", ColorString("[ERROR]", CS_RED).c_str());
     va_list args;
     va_start(args, szFmt);
@@ -48,16 +48,36 @@ void ScanOptions(int argc, char** argv, const std::string& sProgName) {
     optopt = 0;
     while ((ch = getopt(argc - 1, argv + 1, "Hh?F:T:C:c:S:f:i:a:d:t:k:")) != -1) {
         switch (ch) {
-            case 'F': g_sSender = optarg; break;
-            case 'T': g_sRecver = optarg; break;
-            case 'C': g_sCc = optarg; break;
-            case 'c': g_sContent = optarg; break;
-            case 'S': g_sTitle = optarg; break;
-            case 'f': g_sContentFile = optarg; break;
-            case 'i': g_sImgFile = optarg; break;
-            case 'a': g_sAttachPaths = optarg; break;
-            case 'd': g_sCodingFormat = optarg; break;
-            case 'k': g_sSystemKeyId = optarg; break;
+            case 'F':
+                g_sSender = optarg;
+                break;
+            case 'T':
+                g_sRecver = optarg;
+                break;
+            case 'C':
+                g_sCc = optarg;
+                break;
+            case 'c':
+                g_sContent = optarg;
+                break;
+            case 'S':
+                g_sTitle = optarg;
+                break;
+            case 'f':
+                g_sContentFile = optarg;
+                break;
+            case 'i':
+                g_sImgFile = optarg;
+                break;
+            case 'a':
+                g_sAttachPaths = optarg;
+                break;
+            case 'd':
+                g_sCodingFormat = optarg;
+                break;
+            case 'k':
+                g_sSystemKeyId = optarg;
+                break;
             case 'H':
             case 'h':
                 ExitWithUsage(sProgName, 0);
@@ -102,8 +122,7 @@ void CheckContentAndTitle(const std::string& sProgName) {
 
 void CheckCodingAndConvert(const std::string& sProgName) {
     if (g_sCodingFormat != "gbk" && g_sCodingFormat != "utf8") {
-        ExitInvalid(sProgName, "Can't recoganize coding format ('%s')\n",
-                    g_sCodingFormat.c_str());
+        ExitInvalid(sProgName, "Can't recoganize coding format ('%s')\n", g_sCodingFormat.c_str());
     }
     if (g_sCodingFormat == "gbk") {
         g_sTitle = Conv2Utf8(g_sTitle);

@@ -42,8 +42,8 @@ bool ExchangeWithServers(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& s
                          std::string& sErrMsg, uint32_t dwTimeout) {
     bool bSendOk = false;
     for (uint32_t i = 0; i < vecSvrIp.size() && !bSendOk; ++i) {
-        bSendOk = dt::CTcpConn::SendRecvPkgByHead2Tail3<PKG_SIZE_T>(vecSvrIp[i], wPort,
-                                                                    sPkgContent, sErrMsg, dwTimeout);
+        bSendOk = dt::CTcpConn::SendRecvPkgByHead2Tail3<PKG_SIZE_T>(vecSvrIp[i], wPort, sPkgContent,
+                                                                    sErrMsg, dwTimeout);
     }
     if (!bSendOk) {
         return false;
@@ -77,8 +77,8 @@ std::string TakeRequest(MSG_PKG& oPkg) {
 
 // The three instant-message channels: one procedure, the channel decides the body and
 // the success line.
-bool SendImMsgToSvr(FUNC_TYPE eFunc, const VEC_STR& vecSvrIp, uint16_t wPort,
-                    std::string& sErrMsg, uint32_t dwTimeout) {
+bool SendImMsgToSvr(FUNC_TYPE eFunc, const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sErrMsg,
+                    uint32_t dwTimeout) {
     MSG_PKG oPkg;
     FillRequestHead(oPkg);
     g_sSender = "im_server";
@@ -112,8 +112,8 @@ bool SendImMsgToSvr(FUNC_TYPE eFunc, const VEC_STR& vecSvrIp, uint16_t wPort,
                    g_sRecver.c_str(), ShownText(g_sTitle).c_str(), sContent.c_str());
             break;
         default:
-            printf("%s Send lumo success! (receiver: %s, content: %s, img_path: %s)\n",
-                   sOk.c_str(), g_sRecver.c_str(), sContent.c_str(), g_sImgFile.c_str());
+            printf("%s Send lumo success! (receiver: %s, content: %s, img_path: %s)\n", sOk.c_str(),
+                   g_sRecver.c_str(), sContent.c_str(), g_sImgFile.c_str());
             break;
     }
     return true;
@@ -178,10 +178,11 @@ bool SendMailToSvr(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sErrMsg
     if (!ExchangeWithServers(vecSvrIp, wPort, sPkgContent, sErrMsg, dwTimeout)) {
         return false;
     }
-    printf("%s Send mail success! (receiver: %s, cc: %s, title: %s, content_size: %s, "
-           "attachment_count: %u)\n",
-           ColorString("[OK]", CS_GREEN).c_str(), g_sRecver.c_str(), g_sCc.c_str(),
-           ShownText(g_sTitle).c_str(), CObjSize::ReadableSize(g_sContent.size()).c_str(),
-           static_cast<unsigned>(g_vecAttachPaths.size()));
+    printf(
+        "%s Send mail success! (receiver: %s, cc: %s, title: %s, content_size: %s, "
+        "attachment_count: %u)\n",
+        ColorString("[OK]", CS_GREEN).c_str(), g_sRecver.c_str(), g_sCc.c_str(),
+        ShownText(g_sTitle).c_str(), CObjSize::ReadableSize(g_sContent.size()).c_str(),
+        static_cast<unsigned>(g_vecAttachPaths.size()));
     return true;
 }

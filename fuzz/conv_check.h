@@ -22,8 +22,8 @@ void CheckConverter(int (*fConv)(const unsigned char*, TLen, char*, unsigned*),
     FUZZ_CHECK(nOutLen == oModel.nOutLen);
     FUZZ_CHECK(nRet == -1 ? nOutLen == nRoom : nOutLen <= nRoom);
     for (unsigned i = 0; i < nRoom; ++i) {
-        const int iWant = oModel.vecImg[i] == kUntouched ? static_cast<uint8_t>(cFill)
-                                                         : oModel.vecImg[i];
+        const int iWant =
+            oModel.vecImg[i] == kUntouched ? static_cast<uint8_t>(cFill) : oModel.vecImg[i];
         FUZZ_CHECK(static_cast<uint8_t>(oOut[i]) == iWant);
     }
 }

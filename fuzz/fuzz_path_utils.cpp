@@ -121,8 +121,7 @@ void CheckExtension(const FilePath& oPath, const std::string& sOther) {
     } else if (sOther.empty() || sOther == ".") {
         FUZZ_CHECK(oReplaced == oNoExt);
     } else {
-        FUZZ_CHECK(oReplaced.value() ==
-                   oNoExt.value() + (sOther[0] == '.' ? "" : ".") + sOther);
+        FUZZ_CHECK(oReplaced.value() == oNoExt.value() + (sOther[0] == '.' ? "" : ".") + sOther);
     }
 }
 
@@ -216,7 +215,8 @@ void CheckReadableSize(uint64_t ddwCount) {
     FUZZ_CHECK(nNumber >= 4 && sText[nNumber - 3] == '.');
     FUZZ_CHECK(sText.find_first_not_of("0123456789.") == nNumber);
     size_t nUnit = 0;
-    while (nUnit + 1 < sizeof(kUnits) / sizeof(kUnits[0]) && (ddwCount >> (10 * (nUnit + 1))) != 0) {
+    while (nUnit + 1 < sizeof(kUnits) / sizeof(kUnits[0]) &&
+           (ddwCount >> (10 * (nUnit + 1))) != 0) {
         ++nUnit;
     }
     FUZZ_CHECK(sText.substr(nNumber) == kUnits[nUnit]);

@@ -5,8 +5,9 @@
 // (at most 64 KB). Flag bits 0-1 choose the request (sms, zeph, lumo, mail); with bit 2 set the
 // reply is cut into pieces at the marker bytes (which are not sent; at most 8 pieces, the last
 // one keeps any further markers), written with a pause between them; bit 3 chooses the input
-// coding "utf8" instead of "gbk" for the success line. The server always closes after writing,
-// so the client never has to wait for its time limit.
+// coding "utf8" instead of "gbk" for the success line; bits 4-5 put a server that refuses the
+// connection (127.0.0.2, where nothing listens) before or after the peer in the server list. The
+// peer always closes after writing, so the client never has to wait for its time limit.
 //
 // Properties: the request returns within its time limits, with exactly the result and error
 // text the reply calls for (reply_model.h); the request frame it sent is well-formed and the
@@ -28,10 +29,13 @@
 
 namespace {
 
-const uint32_t kTimeoutMs = 200;
-// Connect, send and two reads, each read at most twice the limit, and plenty to spare.
-const int64_t kMaxCallMs = 3000;
-const int kPeerWaitMs = 5000;
+// The client's time limit. It is never waited out (the peer always closes), but it also ends a
+// read that sees a gap this long between two pieces: kept well above any scheduling delay on a
+// loaded machine, so that only the reply decides the outcome.
+const uint32_t kTimeoutMs = 1000;
+// The send and two reads, each read at most twice the limit.
+const int64_t kMaxCallMs = 5 * kTimeoutMs;
+const int kPeerWaitMs = 8000;
 const size_t kMaxReply = 64u << 10;
 const size_t kMaxPieces = 8;
 
@@ -54,6 +58,10 @@ const SChannel kChannels[] = {{SendSMSMsgToSvr, relay_sim::CH_SMS},
                               {SendLUMOMsgToSvr, relay_sim::CH_LUMO},
                               {SendMailToSvr, relay_sim::CH_MAIL}};
 
+const char kPeerIp[] = "127.0.0.1";
+const char kRefusingIp[] = "127.0.0.2";
+const char kRefusedText[] = "Connect: socket error(111): Connection refused";
+
 // The success lines go nowhere: they are not checked, and would flood the fuzzer's output.
 void SilenceStdoutOnce() {
     static const bool s_bDone = freopen("/dev/null", "w", stdout) != nullptr;
@@ -75,14 +83,27 @@ void SetSettings(bool bUtf8) {
 std::vector<std::string> CutPieces(const std::string& sScript, bool bSplit, char cMarker) {
     std::vector<std::string> vecPieces;
     size_t nStart = 0;
-    for (size_t nMark = sScript.find(cMarker); bSplit && nMark != std::string::npos &&
-                                               vecPieces.size() + 1 < kMaxPieces;
+    for (size_t nMark = sScript.find(cMarker);
+         bSplit && nMark != std::string::npos && vecPieces.size() + 1 < kMaxPieces;
          nMark = sScript.find(cMarker, nStart)) {
         vecPieces.push_back(sScript.substr(nStart, nMark - nStart));
         nStart = nMark + 1;
     }
     vecPieces.push_back(sScript.substr(nStart));
     return vecPieces;
+}
+
+// The peer alone, or with a refusing server before it (which the request skips) or after it
+// (which the request tries when the peer's exchange fails).
+VEC_STR ServerList(unsigned nChoice) {
+    switch (nChoice) {
+        case 1:
+            return {kRefusingIp, kPeerIp};
+        case 2:
+            return {kPeerIp, kRefusingIp};
+        default:
+            return {kPeerIp};
+    }
 }
 
 uint32_t BigEndian32(const std::string& s, size_t nPos) {
@@ -98,8 +119,8 @@ void CheckRequestFrame(const std::string& sFrame, relay_sim::CHANNEL eChannel) {
     FUZZ_CHECK(BigEndian32(sFrame, 1) == sFrame.size());
     relay_sim::SRelayRequest oReq;
     std::string sErrMsg;
-    FUZZ_CHECK(relay_sim::DecodeRequest(eChannel, sFrame.substr(5, sFrame.size() - 6), oReq,
-                                        sErrMsg));
+    FUZZ_CHECK(
+        relay_sim::DecodeRequest(eChannel, sFrame.substr(5, sFrame.size() - 6), oReq, sErrMsg));
     FUZZ_CHECK(oReq.m_cCmd == 1 && oReq.m_cPkgType == 0 && oReq.m_cClientVersion == 1);
     FUZZ_CHECK(oReq.m_dwResult == 0);
     FUZZ_CHECK(oReq.m_sKeyId == kKeyId && oReq.m_sReceivers == kRecver);
@@ -134,14 +155,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
 
     std::string sErrMsg;
     const auto oStart = std::chrono::steady_clock::now();
-    const bool bOk = oChannel.fSend({"127.0.0.1"}, oPeer.Port(), sErrMsg, kTimeoutMs);
+    const VEC_STR vecServers = ServerList(cFlags >> 4 & 3);
+    const bool bOk = oChannel.fSend(vecServers, oPeer.Port(), sErrMsg, kTimeoutMs);
     const auto oElapsed = std::chrono::steady_clock::now() - oStart;
     std::string sRequest;
     FUZZ_CHECK(oPeer.WaitServed(kPeerWaitMs, sRequest));
     FUZZ_CHECK(std::chrono::duration_cast<std::chrono::milliseconds>(oElapsed).count() <
                kMaxCallMs);
 
-    const fuzz::SReplyOutcome oWant = fuzz::ExpectedOutcome(sReply);
+    fuzz::SReplyOutcome oWant = fuzz::ExpectedOutcome(sReply);
+    if (!oWant.bOk && vecServers.back() == kRefusingIp) {
+        oWant.sErrMsg = kRefusedText;
+    }
     if (bOk != oWant.bOk || (!bOk && sErrMsg != oWant.sErrMsg)) {
         fprintf(stderr, "got %d \"%s\", want %d \"%s\"\n", bOk, sErrMsg.c_str(), oWant.bOk,
                 oWant.sErrMsg.c_str());

@@ -2,10 +2,12 @@
 // JSON line it writes for what it decoded.
 //
 // Input: a control byte, then the package. Control bits 0-1 choose the channel; the upper bits
-// give the size of the pieces in which the package's frame is fed to the frame reader.
+// give the size of the pieces in which the frame reader gets the package's frame, and then the
+// package itself as a stream.
 //
-// Properties: the frame reader gives back exactly the package, whatever the pieces; a package
-// the decoder accepts encodes back to the same bytes (the reserved header bytes aside, which the
+// Properties: the frame reader gives back exactly the package, whatever the pieces, and judges
+// any other stream by the frame rules without taking a byte past the frame; a package the
+// decoder accepts encodes back to the same bytes (the reserved header bytes aside, which the
 // decoder drops); a refused one comes with a reason; the JSON line always parses, and gives back
 // every text field (valid UTF-8 as itself, anything else in its "_hex" field); attachment names
 // become file names that stay inside their folder.
@@ -37,25 +39,62 @@ std::string Hex(const std::string& sBytes) {
     return sHex;
 }
 
-// Feeds the package's frame to a frame reader nPiece bytes at a time.
-void CheckFrameReader(const std::string& sPkg, size_t nPiece) {
-    const std::string sFrame = relay_sim::BuildFrame(sPkg);
-    relay_sim::CFrameReader oReader(kMaxFrame);
-    relay_sim::CFrameReader::STATUS eStatus = relay_sim::CFrameReader::FR_MORE;
+uint32_t BigEndian32(const std::string& s, size_t nPos) {
+    uint32_t dwValue = 0;
+    for (size_t i = nPos; i < nPos + 4; ++i) {
+        dwValue = dwValue << 8 | static_cast<uint8_t>(s[i]);
+    }
+    return dwValue;
+}
+
+// Feeds sStream to a frame reader in pieces of at most nPiece bytes, until it stops asking or
+// the stream ends, and checks its verdict against the frame rules: never a byte taken past the
+// frame's end, and the payload of a whole frame given back unchanged.
+void CheckFrameReader(const std::string& sStream, size_t nPiece) {
+    typedef relay_sim::CFrameReader READER;
+    READER oReader(kMaxFrame);
+    READER::STATUS eStatus = READER::FR_MORE;
     size_t nFed = 0;
-    while (eStatus == relay_sim::CFrameReader::FR_MORE) {
-        FUZZ_CHECK(nFed < sFrame.size());
+    while (eStatus == READER::FR_MORE && nFed < sStream.size()) {
         size_t nRoom = 0;
         char* pRoom = oReader.Room(nRoom);
         FUZZ_CHECK(nRoom > 0);
-        const size_t nTake = std::min({nRoom, nPiece, sFrame.size() - nFed});
-        sFrame.copy(pRoom, nTake, nFed);
+        const size_t nTake = std::min({nRoom, nPiece, sStream.size() - nFed});
+        sStream.copy(pRoom, nTake, nFed);
         nFed += nTake;
         eStatus = oReader.Commit(nTake);
     }
-    FUZZ_CHECK(eStatus == relay_sim::CFrameReader::FR_FRAME);
-    FUZZ_CHECK(nFed == sFrame.size() && oReader.BytesRead() == sFrame.size());
-    FUZZ_CHECK(oReader.TakePayload() == sPkg);
+    FUZZ_CHECK(oReader.BytesRead() == nFed);
+    if (sStream.empty()) {
+        FUZZ_CHECK(eStatus == READER::FR_MORE);
+        return;
+    }
+    if (sStream[0] != 0x02) {
+        FUZZ_CHECK(eStatus == READER::FR_NOT_FRAME);
+        return;
+    }
+    if (sStream.size() < relay_sim::FRAME_HEAD_SIZE) {
+        FUZZ_CHECK(eStatus == READER::FR_MORE);
+        return;
+    }
+    const uint32_t dwSize = BigEndian32(sStream, 1);
+    if (dwSize < relay_sim::FRAME_OVERHEAD || dwSize > kMaxFrame) {
+        FUZZ_CHECK(eStatus == READER::FR_NOT_FRAME);
+        return;
+    }
+    if (sStream.size() < dwSize) {
+        FUZZ_CHECK(eStatus == READER::FR_MORE && nFed == sStream.size());
+        return;
+    }
+    FUZZ_CHECK(nFed == dwSize);
+    if (sStream[dwSize - 1] != 0x03) {
+        FUZZ_CHECK(eStatus == READER::FR_BAD_END);
+        return;
+    }
+    FUZZ_CHECK(eStatus == READER::FR_FRAME);
+    FUZZ_CHECK(oReader.FrameSize() == dwSize);
+    FUZZ_CHECK(oReader.TakePayload() ==
+               sStream.substr(relay_sim::FRAME_HEAD_SIZE, dwSize - relay_sim::FRAME_OVERHEAD));
 }
 
 void AppendField(MSG_PKG& oPkg, const std::string& sField) {
@@ -132,7 +171,8 @@ void CheckJson(const relay_sim::SRelayRequest& oReq) {
         FUZZ_CHECK(oList.size() == oReq.m_vecAttachments.size());
         for (size_t i = 0; i < oList.size(); ++i) {
             CheckText(oList[i], "name", oReq.m_vecAttachments[i].m_sName);
-            FUZZ_CHECK(oList[i].at("size").get<size_t>() == oReq.m_vecAttachments[i].m_sData.size());
+            FUZZ_CHECK(oList[i].at("size").get<size_t>() ==
+                       oReq.m_vecAttachments[i].m_sData.size());
         }
     }
 }
@@ -155,9 +195,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     const relay_sim::CHANNEL eChannel = static_cast<relay_sim::CHANNEL>(cControl & 3);
     const std::string sPkg = oInput.TakeRest();
 
+    // The package inside its frame, then the input itself as a stream.
+    const size_t nPiece = (cControl >> 2) + 1u;
     if (sPkg.size() + relay_sim::FRAME_OVERHEAD <= kMaxFrame) {
-        CheckFrameReader(sPkg, (cControl >> 2) + 1u);
+        CheckFrameReader(relay_sim::BuildFrame(sPkg), nPiece);
     }
+    CheckFrameReader(sPkg, nPiece);
     CheckSafeFileName(sPkg);
 
     relay_sim::SRelayRequest oReq;
@@ -166,7 +209,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
         FUZZ_CHECK(!sErrMsg.empty());
         relay_sim::JSON_OBJ oLine;
         oLine["error"] = sErrMsg;
-        FUZZ_CHECK(!nlohmann::json::parse(relay_sim::JsonLine(oLine), nullptr, false).is_discarded());
+        FUZZ_CHECK(
+            !nlohmann::json::parse(relay_sim::JsonLine(oLine), nullptr, false).is_discarded());
         return 0;
     }
     FUZZ_CHECK(oReq.m_eChannel == eChannel);

@@ -22,7 +22,7 @@
 namespace {
 
 const char kFill = static_cast<char>(0xFF);  // never part of a UTF-8 form
-const uint16_t kUnitFill = 0xFFFF;            // kFill in both bytes
+const uint16_t kUnitFill = 0xFFFF;           // kFill in both bytes
 
 void CheckUtf16To8(const std::vector<uint16_t>& vecUnits, unsigned nOutSize) {
     std::unique_ptr<uint16_t[]> pIn(new uint16_t[vecUnits.size()]);

@@ -33,8 +33,8 @@ const std::vector<uint16_t>& EncodeTable() {
                 if (!IsTrailByte(static_cast<uint8_t>(cTrail))) {
                     continue;
                 }
-                const unsigned dwValue = DecodeCode(static_cast<uint8_t>(cLead),
-                                                    static_cast<uint8_t>(cTrail));
+                const unsigned dwValue =
+                    DecodeCode(static_cast<uint8_t>(cLead), static_cast<uint8_t>(cTrail));
                 FUZZ_CHECK(dwValue != 0);  // every code is mapped
                 FUZZ_CHECK(dwValue >= 0x80 && dwValue != kEuro && dwValue != kByteFf);
                 FUZZ_CHECK(vecBuilt[dwValue] == 0);  // one to one

@@ -17,8 +17,8 @@ namespace fuzz {
 
 namespace {
 
-const int kIoLimitMs = 2000;            // the longest the peer waits on a socket
-const size_t kMaxRequest = 1u << 20;    // the fuzz target's requests are small
+const int kIoLimitMs = 2000;          // the longest the peer waits on a socket
+const size_t kMaxRequest = 1u << 20;  // the fuzz target's requests are small
 const useconds_t kPiecePauseUs = 100;
 
 void SetIoLimits(int iFd) {
@@ -66,8 +66,7 @@ void WritePieces(int iFd, const std::vector<std::string>& vecPieces) {
         }
         const std::string& sPiece = vecPieces[i];
         for (size_t nDone = 0; nDone < sPiece.size();) {
-            const ssize_t n =
-                send(iFd, sPiece.data() + nDone, sPiece.size() - nDone, MSG_NOSIGNAL);
+            const ssize_t n = send(iFd, sPiece.data() + nDone, sPiece.size() - nDone, MSG_NOSIGNAL);
             if (n <= 0) {
                 return;
             }

@@ -27,6 +27,9 @@ cmake --build "$BUILD_DIR" -j 2 --target $TARGETS
 
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
+for target in $TARGETS; do
+    rm -rf "$BUILD_DIR/fuzz-findings/$target"
+done
 
 # Runs one target in WORK/TARGET and leaves its log there.
 run_target() {
@@ -83,7 +86,7 @@ for target in $TARGETS; do
     printf '%-18s %12s %10s %8s  %s\n' "$target" "$execs" "$rate" "${cov:-?}" "$findings"
 done
 for target in $TARGETS; do
-    if [ -f "$BUILD_DIR/fuzz-findings/$target/log" ] && [ "$status" != 0 ]; then
+    if [ -f "$BUILD_DIR/fuzz-findings/$target/log" ]; then
         echo "--- $target (kept in $BUILD_DIR/fuzz-findings/$target):"
         grep -E -A 12 'ERROR:|runtime error:|property violated' "$BUILD_DIR/fuzz-findings/$target/log" | head -n 40
     fi

@@ -24,9 +24,9 @@
 #include "sim_frame.h"
 #include "sim_json.h"
 #include "sim_options.h"
+#include "sim_process.h"
 #include "sim_request.h"
 #include "sim_save.h"
-#include "sim_process.h"
 #include "test_support.h"
 
 using namespace relay_sim;
@@ -323,7 +323,6 @@ TEST(RelaySimOptions, ChannelResultsWinOverTheCommonResult) {
 }
 
 // --- The binary on loopback ----------------------------------------------------------
-
 
 int Connect(const char* szAddr, uint16_t wPort) {
     const int iFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

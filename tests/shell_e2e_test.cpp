@@ -15,20 +15,42 @@ namespace {
 
 std::string ExpectedUsage(const std::string& p) {
     return "usage: \n"
-           "\t1): " + p + " mail\t-T {to} [-C {cc}] [-S {subject}] [-c {content} | -f {content_file}] [-a {attachment}] [-d {utf8|gbk}] [-k {key_id}]\n"
-           "\t2): " + p + " sms\t-T {to} -c {content} [-d {utf8|gbk}]\t[-k {key_id}]\n"
-           "\t3): " + p + " zeph\t-T {to} -S {subject} -c {content}\t[-d {utf8|gbk}] [-k {key_id}]\n"
-           "\t4): " + p + " lumo\t-T {to} -c {content} -i {img_path}\t[-d {utf8|gbk}] [-k {key_id}]\n"
+           "\t1): " +
+           p +
+           " mail\t-T {to} [-C {cc}] [-S {subject}] [-c {content} | -f {content_file}] [-a "
+           "{attachment}] [-d {utf8|gbk}] [-k {key_id}]\n"
+           "\t2): " +
+           p +
+           " sms\t-T {to} -c {content} [-d {utf8|gbk}]\t[-k {key_id}]\n"
+           "\t3): " +
+           p +
+           " zeph\t-T {to} -S {subject} -c {content}\t[-d {utf8|gbk}] [-k {key_id}]\n"
+           "\t4): " +
+           p +
+           " lumo\t-T {to} -c {content} -i {img_path}\t[-d {utf8|gbk}] [-k {key_id}]\n"
            "example: \n"
-           "\t1): " + p + " mail\t-T 'zeph_name1;zeph_name2' -C 'zeph_name1;zeph_name2' -S 'test_title' -c 'test_content' -a './attachment1;./attachement2'\n"
-           "\t2): " + p + " sms\t-T 'zeph_name1;zeph_name2' -c 'test_content'\n"
-           "\t3): " + p + " zeph\t-T 'zeph_name1;zeph_name2' -S 'test_title'\t-c 'test_content'\n"
-           "\t4): " + p + " lumo\t-T 'zeph_name1;zeph_name2' -c 'test_content'\t-i './test_img.jpg'\n"
+           "\t1): " +
+           p +
+           " mail\t-T 'zeph_name1;zeph_name2' -C 'zeph_name1;zeph_name2' -S 'test_title' -c "
+           "'test_content' -a './attachment1;./attachement2'\n"
+           "\t2): " +
+           p +
+           " sms\t-T 'zeph_name1;zeph_name2' -c 'test_content'\n"
+           "\t3): " +
+           p +
+           " zeph\t-T 'zeph_name1;zeph_name2' -S 'test_title'\t-c 'test_content'\n"
+           "\t4): " +
+           p +
+           " lumo\t-T 'zeph_name1;zeph_name2' -c 'test_content'\t-i './test_img.jpg'\n"
            "notice: \n"
-           "\t1) key_id can be register on website '" FANOUT_TEST_KEY_SITE "'. By using '-k {key_id}', you can config your receiver/cc/subject on the website as your wish. \n"
+           "\t1) key_id can be register on website '" FANOUT_TEST_KEY_SITE
+           "'. By using '-k {key_id}', you can config your receiver/cc/subject on the website as "
+           "your wish. \n"
            "\t2) multi-receiver(cc) should be devided by ';', such as 'somebody1;somebody2'.\n"
-           "\t3) multi-attachment   should be devided by ';', such as '/path1/file1;/path2/file2'. attachment limit: max_count: 20, total_max_size: 4MB\n"
-           "\t4) code-format        support 'utf8' or 'gbk', default is 'gbk', please make sure {subject} and {content} are the same code-format.\n";
+           "\t3) multi-attachment   should be devided by ';', such as '/path1/file1;/path2/file2'. "
+           "attachment limit: max_count: 20, total_max_size: 4MB\n"
+           "\t4) code-format        support 'utf8' or 'gbk', default is 'gbk', please make sure "
+           "{subject} and {content} are the same code-format.\n";
 }
 
 const char kVersion[] =

@@ -93,8 +93,7 @@ SRunResult RunProgram(const std::vector<std::string>& vecArgs, int iTimeoutMs,
     int iStatus = 0;
     waitpid(iPid, &iStatus, 0);
     oResult.lElapsedMs = MsSince(tStart);
-    oResult.iExitStatus =
-        WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
+    oResult.iExitStatus = WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : 128 + WTERMSIG(iStatus);
     return oResult;
 }
 

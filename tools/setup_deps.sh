@@ -5,7 +5,8 @@ set -euo pipefail
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 for pkg in cmake make g++ clang libgtest-dev libbenchmark-dev nlohmann-json3-dev \
-           netcat-openbsd hyperfine python3 procps groff-base dpkg-dev gzip; do
+           netcat-openbsd hyperfine python3 procps groff-base dpkg-dev gzip \
+           clang-format clang-tidy libclang-rt-14-dev; do
     have_pkg "$pkg" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
