@@ -22,6 +22,7 @@
 #include "test_support.h"
 
 using test_support::CTempDir;
+using test_support::FailureLine;
 using test_support::kGreenOk;
 using test_support::kRedError;
 using test_support::RunClient;
@@ -207,8 +208,30 @@ void ExpectRequestHead(const std::string& sHead) {
     EXPECT_EQ(sHead.substr(7), std::string(36, '\0'));
 }
 
-std::string ErrorLine(const std::string& sMsg) {
-    return std::string(kRedError) + " Send to svr failed! Msg: " + sMsg + ".\n";
+// One delivered request: what the client is given, where it must arrive, the body
+// fields the relay must see, and the success line after the green tag.
+struct SDelivery {
+    std::vector<std::string> vecArgs;
+    uint16_t wPort;
+    std::vector<std::string> vecFields;
+    std::string sOkLine;
+};
+
+// Runs each case against a stub relay on the primary address and checks the request's
+// header and body fields (nStrings string fields, then for mail the attachment list).
+template <size_t N>
+void ExpectDelivered(const SDelivery (&aCases)[N], size_t nStrings, bool bMailTail) {
+    for (size_t i = 0; i < N; ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        CStubRelay oRelay(kPrimary, aCases[i].wPort, kOkReply);
+        const SRunResult oRun = RunClient(aCases[i].vecArgs);
+        EXPECT_EQ(oRun.iExitStatus, 0);
+        EXPECT_EQ(oRun.sStdout, kGreenOk + aCases[i].sOkLine);
+        const SParsed oReq = ParseFields(oRelay.Request(), nStrings, bMailTail);
+        ASSERT_TRUE(oReq.bOk);
+        ExpectRequestHead(oReq.sHead);
+        EXPECT_EQ(oReq.vecFields, aCases[i].vecFields);
+    }
 }
 
 }  // namespace
@@ -216,12 +239,7 @@ std::string ErrorLine(const std::string& sMsg) {
 TEST(ClientE2E, InstantMessageRequestBytes) {
     CTempDir oDir;
     const std::string sImg = oDir.WriteFile("pic.jpg", std::string("\xff\xd8\x00\x02\x03img", 8));
-    struct {
-        std::vector<std::string> vecArgs;
-        uint16_t wPort;
-        std::vector<std::string> vecFields;
-        std::string sOkLine;
-    } kCases[] = {
+    const SDelivery kCases[] = {
         {{"sms", "-T", "a;b", "-c", "hi", "-S", "ignored", "-F", "me", "-d", "utf8"},
          g_wSMSPort,
          {"", "im_server", "a;b", "", "hi"},
@@ -243,17 +261,7 @@ TEST(ClientE2E, InstantMessageRequestBytes) {
          {"", "im_server", "u1", "\xe4\xbd\xa0", ""},
          " Send lumo success! (receiver: u1, content: \xc4\xe3, img_path: )\n"},
     };
-    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i) {
-        SCOPED_TRACE("case " + std::to_string(i));
-        CStubRelay oRelay(kPrimary, kCases[i].wPort, kOkReply);
-        const SRunResult oRun = RunClient(kCases[i].vecArgs);
-        EXPECT_EQ(oRun.iExitStatus, 0);
-        EXPECT_EQ(oRun.sStdout, kGreenOk + kCases[i].sOkLine);
-        const SParsed oReq = ParseFields(oRelay.Request(), 5, false);
-        ASSERT_TRUE(oReq.bOk);
-        ExpectRequestHead(oReq.sHead);
-        EXPECT_EQ(oReq.vecFields, kCases[i].vecFields);
-    }
+    ExpectDelivered(kCases, 5, false);
 }
 
 TEST(ClientE2E, SmsRequestIsTheWorkedExample) {
@@ -275,40 +283,30 @@ TEST(ClientE2E, MailRequestBytes) {
     const std::string sZero = oDir.WriteFile("z.bin", std::string("\0\x02\x03\0", 4));
     const std::string sBody = oDir.WriteFile("body.txt", std::string("\xc4\xe3 file\n"));
     const std::string sEmpty = oDir.WriteFile("empty.txt", "");
-    struct {
-        std::vector<std::string> vecArgs;
-        std::vector<std::string> vecFields;
-        std::string sOkLine;
-    } kCases[] = {
+    const SDelivery kCases[] = {
         {{"mail", "-T", "a", "-C", "c1;c2", "-S", "\xc4\xe3", "-c", "text", "-a", sA + ";" + sB},
+         g_wMailPort,
          {"", "qem_mail", "a", "c1;c2", "\xe4\xbd\xa0", "text", "2", "a.txt", "abc", "b", ""},
          " Send mail success! (receiver: a, cc: c1;c2, title: \xc4\xe3, content_size: 4.00B, "
          "attachment_count: 2)\n"},
         {{"mail", "-T", "a", "-F", "someone"},
+         g_wMailPort,
          {"", "qem_mail", "a", "", "", " ", "0"},
          " Send mail success! (receiver: a, cc: , title: , content_size: 1.00B, "
          "attachment_count: 0)\n"},
         {{"mail", "-T", "a", "-c", "text", "-f", sBody, "-a", ";" + sZero + ";;", "-d", "gbk"},
+         g_wMailPort,
          {"", "qem_mail", "a", "", "", "\xe4\xbd\xa0 file\n", "1", "z.bin",
           std::string("\0\x02\x03\0", 4)},
          " Send mail success! (receiver: a, cc: , title: , content_size: 9.00B, "
          "attachment_count: 1)\n"},
         {{"mail", "-T", "a", "-f", sEmpty, "-k", "k"},
+         g_wMailPort,
          {"k", "qem_mail", "a", "", "", " ", "0"},
          " Send mail success! (receiver: a, cc: , title: , content_size: 1.00B, "
          "attachment_count: 0)\n"},
     };
-    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i) {
-        SCOPED_TRACE("case " + std::to_string(i));
-        CStubRelay oRelay(kPrimary, g_wMailPort, kOkReply);
-        const SRunResult oRun = RunClient(kCases[i].vecArgs);
-        EXPECT_EQ(oRun.iExitStatus, 0);
-        EXPECT_EQ(oRun.sStdout, kGreenOk + kCases[i].sOkLine);
-        const SParsed oReq = ParseFields(oRelay.Request(), 6, true);
-        ASSERT_TRUE(oReq.bOk);
-        ExpectRequestHead(oReq.sHead);
-        EXPECT_EQ(oReq.vecFields, kCases[i].vecFields);
-    }
+    ExpectDelivered(kCases, 6, true);
 }
 
 TEST(ClientE2E, ServerOrderAndReplies) {
@@ -324,28 +322,28 @@ TEST(ClientE2E, ServerOrderAndReplies) {
     } kCases[] = {
         {nullptr, "", "", kOkReply, true,
          std::string(kGreenOk) + " Send sms success! (receiver: a, content: hi)\n", 0},
-        {nullptr, nullptr, "", "", false, ErrorLine(sRefused), 1},
+        {nullptr, nullptr, "", "", false, FailureLine(sRefused), 1},
         {"", nullptr, Frame(ReplyPkg(1, 2)), "", false,
-         ErrorLine("Invalid parameter. Please make sure your input parameter is all right. "
-                   "err_code:2"),
+         FailureLine("Invalid parameter. Please make sure your input parameter is all right. "
+                     "err_code:2"),
          1},
         {"", "", Frame(ReplyPkg(1, 1)), kOkReply, false,
-         ErrorLine("Unauthorized client IP.  err_code:1"), 1},
+         FailureLine("Unauthorized client IP.  err_code:1"), 1},
         {"", "", Frame(ReplyPkg(1, 3)), kOkReply, false,
-         ErrorLine("Remote web-service called, but return error! err_code:3"), 1},
+         FailureLine("Remote web-service called, but return error! err_code:3"), 1},
         {"", "", Frame(ReplyPkg(1, 4)), kOkReply, false,
-         ErrorLine("Pkg tackle failed! Maybe the pkg isn't integrate. err_code:4"), 1},
+         FailureLine("Pkg tackle failed! Maybe the pkg isn't integrate. err_code:4"), 1},
         {"", "", Frame(ReplyPkg(1, 5)), kOkReply, false,
-         ErrorLine("System key verify failed! Please check! err_code:5"), 1},
-        {"", "", Frame(ReplyPkg(1, 6)), kOkReply, false, ErrorLine("Unknown problem! err_code:6"),
+         FailureLine("System key verify failed! Please check! err_code:5"), 1},
+        {"", "", Frame(ReplyPkg(1, 6)), kOkReply, false, FailureLine("Unknown problem! err_code:6"),
          1},
         {"", "", Frame(ReplyPkg(1, 4294967295u)), kOkReply, false,
-         ErrorLine("Unknown problem! err_code:4294967295"), 1},
-        {"", "", Frame(ReplyPkg(0, 3)), kOkReply, false, ErrorLine("pkg type(0) error!"), 1},
-        {"", "", Frame(ReplyPkg(255, 0)), kOkReply, false, ErrorLine("pkg type(255) error!"), 1},
-        {"", "", Frame(std::string(10, '\x01')), kOkReply, false, ErrorLine("pkg size(10) error!"),
-         1},
-        {"", "", Frame(""), kOkReply, false, ErrorLine("pkg size(0) error!"), 1},
+         FailureLine("Unknown problem! err_code:4294967295"), 1},
+        {"", "", Frame(ReplyPkg(0, 3)), kOkReply, false, FailureLine("pkg type(0) error!"), 1},
+        {"", "", Frame(ReplyPkg(255, 0)), kOkReply, false, FailureLine("pkg type(255) error!"), 1},
+        {"", "", Frame(std::string(10, '\x01')), kOkReply, false,
+         FailureLine("pkg size(10) error!"), 1},
+        {"", "", Frame(""), kOkReply, false, FailureLine("pkg size(0) error!"), 1},
         // A broken frame from the primary counts like a refusal: the secondary decides.
         {"", "", "\x05garbage", kOkReply, true,
          std::string(kGreenOk) + " Send sms success! (receiver: a, content: hi)\n", 0},
@@ -461,7 +459,7 @@ TEST(ClientE2E, UnreadableAttachmentFailsBeforeAnyConnection) {
         const SRunResult oRun = RunClient({"mail", "-T", "a", "-a", sGood + ";" + sBad});
         EXPECT_EQ(oRun.iExitStatus, 1);
         const std::string sText = "Open file('" + sBad + "') failed!";
-        EXPECT_EQ(oRun.sStdout, ErrorLine(sText.substr(0, 63)));
+        EXPECT_EQ(oRun.sStdout, FailureLine(sText.substr(0, 63)));
         EXPECT_FALSE(oRelay.Contacted());
     }
 }

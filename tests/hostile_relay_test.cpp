@@ -10,8 +10,8 @@
 
 using test_support::CSimProcess;
 using test_support::CTempDir;
+using test_support::FailureLine;
 using test_support::kGreenOk;
-using test_support::kRedError;
 using test_support::RunClient;
 using test_support::SRunResult;
 
@@ -21,10 +21,6 @@ namespace {
 // result 0, 32 reserved bytes.
 std::string PkgHex(const std::string& sTypeHex) {
     return "01" + sTypeHex + "01 00000000 00000000" + std::string(64, '0');
-}
-
-std::string Failed(const std::string& sMsg) {
-    return std::string(kRedError) + " Send to svr failed! Msg: " + sMsg + ".\n";
 }
 
 struct SHostileCase {
@@ -58,86 +54,95 @@ void RunCase(const SHostileCase& oCase, const std::vector<std::string>& vecClien
 TEST(HostileRelay, EveryMisbehaviourGivesItsLineAndStatus1) {
     const std::string sOkFrameHead = "02 00000031";
     const SHostileCase kCases[] = {
-        {"closes at once", {"--close"}, {Failed("Session closed by peer: ")}, 2000},
-        {"never answers", {"--delay", "20000"}, {Failed("Session closed by peer: ")}, 14000},
-        {"garbage", {"--reply-hex", "48545450"}, {Failed("STX error!")}, 2000},
+        {"closes at once", {"--close"}, {FailureLine("Session closed by peer: ")}, 2000},
+        {"never answers", {"--delay", "20000"}, {FailureLine("Session closed by peer: ")}, 14000},
+        {"garbage", {"--reply-hex", "48545450"}, {FailureLine("STX error!")}, 2000},
         {"wrong ETX",
          {"--reply-hex", sOkFrameHead + PkgHex("01") + "00"},
-         {Failed("ETX error!")},
+         {FailureLine("ETX error!")},
          2000},
         {"length 0",
          {"--reply-hex", "02 00000000"},
-         {Failed("Invalid pkg size. pkg_size: 0")},
+         {FailureLine("Invalid pkg size. pkg_size: 0")},
          2000},
         {"length 1",
          {"--reply-hex", "02 00000001 03"},
-         {Failed("Invalid pkg size. pkg_size: 1")},
+         {FailureLine("Invalid pkg size. pkg_size: 1")},
          2000},
         {"length 4",
          {"--reply-hex", "02 00000004"},
-         {Failed("Invalid pkg size. pkg_size: 4")},
+         {FailureLine("Invalid pkg size. pkg_size: 4")},
          2000},
-        {"length 5", {"--reply-hex", "02 00000005"}, {Failed("Session closed by peer!")}, 2000},
+        {"length 5",
+         {"--reply-hex", "02 00000005"},
+         {FailureLine("Session closed by peer!")},
+         2000},
         {"length 6, empty package",
          {"--reply-hex", "02 00000006 03"},
-         {Failed("pkg size(0) error!")},
+         {FailureLine("pkg size(0) error!")},
          2000},
         {"huge length",
          {"--reply-hex", "02 FFFFFFFF"},
-         {Failed("Invalid pkg size. pkg_size: 4294967295")},
+         {FailureLine("Invalid pkg size. pkg_size: 4294967295")},
          2000},
         {"just above 16 MiB",
          {"--reply-hex", "02 01000001"},
-         {Failed("Invalid pkg size. pkg_size: 16777217")},
+         {FailureLine("Invalid pkg size. pkg_size: 16777217")},
          2000},
         {"16 MiB announced, nothing sent",
          {"--reply-hex", "02 01000000"},
-         {Failed("Session closed by peer!")},
+         {FailureLine("Session closed by peer!")},
          2000},
         {"16 MiB announced, two bytes sent",
          {"--reply-hex", "02 01000000 0102"},
-         {Failed("Incomplete pkg. pkg_size: 16777216, recv_size: 7")},
+         {FailureLine("Incomplete pkg. pkg_size: 16777216, recv_size: 7")},
          2000},
         {"truncated body",
          {"--reply-hex", sOkFrameHead + "010101"},
-         {Failed("Incomplete pkg. pkg_size: 49, recv_size: 8")},
+         {FailureLine("Incomplete pkg. pkg_size: 49, recv_size: 8")},
          2000},
-        {"head cut short", {"--reply-hex", "02"}, {Failed("Invalid pkg size. pkg_size: 0")}, 2000},
+        {"head cut short",
+         {"--reply-hex", "02"},
+         {FailureLine("Invalid pkg size. pkg_size: 0")},
+         2000},
         {"head cut in the length",
          {"--reply-hex", "02 000001"},
-         {Failed("Recv pkg failed! Msg: Connect fail or no create connect.")},
+         {FailureLine("Recv pkg failed! Msg: Connect fail or no create connect.")},
          2000},
         {"package shorter than a header",
          {"--reply-hex", "02 00000010 01010101010101010101 03"},
-         {Failed("pkg size(10) error!")},
+         {FailureLine("pkg size(10) error!")},
          2000},
-        {"request type echoed", {"--reply-type", "0"}, {Failed("pkg type(0) error!")}, 2000},
+        {"request type echoed", {"--reply-type", "0"}, {FailureLine("pkg type(0) error!")}, 2000},
         {"type 255",
          {"--reply-type", "255", "--result", "3"},
-         {Failed("pkg type(255) error!")},
+         {FailureLine("pkg type(255) error!")},
          2000},
-        {"result 1", {"--result", "1"}, {Failed("Unauthorized client IP.  err_code:1")}, 2000},
+        {"result 1", {"--result", "1"}, {FailureLine("Unauthorized client IP.  err_code:1")}, 2000},
         {"result 2",
          {"--result", "2"},
-         {Failed("Invalid parameter. Please make sure your input parameter is all right. "
-                 "err_code:2")},
+         {FailureLine("Invalid parameter. Please make sure your input parameter is all right. "
+                      "err_code:2")},
          2000},
         {"result 3",
          {"--result", "3"},
-         {Failed("Remote web-service called, but return error! err_code:3")},
+         {FailureLine("Remote web-service called, but return error! err_code:3")},
          2000},
         {"result 4",
          {"--result", "4"},
-         {Failed("Pkg tackle failed! Maybe the pkg isn't integrate. err_code:4")},
+         {FailureLine("Pkg tackle failed! Maybe the pkg isn't integrate. err_code:4")},
          2000},
         {"result 5",
          {"--result", "5"},
-         {Failed("System key verify failed! Please check! err_code:5")},
+         {FailureLine("System key verify failed! Please check! err_code:5")},
          2000},
-        {"result 6", {"--channel-result", "sms=6"}, {Failed("Unknown problem! err_code:6")}, 2000},
+        {"result 6",
+         {"--channel-result", "sms=6"},
+         {FailureLine("Unknown problem! err_code:6")},
+         2000},
         {"result 4294967295",
          {"--result", "4294967295"},
-         {Failed("Unknown problem! err_code:4294967295")},
+         {FailureLine("Unknown problem! err_code:4294967295")},
          2000},
     };
     for (const SHostileCase& oCase : kCases) {
@@ -160,9 +165,9 @@ TEST(HostileRelay, ResetWhileAFourMebibyteMailIsSent) {
     const SHostileCase oCase = {
         "reset after the first bytes",
         {"--reset"},
-        {Failed("Write: send error:Connection reset by peer"),
-         Failed("Recv pkg failed! Msg: Read: recv error:Connection reset by peer"),
-         Failed("Session closed by peer: ")},
+        {FailureLine("Write: send error:Connection reset by peer"),
+         FailureLine("Recv pkg failed! Msg: Read: recv error:Connection reset by peer"),
+         FailureLine("Session closed by peer: ")},
         3000};
     RunCase(oCase, {"mail", "-T", "a", "-a", sBig}, 1);
 }

@@ -97,6 +97,10 @@ SRunResult RunProgram(const std::vector<std::string>& vecArgs, int iTimeoutMs,
     return oResult;
 }
 
+std::string FailureLine(const std::string& sMsg) {
+    return std::string(kRedError) + " Send to svr failed! Msg: " + sMsg + ".\n";
+}
+
 SRunResult RunClient(const std::vector<std::string>& vecArgs, int iTimeoutMs) {
     std::vector<std::string> vecFull{FANOUT_CLIENT_BIN};
     vecFull.insert(vecFull.end(), vecArgs.begin(), vecArgs.end());

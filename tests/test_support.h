@@ -44,6 +44,9 @@ private:
 extern const char* const kRedError;
 extern const char* const kGreenOk;
 
+// The driver's line for a failed delivery with reason sMsg.
+std::string FailureLine(const std::string& sMsg);
+
 }  // namespace test_support
 
 #endif  // FANOUT_TESTS_TEST_SUPPORT_H
