@@ -115,6 +115,8 @@ def main():
         with open(mail_frame, "wb") as f:
             f.write(frame(mail))
 
+        # Measure the steady state, not the write-back of the files just made.
+        os.sync()
         runs = args.runs
         # nc reads its frame from standard input, so every command of a comparison runs
         # under the same `sh -c 'exec ...'` wrapper.
