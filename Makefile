@@ -1,10 +1,12 @@
 # The two commands a newcomer needs: `make test` and `make demo`.
 BUILD ?= build
 SAN_BUILD ?= build-san
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 600
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-san demo bench package check-install clean
+.PHONY: all deps build test test-san demo bench package check-install fuzz clean
 
 all: build
 
@@ -39,5 +41,9 @@ package: build
 check-install: build
 	bash packaging/check_install.sh $(BUILD)
 
+# Every fuzz target for FUZZ_SECONDS (two at a time) under ASan/UBSan; fails on any finding.
+fuzz: deps
+	bash fuzz/run_fuzzers.sh $(FUZZ_SECONDS) $(FUZZ_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)

@@ -17,8 +17,9 @@ constexpr size_t kGbkBytesPerUtf8Byte = 2;
 // The converters count input in int and room in unsigned.
 constexpr size_t kMaxInput = (UINT_MAX - 1) / kUtf8BytesPerGbkByte;
 
-// Runs one converter over sMsg into sOut with nCap bytes of room; false (sOut empty) when the
-// converter ran out of room.
+// Runs one converter over sMsg into sOut with nCap bytes of room; false when the converter
+// ran out of room (sOut empty) or filled all of it (sOut holds what it wrote): a lone lead
+// byte at the very end is then dropped instead of becoming a space, without an error.
 template <typename TLen>
 bool RunConverter(int (*fConv)(const unsigned char*, TLen, char*, unsigned*),
                   const std::string& sMsg, size_t nCap, std::string& sOut) {
@@ -30,7 +31,7 @@ bool RunConverter(int (*fConv)(const unsigned char*, TLen, char*, unsigned*),
     const int nRet = fConv(reinterpret_cast<const unsigned char*>(sMsg.data()),
                            static_cast<TLen>(sMsg.size()), sOut.data(), &nResLen);
     sOut.resize(nRet < 0 ? 0 : nResLen);
-    return nRet >= 0;
+    return nRet >= 0 && nResLen < nCap;
 }
 
 }  // namespace
@@ -38,7 +39,8 @@ bool RunConverter(int (*fConv)(const unsigned char*, TLen, char*, unsigned*),
 std::string Conv2Utf8(const std::string& sMsg) {
     std::string sRes;
     // Twice the input is enough for most text; a retry with room for the worst case makes sure
-    // nothing is lost when it is not (bytes 80 and FF become three bytes each).
+    // nothing is lost when it is not (bytes 80 and FF become three bytes each). With that room
+    // the output never fills it, so the retry is always whole.
     if (!RunConverter(xconv_gbk2utf8, sMsg, 2 * sMsg.size(), sRes)) {
         RunConverter(xconv_gbk2utf8, sMsg, kUtf8BytesPerGbkByte * sMsg.size() + 1, sRes);
     }
@@ -46,6 +48,7 @@ std::string Conv2Utf8(const std::string& sMsg) {
 }
 
 std::string Conv2Gbk(const std::string& sMsg) {
+    // Two bytes out per byte in is the most the encoder writes, so a full buffer is whole.
     std::string sRes;
     RunConverter(xconv_utf82gbk, sMsg, kGbkBytesPerUtf8Byte * sMsg.size(), sRes);
     return sRes;

@@ -75,16 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     fuzz::CheckConverter(xconv_gbk2utf8, oModel, pIn.get(), nInLen, nRoom, kFill);
     ignore_one_err_gbk_byte = 0;
 
-    // Conv2Utf8 converts with room for twice the input, and when that is not enough (-1) with
-    // room for the worst case: the whole conversion, never a part cut off for lack of room.
+    // Conv2Utf8 gives the whole conversion, as with room for the worst case, never a part
+    // cut off for lack of room (nor a last replacement space dropped by a full buffer).
     const std::string sText(reinterpret_cast<const char*>(pText), nText);
     const int nText32 = static_cast<int>(nText);
-    fuzz::SConvModel oWhole =
-        fuzz::ModelGbk2Utf8(pText, nText32, static_cast<unsigned>(2 * nText), false);
-    if (oWhole.nRet < 0) {
-        oWhole = fuzz::ModelGbk2Utf8(pText, nText32, static_cast<unsigned>(3 * nText + 1), false);
-        FUZZ_CHECK(oWhole.nRet >= 0);
-    }
+    const fuzz::SConvModel oWhole =
+        fuzz::ModelGbk2Utf8(pText, nText32, static_cast<unsigned>(3 * nText + 1), false);
+    FUZZ_CHECK(oWhole.nRet >= 0);
     FUZZ_CHECK(Conv2Utf8(sText) == fuzz::WrittenBytes(oWhole, oWhole.nOutLen));
 
     CheckRoundTrip(sText);

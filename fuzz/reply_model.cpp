@@ -86,7 +86,9 @@ SReplyOutcome ExpectedOutcome(const std::string& sReply) {
     if (sReply[kHeadSize + nBody - 1] != 0x03) {
         return Failure("ETX error!");
     }
-    return CheckPackage(sReply.substr(kHeadSize, nBody - 1));
+    SReplyOutcome oOutcome = CheckPackage(sReply.substr(kHeadSize, nBody - 1));
+    oOutcome.bExchanged = true;
+    return oOutcome;
 }
 
 }  // namespace fuzz

@@ -9,7 +9,8 @@ namespace fuzz {
 
 struct SReplyOutcome {
     bool bOk = false;
-    std::string sErrMsg;  // empty after success
+    bool bExchanged = false;  // a whole reply frame arrived: the next server is not tried
+    std::string sErrMsg;      // empty after success
 };
 
 // sReply is everything the server writes after reading the request; then it closes.

@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <thread>
 
@@ -136,6 +138,10 @@ void CReplyPeer::Served(const std::string& sRequest) {
 }
 
 void CReplyPeer::Serve() {
+    // Signals are the fuzzing thread's business (libFuzzer's watchdog): none interrupts the peer.
+    sigset_t oAll;
+    sigfillset(&oAll);
+    pthread_sigmask(SIG_BLOCK, &oAll, nullptr);
     for (;;) {
         const int iFd = accept4(m_iListenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (iFd < 0) {

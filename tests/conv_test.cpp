@@ -23,6 +23,8 @@ TEST(ConvTest, Conv2Utf8) {
         {"\x41\x81", "\x41\x20"},
         {"\x81\x30", "\x20"},
         {std::string("\x41\0\x42", 3), "\x41"},  // a zero byte ends the text
+        // Twice the input filled exactly, then a lone lead byte: its space is kept.
+        {"\xFF\xFF\xF9", "\xEF\xA3\xB5\xEF\xA3\xB5\x20"},
     };
     for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
         EXPECT_EQ(kRows[i].sOut, Conv2Utf8(kRows[i].sIn)) << "row " << i;
