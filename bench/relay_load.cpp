@@ -31,13 +31,13 @@
 #include <vector>
 
 #include "pkg_define.h"
-#include "sim_channel.h"
-#include "sim_frame.h"
+#include "relay_proto/channel.h"
+#include "relay_proto/frame.h"
 
 namespace {
 
 typedef std::chrono::steady_clock CLOCK;
-using relay_sim::CHANNEL;
+using relay_proto::CHANNEL;
 
 const int kPortOffset = 7000;
 const size_t kReplySize = 49;  // frame of a bare 43-byte reply package
@@ -59,19 +59,19 @@ std::string RequestFrame(CHANNEL eChannel) {
     oPkg.head().set_timestamp(static_cast<uint32_t>(time(nullptr)));
     std::string sBody = Field("") + Field("im_server") + Field("u1;u2");
     switch (eChannel) {
-        case relay_sim::CH_MAIL:
+        case relay_proto::CH_MAIL:
             sBody += Field("cc") + Field("subject") + Field("body") + std::string("\0\0\0\1", 4) +
                      Field("a.bin") + Field(std::string(1024, 'a'));
             break;
-        case relay_sim::CH_LUMO:
+        case relay_proto::CH_LUMO:
             sBody += Field("hello") + Field(std::string(256, 'i'));
             break;
-        case relay_sim::CH_SMS:
-        case relay_sim::CH_ZEPH:
+        case relay_proto::CH_SMS:
+        case relay_proto::CH_ZEPH:
             sBody += Field("title") + Field("hello");
             break;
     }
-    return relay_sim::BuildFrame(oPkg.str() + sBody);
+    return relay_proto::BuildFrame(oPkg.str() + sBody);
 }
 
 bool IsGoodReply(const std::string& sReply) {
@@ -165,7 +165,7 @@ struct SClient {
 class CLoad {
 public:
     explicit CLoad(CSim& oSim) : m_oSim(oSim), m_iEpoll(epoll_create1(EPOLL_CLOEXEC)) {
-        for (int i = 0; i < relay_sim::CHANNEL_COUNT; ++i) {
+        for (int i = 0; i < relay_proto::CHANNEL_COUNT; ++i) {
             m_vecFrames.push_back(RequestFrame(static_cast<CHANNEL>(i)));
         }
         epoll_event oEvent = {};
@@ -177,11 +177,11 @@ public:
 
     // Opens a connection and starts sending up to nLimit bytes (0: the whole frame).
     bool Open(uint64_t ddwIndex, size_t nLimit) {
-        const CHANNEL eChannel = static_cast<CHANNEL>(ddwIndex % relay_sim::CHANNEL_COUNT);
+        const CHANNEL eChannel = static_cast<CHANNEL>(ddwIndex % relay_proto::CHANNEL_COUNT);
         const int iFd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_in oAddr = {};
         oAddr.sin_family = AF_INET;
-        oAddr.sin_port = htons(relay_sim::ChannelPort(eChannel, kPortOffset));
+        oAddr.sin_port = htons(relay_proto::ChannelPort(eChannel, kPortOffset));
         oAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (iFd < 0 || (connect(iFd, reinterpret_cast<sockaddr*>(&oAddr), sizeof(oAddr)) != 0 &&
                         errno != EINPROGRESS)) {

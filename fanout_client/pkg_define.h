@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "xcgi_package.h"
+#include "base/xcgi_package.h"
 
 enum { RESERVE_BYTES = 32 };
 

@@ -24,11 +24,11 @@
 #include "fuzz_check.h"
 #include "fuzz_input.h"
 #include "pkg_define.h"
+#include "relay_proto/request.h"
 #include "reply_model.h"
 #include "reply_peer.h"
 #include "requests.h"
 #include "settings.h"
-#include "sim_request.h"
 
 namespace {
 
@@ -53,13 +53,13 @@ typedef bool (*SEND_FUNC)(const VEC_STR&, uint16_t, std::string&, uint32_t);
 
 struct SChannel {
     SEND_FUNC fSend;
-    relay_sim::CHANNEL eChannel;
+    relay_proto::CHANNEL eChannel;
 };
 
-const SChannel kChannels[] = {{SendSMSMsgToSvr, relay_sim::CH_SMS},
-                              {SendZEPHMsgToSvr, relay_sim::CH_ZEPH},
-                              {SendLUMOMsgToSvr, relay_sim::CH_LUMO},
-                              {SendMailToSvr, relay_sim::CH_MAIL}};
+const SChannel kChannels[] = {{SendSMSMsgToSvr, relay_proto::CH_SMS},
+                              {SendZEPHMsgToSvr, relay_proto::CH_ZEPH},
+                              {SendLUMOMsgToSvr, relay_proto::CH_LUMO},
+                              {SendMailToSvr, relay_proto::CH_MAIL}};
 
 const char kPeerIp[] = "127.0.0.1";
 const char kRefusingIp[] = "127.0.0.2";
@@ -137,22 +137,22 @@ uint32_t BigEndian32(const std::string& s, size_t nPos) {
     return dwValue;
 }
 
-void CheckRequestFrame(const std::string& sFrame, relay_sim::CHANNEL eChannel) {
+void CheckRequestFrame(const std::string& sFrame, relay_proto::CHANNEL eChannel) {
     FUZZ_CHECK(sFrame.size() >= 6 && sFrame[0] == 0x02 && sFrame.back() == 0x03);
     FUZZ_CHECK(BigEndian32(sFrame, 1) == sFrame.size());
-    relay_sim::SRelayRequest oReq;
+    relay_proto::SRequest oReq;
     std::string sErrMsg;
     FUZZ_CHECK(
-        relay_sim::DecodeRequest(eChannel, sFrame.substr(5, sFrame.size() - 6), oReq, sErrMsg));
+        relay_proto::DecodeRequest(eChannel, sFrame.substr(5, sFrame.size() - 6), oReq, sErrMsg));
     FUZZ_CHECK(oReq.m_cCmd == 1 && oReq.m_cPkgType == 0 && oReq.m_cClientVersion == 1);
     FUZZ_CHECK(oReq.m_dwResult == 0);
     FUZZ_CHECK(oReq.m_sKeyId == kKeyId && oReq.m_sReceivers == kRecver);
     FUZZ_CHECK(oReq.m_sContent == kContent);
-    const bool bMail = eChannel == relay_sim::CH_MAIL;
+    const bool bMail = eChannel == relay_proto::CH_MAIL;
     FUZZ_CHECK(oReq.m_sSender == (bMail ? "qem_mail" : "im_server"));
     FUZZ_CHECK(oReq.m_sCc == (bMail ? kCc : ""));
-    FUZZ_CHECK(oReq.m_sImage == (eChannel == relay_sim::CH_LUMO ? kImage : ""));
-    const bool bTitled = eChannel == relay_sim::CH_ZEPH || bMail;
+    FUZZ_CHECK(oReq.m_sImage == (eChannel == relay_proto::CH_LUMO ? kImage : ""));
+    const bool bTitled = eChannel == relay_proto::CH_ZEPH || bMail;
     FUZZ_CHECK(oReq.m_sTitle == (bTitled ? kTitle : ""));
     FUZZ_CHECK(oReq.m_vecAttachments.empty());
 }

@@ -20,9 +20,9 @@
 #include "fuzz_check.h"
 #include "fuzz_input.h"
 #include "pkg_define.h"
-#include "sim_frame.h"
+#include "relay_proto/frame.h"
+#include "relay_proto/request.h"
 #include "sim_json.h"
-#include "sim_request.h"
 #include "sim_save.h"
 
 namespace {
@@ -51,7 +51,7 @@ uint32_t BigEndian32(const std::string& s, size_t nPos) {
 // the stream ends, and checks its verdict against the frame rules: never a byte taken past the
 // frame's end, and the payload of a whole frame given back unchanged.
 void CheckFrameReader(const std::string& sStream, size_t nPiece) {
-    typedef relay_sim::CFrameReader READER;
+    typedef relay_proto::CFrameReader READER;
     READER oReader(kMaxFrame);
     READER::STATUS eStatus = READER::FR_MORE;
     size_t nFed = 0;
@@ -73,12 +73,12 @@ void CheckFrameReader(const std::string& sStream, size_t nPiece) {
         FUZZ_CHECK(eStatus == READER::FR_NOT_FRAME);
         return;
     }
-    if (sStream.size() < relay_sim::FRAME_HEAD_SIZE) {
+    if (sStream.size() < relay_proto::FRAME_HEAD_SIZE) {
         FUZZ_CHECK(eStatus == READER::FR_MORE);
         return;
     }
     const uint32_t dwSize = BigEndian32(sStream, 1);
-    if (dwSize < relay_sim::FRAME_OVERHEAD || dwSize > kMaxFrame) {
+    if (dwSize < relay_proto::FRAME_OVERHEAD || dwSize > kMaxFrame) {
         FUZZ_CHECK(eStatus == READER::FR_NOT_FRAME);
         return;
     }
@@ -94,7 +94,7 @@ void CheckFrameReader(const std::string& sStream, size_t nPiece) {
     FUZZ_CHECK(eStatus == READER::FR_FRAME);
     FUZZ_CHECK(oReader.FrameSize() == dwSize);
     FUZZ_CHECK(oReader.TakePayload() ==
-               sStream.substr(relay_sim::FRAME_HEAD_SIZE, dwSize - relay_sim::FRAME_OVERHEAD));
+               sStream.substr(relay_proto::FRAME_HEAD_SIZE, dwSize - relay_proto::FRAME_OVERHEAD));
 }
 
 void AppendField(MSG_PKG& oPkg, const std::string& sField) {
@@ -102,7 +102,7 @@ void AppendField(MSG_PKG& oPkg, const std::string& sField) {
 }
 
 // The package the client would build for oReq.
-std::string Encode(const relay_sim::SRelayRequest& oReq) {
+std::string Encode(const relay_proto::SRequest& oReq) {
     MSG_PKG oPkg;
     oPkg.head().set_cmd(oReq.m_cCmd);
     oPkg.head().set_pkg_type(oReq.m_cPkgType);
@@ -113,22 +113,22 @@ std::string Encode(const relay_sim::SRelayRequest& oReq) {
     AppendField(oPkg, oReq.m_sSender);
     AppendField(oPkg, oReq.m_sReceivers);
     switch (oReq.m_eChannel) {
-        case relay_sim::CH_LUMO:
+        case relay_proto::CH_LUMO:
             AppendField(oPkg, oReq.m_sContent);
             AppendField(oPkg, oReq.m_sImage);
             break;
-        case relay_sim::CH_MAIL:
+        case relay_proto::CH_MAIL:
             AppendField(oPkg, oReq.m_sCc);
             AppendField(oPkg, oReq.m_sTitle);
             AppendField(oPkg, oReq.m_sContent);
             oPkg << static_cast<uint32_t>(oReq.m_vecAttachments.size());
-            for (const relay_sim::SRelayRequest::SAttachment& oAttach : oReq.m_vecAttachments) {
+            for (const relay_proto::SRequest::SAttachment& oAttach : oReq.m_vecAttachments) {
                 AppendField(oPkg, oAttach.m_sName);
                 AppendField(oPkg, oAttach.m_sData);
             }
             break;
-        case relay_sim::CH_SMS:
-        case relay_sim::CH_ZEPH:
+        case relay_proto::CH_SMS:
+        case relay_proto::CH_ZEPH:
             AppendField(oPkg, oReq.m_sTitle);
             AppendField(oPkg, oReq.m_sContent);
             break;
@@ -151,7 +151,7 @@ void CheckText(const nlohmann::json& oParsed, const std::string& sName, const st
     }
 }
 
-void CheckJson(const relay_sim::SRelayRequest& oReq) {
+void CheckJson(const relay_proto::SRequest& oReq) {
     relay_sim::JSON_OBJ oLine;
     relay_sim::AddRequestFields(oReq, oLine);
     const std::string sLine = relay_sim::JsonLine(oLine);
@@ -165,7 +165,7 @@ void CheckJson(const relay_sim::SRelayRequest& oReq) {
     CheckText(oParsed, "sender", oReq.m_sSender);
     CheckText(oParsed, "receivers", oReq.m_sReceivers);
     CheckText(oParsed, "content", oReq.m_sContent);
-    if (oReq.m_eChannel == relay_sim::CH_MAIL) {
+    if (oReq.m_eChannel == relay_proto::CH_MAIL) {
         CheckText(oParsed, "cc", oReq.m_sCc);
         const nlohmann::json& oList = oParsed.at("attachments");
         FUZZ_CHECK(oList.size() == oReq.m_vecAttachments.size());
@@ -192,20 +192,20 @@ void CheckSafeFileName(const std::string& sName) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     fuzz::CFuzzInput oInput(pData, nSize);
     const uint8_t cControl = oInput.TakeByte();
-    const relay_sim::CHANNEL eChannel = static_cast<relay_sim::CHANNEL>(cControl & 3);
+    const relay_proto::CHANNEL eChannel = static_cast<relay_proto::CHANNEL>(cControl & 3);
     const std::string sPkg = oInput.TakeRest();
 
     // The package inside its frame, then the input itself as a stream.
     const size_t nPiece = (cControl >> 2) + 1u;
-    if (sPkg.size() + relay_sim::FRAME_OVERHEAD <= kMaxFrame) {
-        CheckFrameReader(relay_sim::BuildFrame(sPkg), nPiece);
+    if (sPkg.size() + relay_proto::FRAME_OVERHEAD <= kMaxFrame) {
+        CheckFrameReader(relay_proto::BuildFrame(sPkg), nPiece);
     }
     CheckFrameReader(sPkg, nPiece);
     CheckSafeFileName(sPkg);
 
-    relay_sim::SRelayRequest oReq;
+    relay_proto::SRequest oReq;
     std::string sErrMsg;
-    if (!relay_sim::DecodeRequest(eChannel, sPkg, oReq, sErrMsg)) {
+    if (!relay_proto::DecodeRequest(eChannel, sPkg, oReq, sErrMsg)) {
         FUZZ_CHECK(!sErrMsg.empty());
         relay_sim::JSON_OBJ oLine;
         oLine["error"] = sErrMsg;
@@ -216,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     FUZZ_CHECK(oReq.m_eChannel == eChannel);
     FUZZ_CHECK(WithoutReserved(Encode(oReq)) == WithoutReserved(sPkg));
     CheckJson(oReq);
-    for (const relay_sim::SRelayRequest::SAttachment& oAttach : oReq.m_vecAttachments) {
+    for (const relay_proto::SRequest::SAttachment& oAttach : oReq.m_vecAttachments) {
         CheckSafeFileName(oAttach.m_sName);
     }
     return 0;

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "sim_request.h"
+#include "dev_tools/utils.h"
+#include "relay_proto/request.h"
 #include "sim_save.h"
-#include "utils.h"
 
 namespace relay_sim {
 
@@ -41,8 +41,9 @@ const char* ActionName(SIM_ACTION eAction) {
 
 }  // namespace
 
-CSimConn::CSimConn(int iFd, CHANNEL eChannel, uint64_t ddwSeq, const std::string& sLocal,
-                   const std::string& sPeer, const SSimOptions& oOpts, FILE* pOut)
+CSimConn::CSimConn(int iFd, relay_proto::CHANNEL eChannel, uint64_t ddwSeq,
+                   const std::string& sLocal, const std::string& sPeer, const SSimOptions& oOpts,
+                   FILE* pOut)
     : m_iFd(iFd),
       m_eChannel(eChannel),
       m_ddwSeq(ddwSeq),
@@ -107,8 +108,9 @@ CSimConn::WAIT CSimConn::ReadRequest(uint64_t ddwNowMs) {
         const ssize_t n = recv(m_iFd, pRoom, nRoom, 0);
         if (n > 0) {
             nTotal += static_cast<size_t>(n);
-            const CFrameReader::STATUS eStatus = m_oReader.Commit(static_cast<size_t>(n));
-            if (m_oOpts.m_eAction == SA_RESET || eStatus != CFrameReader::FR_MORE) {
+            const relay_proto::CFrameReader::STATUS eStatus =
+                m_oReader.Commit(static_cast<size_t>(n));
+            if (m_oOpts.m_eAction == SA_RESET || eStatus != relay_proto::CFrameReader::FR_MORE) {
                 return OnFrameDone(eStatus, ddwNowMs);
             }
         } else if (n == 0) {
@@ -124,13 +126,13 @@ CSimConn::WAIT CSimConn::ReadRequest(uint64_t ddwNowMs) {
 }
 
 // Reports what was read as one line and decides the result code of a reply.
-CSimConn::WAIT CSimConn::OnFrameDone(CFrameReader::STATUS eStatus, uint64_t ddwNowMs) {
+CSimConn::WAIT CSimConn::OnFrameDone(relay_proto::CFrameReader::STATUS eStatus, uint64_t ddwNowMs) {
     JSON_OBJ oLine = NewLine();
     if (m_oOpts.m_eAction == SA_RESET) {
         oLine["bytes_read"] = m_oReader.BytesRead();
-    } else if (eStatus == CFrameReader::FR_NOT_FRAME) {
+    } else if (eStatus == relay_proto::CFrameReader::FR_NOT_FRAME) {
         return Fail(m_oReader.ErrMsg());
-    } else if (eStatus == CFrameReader::FR_BAD_END) {
+    } else if (eStatus == relay_proto::CFrameReader::FR_BAD_END) {
         oLine["error"] = m_oReader.ErrMsg();
         m_dwReplyResult = kResultBadPackage;
     } else {
@@ -143,9 +145,9 @@ CSimConn::WAIT CSimConn::OnFrameDone(CFrameReader::STATUS eStatus, uint64_t ddwN
 
 // Decodes the frame's package into oLine and saves its files.
 void CSimConn::DescribeRequest(JSON_OBJ& oLine) {
-    SRelayRequest oReq;
+    relay_proto::SRequest oReq;
     std::string sErrMsg;
-    if (!DecodeRequest(m_eChannel, m_oReader.TakePayload(), oReq, sErrMsg)) {
+    if (!relay_proto::DecodeRequest(m_eChannel, m_oReader.TakePayload(), oReq, sErrMsg)) {
         oLine["error"] = sErrMsg;
         m_dwReplyResult = kResultBadPackage;
         return;
@@ -174,9 +176,10 @@ CSimConn::WAIT CSimConn::AfterRequest(uint64_t ddwNowMs) {
 CSimConn::WAIT CSimConn::Act(uint64_t ddwNowMs) {
     switch (m_oOpts.m_eAction) {
         case SA_REPLY:
-            return StartWriting(BuildFrame(BuildReplyPackage(m_oOpts.m_cReplyType, m_dwReplyResult,
-                                                             static_cast<uint32_t>(time(nullptr)))),
-                                ddwNowMs);
+            return StartWriting(
+                relay_proto::BuildFrame(relay_proto::BuildReplyPackage(
+                    m_oOpts.m_cReplyType, m_dwReplyResult, static_cast<uint32_t>(time(nullptr)))),
+                ddwNowMs);
         case SA_RAW:
             return StartWriting(m_oOpts.m_sRawReply, ddwNowMs);
         case SA_RESET: {
@@ -262,7 +265,7 @@ CSimConn::WAIT CSimConn::Fail(const std::string& sError) {
 JSON_OBJ CSimConn::NewLine() const {
     JSON_OBJ oLine = JSON_OBJ::object();
     oLine["seq"] = m_ddwSeq;
-    oLine["channel"] = ChannelName(m_eChannel);
+    oLine["channel"] = relay_proto::ChannelName(m_eChannel);
     oLine["local"] = m_sLocal;
     oLine["peer"] = m_sPeer;
     return oLine;

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <string>
 
-#include "sim_channel.h"
-#include "sim_frame.h"
+#include "relay_proto/channel.h"
+#include "relay_proto/frame.h"
 #include "sim_json.h"
 #include "sim_options.h"
 
@@ -22,7 +22,7 @@ public:
     enum WAIT { CW_READ, CW_WRITE, CW_TIMER, CW_DONE };
 
     // Takes ownership of the connected socket iFd; lines go to pOut.
-    CSimConn(int iFd, CHANNEL eChannel, uint64_t ddwSeq, const std::string& sLocal,
+    CSimConn(int iFd, relay_proto::CHANNEL eChannel, uint64_t ddwSeq, const std::string& sLocal,
              const std::string& sPeer, const SSimOptions& oOpts, FILE* pOut);
     ~CSimConn();
     CSimConn(const CSimConn&) = delete;
@@ -41,7 +41,7 @@ private:
     enum STATE { ST_READING, ST_NO_READ, ST_DELAY, ST_WRITING, ST_CHUNK_PAUSE, ST_DRAINING };
 
     WAIT ReadRequest(uint64_t ddwNowMs);
-    WAIT OnFrameDone(CFrameReader::STATUS eStatus, uint64_t ddwNowMs);
+    WAIT OnFrameDone(relay_proto::CFrameReader::STATUS eStatus, uint64_t ddwNowMs);
     void DescribeRequest(JSON_OBJ& oLine);
     WAIT AfterRequest(uint64_t ddwNowMs);
     WAIT Act(uint64_t ddwNowMs);
@@ -55,7 +55,7 @@ private:
     void Emit(const JSON_OBJ& oLine);
 
     int m_iFd;
-    CHANNEL m_eChannel;
+    relay_proto::CHANNEL m_eChannel;
     uint64_t m_ddwSeq;
     std::string m_sLocal;
     std::string m_sPeer;
@@ -64,7 +64,7 @@ private:
     STATE m_eState = ST_READING;
     uint64_t m_ddwStartMs = 0;
     uint64_t m_ddwDeadlineMs = 0;
-    CFrameReader m_oReader;
+    relay_proto::CFrameReader m_oReader;
     uint32_t m_dwReplyResult = 0;
     std::string m_sOut;
     size_t m_nOutPos = 0;

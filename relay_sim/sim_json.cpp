@@ -49,9 +49,9 @@ std::string Hex(const std::string& sBytes) {
     return sHex;
 }
 
-void AddAttachments(const SRelayRequest& oReq, JSON_OBJ& oJson) {
+void AddAttachments(const relay_proto::SRequest& oReq, JSON_OBJ& oJson) {
     JSON_OBJ oList = JSON_OBJ::array();
-    for (const SRelayRequest::SAttachment& oAttach : oReq.m_vecAttachments) {
+    for (const relay_proto::SRequest::SAttachment& oAttach : oReq.m_vecAttachments) {
         JSON_OBJ oItem = JSON_OBJ::object();
         AddText(oItem, "name", oAttach.m_sName);
         oItem["size"] = oAttach.m_sData.size();
@@ -83,7 +83,7 @@ void AddText(JSON_OBJ& oJson, const char* szName, const std::string& sText) {
     }
 }
 
-void AddRequestFields(const SRelayRequest& oReq, JSON_OBJ& oJson) {
+void AddRequestFields(const relay_proto::SRequest& oReq, JSON_OBJ& oJson) {
     oJson["cmd"] = oReq.m_cCmd;
     oJson["pkg_type"] = oReq.m_cPkgType;
     oJson["client_version"] = oReq.m_cClientVersion;
@@ -92,17 +92,17 @@ void AddRequestFields(const SRelayRequest& oReq, JSON_OBJ& oJson) {
     AddText(oJson, "key_id", oReq.m_sKeyId);
     AddText(oJson, "sender", oReq.m_sSender);
     AddText(oJson, "receivers", oReq.m_sReceivers);
-    if (oReq.m_eChannel == CH_MAIL) {
+    if (oReq.m_eChannel == relay_proto::CH_MAIL) {
         AddText(oJson, "cc", oReq.m_sCc);
     }
-    if (oReq.m_eChannel != CH_LUMO) {
+    if (oReq.m_eChannel != relay_proto::CH_LUMO) {
         AddText(oJson, "title", oReq.m_sTitle);
     }
     AddText(oJson, "content", oReq.m_sContent);
-    if (oReq.m_eChannel == CH_LUMO) {
+    if (oReq.m_eChannel == relay_proto::CH_LUMO) {
         oJson["image_size"] = oReq.m_sImage.size();
     }
-    if (oReq.m_eChannel == CH_MAIL) {
+    if (oReq.m_eChannel == relay_proto::CH_MAIL) {
         AddAttachments(oReq, oJson);
     }
 }

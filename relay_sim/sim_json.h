@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "sim_request.h"
+#include "relay_proto/request.h"
 
 namespace relay_sim {
 
@@ -25,7 +25,7 @@ void AddText(JSON_OBJ& oJson, const char* szName, const std::string& sText);
 
 // The header fields and the channel's body fields, in wire order. Bulk data appear as
 // sizes: "image_size" (lumo) and per attachment "name" and "size" (mail).
-void AddRequestFields(const SRelayRequest& oReq, JSON_OBJ& oJson);
+void AddRequestFields(const relay_proto::SRequest& oReq, JSON_OBJ& oJson);
 
 // oJson as one line of valid JSON with a trailing line end.
 std::string JsonLine(const JSON_OBJ& oJson);

@@ -4,7 +4,7 @@
 
 #include <cctype>
 
-#include "sim_frame.h"
+#include "relay_proto/frame.h"
 
 namespace relay_sim {
 
@@ -80,9 +80,11 @@ bool SetListen(SSimOptions& oOpts, const std::string& sValue, std::string& sErrM
 
 bool SetChannelResult(SSimOptions& oOpts, const std::string& sValue, std::string& sErrMsg) {
     const size_t nEq = sValue.find('=');
-    CHANNEL eChannel = CH_SMS;
-    if (nEq == std::string::npos || !ChannelFromName(sValue.substr(0, nEq), eChannel)) {
-        sErrMsg = "--channel-result: '" + sValue + "' is not CHANNEL=CODE (mail, zeph, lumo, sms)";
+    relay_proto::CHANNEL eChannel = relay_proto::CH_SMS;
+    if (nEq == std::string::npos ||
+        !relay_proto::ChannelFromName(sValue.substr(0, nEq), eChannel)) {
+        sErrMsg = "--channel-result: '" + sValue +
+                  "' is not CHANNEL=CODE (mail, zeph, lumo, sms)";
         return false;
     }
     return SetNumber(sValue.substr(nEq + 1), 0, UINT32_MAX, &oOpts.m_mapChannelResult[eChannel],
@@ -107,7 +109,8 @@ const SOptionDef kOptions[] = {
     {"--listen", true, SetListen},
     {"--port-offset", true,
      [](SSimOptions& o, const std::string& s, std::string& e) {
-         return SetNumber(s, 0, 65535 - ChannelPort(CH_SMS, 0), &o.m_nPortOffset, e);
+         return SetNumber(s, 0, 65535 - relay_proto::ChannelPort(relay_proto::CH_SMS, 0),
+                          &o.m_nPortOffset, e);
      }},
     {"--result", true,
      [](SSimOptions& o, const std::string& s, std::string& e) {
@@ -145,7 +148,7 @@ const SOptionDef kOptions[] = {
      }},
     {"--max-frame", true,
      [](SSimOptions& o, const std::string& s, std::string& e) {
-         return SetNumber(s, FRAME_OVERHEAD, UINT32_MAX, &o.m_dwMaxFrame, e);
+         return SetNumber(s, relay_proto::FRAME_OVERHEAD, UINT32_MAX, &o.m_dwMaxFrame, e);
      }},
     {"--save", true,
      [](SSimOptions& o, const std::string& s, std::string& e) {
@@ -169,7 +172,7 @@ const SOptionDef* FindOption(const std::string& sName) {
 
 }  // namespace
 
-uint32_t SSimOptions::ResultFor(CHANNEL eChannel) const {
+uint32_t SSimOptions::ResultFor(relay_proto::CHANNEL eChannel) const {
     const auto it = m_mapChannelResult.find(eChannel);
     return (it == m_mapChannelResult.end()) ? m_dwResult : it->second;
 }

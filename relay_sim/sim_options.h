@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_channel.h"
+#include "relay_proto/channel.h"
 
 namespace relay_sim {
 
@@ -24,7 +24,8 @@ struct SSimOptions {
     std::vector<std::string> m_vecListen;  // IPv4 addresses, 127.0.0.1 when none given
     int m_nPortOffset = 0;
     uint32_t m_dwResult = 0;
-    std::map<CHANNEL, uint32_t> m_mapChannelResult;  // overrides m_dwResult per channel
+    std::map<relay_proto::CHANNEL, uint32_t>
+        m_mapChannelResult;  // overrides m_dwResult per channel
     uint8_t m_cReplyType = 1;
     SIM_ACTION m_eAction = SA_REPLY;
     std::string m_sRawReply;  // SA_RAW: the bytes to send
@@ -36,7 +37,7 @@ struct SSimOptions {
     std::string m_sSaveDir;  // empty: save nothing
 
     // The result code replied to a well-formed request of eChannel.
-    uint32_t ResultFor(CHANNEL eChannel) const;
+    uint32_t ResultFor(relay_proto::CHANNEL eChannel) const;
 };
 
 enum PARSE_RESULT { PR_RUN, PR_HELP, PR_ERROR };

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <set>
 
-#include "utils.h"
+#include "dev_tools/utils.h"
 
 namespace relay_sim {
 
@@ -70,15 +70,15 @@ std::string SafeFileName(const std::string& sName) {
     return (sSafe == "." || sSafe == "..") ? std::string() : sSafe;
 }
 
-bool SaveRequest(const std::string& sDir, uint64_t ddwSeq, const SRelayRequest& oReq,
+bool SaveRequest(const std::string& sDir, uint64_t ddwSeq, const relay_proto::SRequest& oReq,
                  std::string& sSavedDir, std::string& sErrMsg) {
     sSavedDir.clear();
     if (oReq.m_sImage.empty() && oReq.m_vecAttachments.empty()) {
         return true;
     }
     std::string sFolder;
-    if (!MakeFolder(sDir + "/" + to_str(ddwSeq) + "-" + ChannelName(oReq.m_eChannel), sFolder,
-                    sErrMsg)) {
+    if (!MakeFolder(sDir + "/" + to_str(ddwSeq) + "-" + relay_proto::ChannelName(oReq.m_eChannel),
+                    sFolder, sErrMsg)) {
         return false;
     }
     sSavedDir = sFolder;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "sim_request.h"
+#include "relay_proto/request.h"
 
 namespace relay_sim {
 
@@ -18,7 +18,7 @@ std::string SafeFileName(const std::string& sName);
 // sDir/<ddwSeq>-<channel> (".1", ".2"... appended when it exists). Does nothing and
 // leaves sSavedDir empty when the request carries neither. False with sErrMsg when a
 // folder or file cannot be written.
-bool SaveRequest(const std::string& sDir, uint64_t ddwSeq, const SRelayRequest& oReq,
+bool SaveRequest(const std::string& sDir, uint64_t ddwSeq, const relay_proto::SRequest& oReq,
                  std::string& sSavedDir, std::string& sErrMsg);
 
 }  // namespace relay_sim

@@ -14,7 +14,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "utils.h"
+#include "dev_tools/utils.h"
 
 namespace relay_sim {
 
@@ -83,8 +83,8 @@ bool CRelaySim::Listen(std::string& sErrMsg) {
             continue;
         }
         m_vecAddrs.push_back(sAddr);
-        for (int i = 0; i < CHANNEL_COUNT; ++i) {
-            if (!BindListener(sAddr, static_cast<CHANNEL>(i), sErrMsg)) {
+        for (int i = 0; i < relay_proto::CHANNEL_COUNT; ++i) {
+            if (!BindListener(sAddr, static_cast<relay_proto::CHANNEL>(i), sErrMsg)) {
                 return false;
             }
         }
@@ -97,10 +97,11 @@ bool CRelaySim::Listen(std::string& sErrMsg) {
     return true;
 }
 
-bool CRelaySim::BindListener(const std::string& sAddr, CHANNEL eChannel, std::string& sErrMsg) {
+bool CRelaySim::BindListener(const std::string& sAddr, relay_proto::CHANNEL eChannel,
+                             std::string& sErrMsg) {
     sockaddr_in oAddr = {};
     oAddr.sin_family = AF_INET;
-    oAddr.sin_port = htons(ChannelPort(eChannel, m_oOpts.m_nPortOffset));
+    oAddr.sin_port = htons(relay_proto::ChannelPort(eChannel, m_oOpts.m_nPortOffset));
     inet_pton(AF_INET, sAddr.c_str(), &oAddr.sin_addr);
     const int iFd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     const int iOn = 1;
@@ -108,7 +109,7 @@ bool CRelaySim::BindListener(const std::string& sAddr, CHANNEL eChannel, std::st
         bind(iFd, reinterpret_cast<const sockaddr*>(&oAddr), sizeof(oAddr)) != 0 ||
         listen(iFd, SOMAXCONN) != 0) {
         sErrMsg = "cannot listen on " + sAddr + ":" + to_str(ntohs(oAddr.sin_port)) + " (" +
-                  ChannelName(eChannel) + "): " + strerror(errno);
+                  relay_proto::ChannelName(eChannel) + "): " + strerror(errno);
         if (iFd >= 0) {
             close(iFd);
         }
@@ -123,8 +124,9 @@ std::string CRelaySim::ReadyLine() const {
     for (size_t i = 0; i < m_vecAddrs.size(); ++i) {
         sLine += (i == 0 ? "" : ", ") + m_vecAddrs[i];
     }
-    return sLine + " ports " + to_str(ChannelPort(CH_MAIL, m_oOpts.m_nPortOffset)) + "-" +
-           to_str(ChannelPort(CH_SMS, m_oOpts.m_nPortOffset));
+    return sLine + " ports " +
+           to_str(relay_proto::ChannelPort(relay_proto::CH_MAIL, m_oOpts.m_nPortOffset)) + "-" +
+           to_str(relay_proto::ChannelPort(relay_proto::CH_SMS, m_oOpts.m_nPortOffset));
 }
 
 void CRelaySim::RequestStop() {

@@ -39,7 +39,7 @@ public:
 private:
     struct SListener {
         int m_iFd;
-        CHANNEL m_eChannel;
+        relay_proto::CHANNEL m_eChannel;
     };
     struct SConnSlot {
         std::unique_ptr<CSimConn> m_pConn;
@@ -48,7 +48,8 @@ private:
     };
     typedef std::pair<uint64_t, uint64_t> TIMER;  // deadline ms, connection seq
 
-    bool BindListener(const std::string& sAddr, CHANNEL eChannel, std::string& sErrMsg);
+    bool BindListener(const std::string& sAddr, relay_proto::CHANNEL eChannel,
+                      std::string& sErrMsg);
     void AcceptFrom(const SListener& oListener, uint64_t ddwNowMs);
     void SetAccepting(bool bOn);
     void OnConnEvent(uint64_t ddwSeq, uint32_t dwEvents, uint64_t ddwNowMs);

@@ -21,15 +21,16 @@
 #include <vector>
 
 #include "pkg_define.h"
-#include "sim_frame.h"
+#include "relay_proto/frame.h"
+#include "relay_proto/request.h"
 #include "sim_json.h"
 #include "sim_options.h"
 #include "sim_process.h"
-#include "sim_request.h"
 #include "sim_save.h"
 #include "test_support.h"
 
 using namespace relay_sim;
+using namespace relay_proto;
 using nlohmann::json;
 using test_support::CSimProcess;
 using test_support::MsSince;
@@ -86,7 +87,7 @@ const std::string kSmsPkg = InstantPkg({"", "im_server", "u1", "", "hi"});
 
 // The decoded request as the JSON line shows it, parsed back.
 json DecodedJson(CHANNEL eChannel, const std::string& sPkg) {
-    SRelayRequest oReq;
+    SRequest oReq;
     std::string sErrMsg;
     EXPECT_TRUE(DecodeRequest(eChannel, sPkg, oReq, sErrMsg)) << sErrMsg;
     JSON_OBJ oJson = JSON_OBJ::object();
@@ -151,7 +152,7 @@ TEST(RelaySimDecode, BrokenPackagesAreRefusedWithTheirReason) {
         {CH_MAIL, MailPkg("", "x", {{"a", "1"}}).substr(0, 97), "data of attachment 1"},
     };
     for (size_t i = 0; i < sizeof(aRows) / sizeof(aRows[0]); ++i) {
-        SRelayRequest oReq;
+        SRequest oReq;
         std::string sErrMsg;
         EXPECT_FALSE(DecodeRequest(aRows[i].eChannel, aRows[i].sPkg, oReq, sErrMsg)) << "row " << i;
         EXPECT_NE(std::string::npos, sErrMsg.find(aRows[i].szError))
@@ -161,7 +162,7 @@ TEST(RelaySimDecode, BrokenPackagesAreRefusedWithTheirReason) {
 
 TEST(RelaySimDecode, EveryCutOfAMailPackageIsRefused) {
     const std::string sPkg = MailPkg("S", "body", {{"a.txt", "abc"}, {"b", std::string(5, '\0')}});
-    SRelayRequest oReq;
+    SRequest oReq;
     std::string sErrMsg;
     ASSERT_TRUE(DecodeRequest(CH_MAIL, sPkg, oReq, sErrMsg)) << sErrMsg;
     for (size_t n = 0; n < sPkg.size(); ++n) {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_channel.h"
+#include "relay_proto/channel.h"
 
 namespace test_support {
 
@@ -61,8 +61,8 @@ public:
     // otherwise) and waits for the readiness line.
     bool StartAsIs(const std::vector<std::string>& vecArgs);
 
-    uint16_t Port(relay_sim::CHANNEL eChannel) const {
-        return relay_sim::ChannelPort(eChannel, m_nOffset);
+    uint16_t Port(relay_proto::CHANNEL eChannel) const {
+        return relay_proto::ChannelPort(eChannel, m_nOffset);
     }
     int Offset() const { return m_nOffset; }
     const std::string& Stderr() const { return m_sErr; }

@@ -1,11 +1,11 @@
 // The relay's four channels: their names and the TCP port each one is served on.
-#ifndef RELAY_SIM_SIM_CHANNEL_H
-#define RELAY_SIM_SIM_CHANNEL_H
+#ifndef RELAY_PROTO_CHANNEL_H
+#define RELAY_PROTO_CHANNEL_H
 
 #include <cstdint>
 #include <string>
 
-namespace relay_sim {
+namespace relay_proto {
 
 // In port order: the channel's port is kFirstChannelPort plus its value.
 enum CHANNEL { CH_MAIL = 0, CH_ZEPH = 1, CH_LUMO = 2, CH_SMS = 3 };
@@ -22,6 +22,6 @@ bool ChannelFromName(const std::string& sName, CHANNEL& eChannel);
 // The channel's fixed port moved by nPortOffset.
 uint16_t ChannelPort(CHANNEL eChannel, int nPortOffset);
 
-}  // namespace relay_sim
+}  // namespace relay_proto
 
-#endif  // RELAY_SIM_SIM_CHANNEL_H
+#endif  // RELAY_PROTO_CHANNEL_H

@@ -1,6 +1,6 @@
-#include "sim_channel.h"
+#include "relay_proto/channel.h"
 
-namespace relay_sim {
+namespace relay_proto {
 
 namespace {
 
@@ -26,4 +26,4 @@ uint16_t ChannelPort(CHANNEL eChannel, int nPortOffset) {
     return static_cast<uint16_t>(kFirstChannelPort + nPortOffset + eChannel);
 }
 
-}  // namespace relay_sim
+}  // namespace relay_proto

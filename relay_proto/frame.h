@@ -1,13 +1,13 @@
 // The frame around every package on the TCP stream: STX 0x02, the whole frame's length
 // as 4 bytes big-endian (STX and ETX included, so payload + 6), the payload, ETX 0x03.
-#ifndef RELAY_SIM_SIM_FRAME_H
-#define RELAY_SIM_SIM_FRAME_H
+#ifndef RELAY_PROTO_FRAME_H
+#define RELAY_PROTO_FRAME_H
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-namespace relay_sim {
+namespace relay_proto {
 
 enum { FRAME_HEAD_SIZE = 5, FRAME_OVERHEAD = 6 };
 
@@ -55,6 +55,6 @@ private:
     std::string m_sErrMsg;
 };
 
-}  // namespace relay_sim
+}  // namespace relay_proto
 
-#endif  // RELAY_SIM_SIM_FRAME_H
+#endif  // RELAY_PROTO_FRAME_H

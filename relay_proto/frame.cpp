@@ -1,13 +1,13 @@
-#include "sim_frame.h"
+#include "relay_proto/frame.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "pkg_define.h"
-#include "utils.h"
+#include "dev_tools/utils.h"
+#include "fanout_client/pkg_define.h"
 
-namespace relay_sim {
+namespace relay_proto {
 
 namespace {
 
@@ -103,4 +103,4 @@ std::string CFrameReader::TakePayload() {
     return std::move(m_sBuf);
 }
 
-}  // namespace relay_sim
+}  // namespace relay_proto

@@ -1,11 +1,11 @@
-#include "sim_request.h"
+#include "relay_proto/request.h"
 
 #include <cstring>
 
-#include "pkg_define.h"
-#include "utils.h"
+#include "dev_tools/utils.h"
+#include "fanout_client/pkg_define.h"
 
-namespace relay_sim {
+namespace relay_proto {
 
 namespace {
 
@@ -53,26 +53,26 @@ private:
 
 struct SStringField {
     const char* m_szName;
-    std::string SRelayRequest::*m_pField;
+    std::string SRequest::*m_pField;
 };
 
-const SStringField kInstantFields[] = {{"key_id", &SRelayRequest::m_sKeyId},
-                                       {"sender", &SRelayRequest::m_sSender},
-                                       {"receivers", &SRelayRequest::m_sReceivers},
-                                       {"title", &SRelayRequest::m_sTitle},
-                                       {"content", &SRelayRequest::m_sContent}};
-const SStringField kLumoFields[] = {{"key_id", &SRelayRequest::m_sKeyId},
-                                    {"sender", &SRelayRequest::m_sSender},
-                                    {"receivers", &SRelayRequest::m_sReceivers},
-                                    {"content", &SRelayRequest::m_sContent},
-                                    {"image", &SRelayRequest::m_sImage}};
+const SStringField kInstantFields[] = {{"key_id", &SRequest::m_sKeyId},
+                                       {"sender", &SRequest::m_sSender},
+                                       {"receivers", &SRequest::m_sReceivers},
+                                       {"title", &SRequest::m_sTitle},
+                                       {"content", &SRequest::m_sContent}};
+const SStringField kLumoFields[] = {{"key_id", &SRequest::m_sKeyId},
+                                    {"sender", &SRequest::m_sSender},
+                                    {"receivers", &SRequest::m_sReceivers},
+                                    {"content", &SRequest::m_sContent},
+                                    {"image", &SRequest::m_sImage}};
 const SStringField kMailFields[] = {
-    {"key_id", &SRelayRequest::m_sKeyId},        {"sender", &SRelayRequest::m_sSender},
-    {"receivers", &SRelayRequest::m_sReceivers}, {"cc", &SRelayRequest::m_sCc},
-    {"title", &SRelayRequest::m_sTitle},         {"content", &SRelayRequest::m_sContent}};
+    {"key_id", &SRequest::m_sKeyId},        {"sender", &SRequest::m_sSender},
+    {"receivers", &SRequest::m_sReceivers}, {"cc", &SRequest::m_sCc},
+    {"title", &SRequest::m_sTitle},         {"content", &SRequest::m_sContent}};
 
 template <size_t N>
-bool ReadStringFields(CFieldReader& oReader, const SStringField (&aFields)[N], SRelayRequest& oReq,
+bool ReadStringFields(CFieldReader& oReader, const SStringField (&aFields)[N], SRequest& oReq,
                       std::string& sErrMsg) {
     for (const SStringField& oField : aFields) {
         if (!oReader.ReadString(oField.m_szName, oReq.*oField.m_pField, sErrMsg)) {
@@ -84,13 +84,13 @@ bool ReadStringFields(CFieldReader& oReader, const SStringField (&aFields)[N], S
 
 // The attachment count and the name/data pairs it announces. Every pair takes at least
 // 8 bytes, so an absurd count fails at the first missing pair instead of allocating.
-bool ReadAttachments(CFieldReader& oReader, SRelayRequest& oReq, std::string& sErrMsg) {
+bool ReadAttachments(CFieldReader& oReader, SRequest& oReq, std::string& sErrMsg) {
     uint32_t dwCount = 0;
     if (!oReader.ReadNumber("attachment count", dwCount, sErrMsg)) {
         return false;
     }
     for (uint32_t i = 0; i < dwCount; ++i) {
-        SRelayRequest::SAttachment oAttach;
+        SRequest::SAttachment oAttach;
         const std::string sIndex = " of attachment " + to_str(i + 1);
         if (!oReader.ReadString(("name" + sIndex).c_str(), oAttach.m_sName, sErrMsg) ||
             !oReader.ReadString(("data" + sIndex).c_str(), oAttach.m_sData, sErrMsg)) {
@@ -101,7 +101,7 @@ bool ReadAttachments(CFieldReader& oReader, SRelayRequest& oReq, std::string& sE
     return true;
 }
 
-bool ReadBody(CHANNEL eChannel, CFieldReader& oReader, SRelayRequest& oReq, std::string& sErrMsg) {
+bool ReadBody(CHANNEL eChannel, CFieldReader& oReader, SRequest& oReq, std::string& sErrMsg) {
     switch (eChannel) {
         case CH_LUMO:
             return ReadStringFields(oReader, kLumoFields, oReq, sErrMsg);
@@ -117,7 +117,7 @@ bool ReadBody(CHANNEL eChannel, CFieldReader& oReader, SRelayRequest& oReq, std:
 
 }  // namespace
 
-bool DecodeRequest(CHANNEL eChannel, const std::string& sPkg, SRelayRequest& oReq,
+bool DecodeRequest(CHANNEL eChannel, const std::string& sPkg, SRequest& oReq,
                    std::string& sErrMsg) {
     if (sPkg.size() < sizeof(MSG_PKG_HEAD)) {
         sErrMsg = "package of " + to_str(sPkg.size()) + " bytes is shorter than the " +
@@ -126,7 +126,7 @@ bool DecodeRequest(CHANNEL eChannel, const std::string& sPkg, SRelayRequest& oRe
     }
     MSG_PKG_HEAD oHead;
     memcpy(&oHead, sPkg.data(), sizeof(oHead));
-    oReq = SRelayRequest();
+    oReq = SRequest();
     oReq.m_eChannel = eChannel;
     oReq.m_cCmd = oHead.cmd();
     oReq.m_cPkgType = oHead.pkg_type();
@@ -145,4 +145,4 @@ bool DecodeRequest(CHANNEL eChannel, const std::string& sPkg, SRelayRequest& oRe
     return true;
 }
 
-}  // namespace relay_sim
+}  // namespace relay_proto

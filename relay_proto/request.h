@@ -8,18 +8,18 @@
 //
 // Every string field is a 4-byte big-endian length and that many bytes; the count is a
 // bare 4-byte big-endian number. A package must end exactly after its last field.
-#ifndef RELAY_SIM_SIM_REQUEST_H
-#define RELAY_SIM_SIM_REQUEST_H
+#ifndef RELAY_PROTO_REQUEST_H
+#define RELAY_PROTO_REQUEST_H
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "sim_channel.h"
+#include "relay_proto/channel.h"
 
-namespace relay_sim {
+namespace relay_proto {
 
-struct SRelayRequest {
+struct SRequest {
     struct SAttachment {
         std::string m_sName;
         std::string m_sData;
@@ -44,9 +44,8 @@ struct SRelayRequest {
 // Decodes sPkg (header and body) as a request of eChannel into oReq. On a package that
 // is too short, a field that runs past the end, or bytes left after the last field,
 // returns false with the reason in sErrMsg.
-bool DecodeRequest(CHANNEL eChannel, const std::string& sPkg, SRelayRequest& oReq,
-                   std::string& sErrMsg);
+bool DecodeRequest(CHANNEL eChannel, const std::string& sPkg, SRequest& oReq, std::string& sErrMsg);
 
-}  // namespace relay_sim
+}  // namespace relay_proto
 
-#endif  // RELAY_SIM_SIM_REQUEST_H
+#endif  // RELAY_PROTO_REQUEST_H
