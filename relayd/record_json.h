@@ -1,0 +1,25 @@
+// The message record and the key as JSON: the --dump lines and the HTTP API's shapes.
+#ifndef RELAYD_RECORD_JSON_H
+#define RELAYD_RECORD_JSON_H
+
+#include <nlohmann/json.hpp>
+
+#include "relayd/key.h"
+#include "relayd/message.h"
+
+namespace relayd {
+
+// "2026-12-07T08:30:00.123Z".
+std::string IsoTime(int64_t llUnixMs);
+
+// The record as the contract shows it; "deliveries" only with bWithDeliveries. Text
+// that is not valid UTF-8 never reaches here (intake refuses it); names are kept as
+// stored.
+nlohmann::json RecordJson(const SMessage& oMessage, bool bWithDeliveries);
+
+// {"id", "receivers", "cc", "subject", "channels", "created_at", "revoked", "source"}.
+nlohmann::json KeyJson(const SKey& oKey);
+
+}  // namespace relayd
+
+#endif  // RELAYD_RECORD_JSON_H
