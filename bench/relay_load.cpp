@@ -359,8 +359,8 @@ struct SRate {
 };
 
 // Keeps nInflight exchanges going until ddwRequests are done or time runs out.
-SRate RatePhase(CSim& oSim, CLoad& oLoad, size_t nInflight, uint64_t ddwRequests, double dMaxSeconds,
-               uint64_t& ddwSent) {
+SRate RatePhase(CSim& oSim, CLoad& oLoad, size_t nInflight, uint64_t ddwRequests,
+                double dMaxSeconds, uint64_t& ddwSent) {
     oLoad.ResetCounts();
     const auto tStart = CLOCK::now();
     uint64_t ddwStarted = 0;
@@ -430,8 +430,8 @@ void RelaydPhases(const std::string& sRelayd, const std::vector<size_t>& vecInfl
         uint64_t ddwSent = 0;
         printf("fanout_relayd (durable: SQLite, WAL, synchronous=FULL):\n");
         for (size_t i = 0; i < vecInflight.size(); ++i) {
-            const SRate oRate = RatePhase(oRelayd, oLoad, vecInflight[i], ddwRequests, dMaxSeconds,
-                                          ddwSent);
+            const SRate oRate =
+                RatePhase(oRelayd, oLoad, vecInflight[i], ddwRequests, dMaxSeconds, ddwSent);
             ddwGood += oLoad.Good();
             if (i < vecSimRates.size()) {
                 printf("  -> %.2fx the simulator's rate at %zu in flight, p99 %.2f ms\n",
