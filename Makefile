@@ -39,8 +39,10 @@ demo:
 	@bash tools/setup_deps.sh demo
 	@bash tools/demo.sh $(BUILD)
 
+# client_bench.py serves the fixed channel ports of 127.0.0.1 with the simulator.
 bench: deps build
 	$(BUILD)/bin/xconv_bench
+	@/usr/bin/python3 tools/check_ports.py 127.0.0.1
 	/usr/bin/python3 bench/client_bench.py --build $(BUILD)
 
 # One Debian package per program (packaging/CMakeLists.txt), checked by check_install.sh.
