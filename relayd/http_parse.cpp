@@ -218,10 +218,13 @@ bool ParseListRequest(const std::multimap<std::string, std::string>& mapParams,
         return false;
     }
     if (pValue != nullptr) {
-        if (!ParseCount(*pValue, "wait", std::numeric_limits<uint32_t>::max(), ddwValue, sErrMsg)) {
+        // Any number of seconds; past the longest wait, the longest wait.
+        const ID_PARSE eParse = ParseDecimal(*pValue, kMaxWaitMs / 1000, ddwValue);
+        if (eParse == ID_BAD) {
+            sErrMsg = "wait must be a whole number of seconds, not \"" + *pValue + "\"";
             return false;
         }
-        oRequest.m_llWaitMs = std::min<int64_t>(static_cast<int64_t>(ddwValue) * 1000, kMaxWaitMs);
+        oRequest.m_llWaitMs = eParse == ID_OK ? static_cast<int64_t>(ddwValue) * 1000 : kMaxWaitMs;
     }
     return true;
 }
