@@ -35,6 +35,8 @@ CCurlEasy::CCurlEasy(const std::atomic<bool>* pAbort) : m_pAbort(pAbort) {
     curl_easy_setopt(m_pCurl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(m_pCurl, CURLOPT_XFERINFOFUNCTION, &CCurlEasy::OnProgress);
     curl_easy_setopt(m_pCurl, CURLOPT_XFERINFODATA, this);
+    // One connection per worker: a new one replaces (and closes) the one before.
+    curl_easy_setopt(m_pCurl, CURLOPT_MAXCONNECTS, 1L);
 }
 
 CCurlEasy::~CCurlEasy() {
@@ -50,7 +52,11 @@ void CCurlEasy::SetTimeoutMs(int64_t llTimeoutMs) {
 
 CURLcode CCurlEasy::Perform(std::string& sFailure) {
     m_szError[0] = '\0';
+    // After a failed transfer the connection may still hold the peer's late answer to
+    // it, which the next transfer would take for its own: start afresh.
+    curl_easy_setopt(m_pCurl, CURLOPT_FRESH_CONNECT, m_bFreshNext ? 1L : 0L);
     const CURLcode eCode = curl_easy_perform(m_pCurl);
+    m_bFreshNext = eCode != CURLE_OK;
     if (eCode == CURLE_OK) {
         return eCode;
     }

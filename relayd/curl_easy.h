@@ -33,7 +33,8 @@ public:
     CURL* Handle() const { return m_pCurl; }
     // Sets the whole-transfer time limit for the next Perform().
     void SetTimeoutMs(int64_t llTimeoutMs);
-    // Runs the transfer; on failure sFailure says why, in words ("connect: ...").
+    // Runs the transfer (on a new connection when the one before failed); on failure
+    // sFailure says why, in words.
     CURLcode Perform(std::string& sFailure);
     bool Aborted() const { return m_pAbort != nullptr && m_pAbort->load(); }
 
@@ -43,6 +44,7 @@ private:
     CURL* m_pCurl = nullptr;
     const std::atomic<bool>* m_pAbort;
     int64_t m_llTimeoutMs = 0;
+    bool m_bFreshNext = false;
     char m_szError[CURL_ERROR_SIZE] = {};
 };
 

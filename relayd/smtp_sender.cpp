@@ -9,6 +9,7 @@ namespace {
 const char kBodyType[] = "text/plain; charset=UTF-8";
 const char kAttachmentType[] = "application/octet-stream";
 const char kBase64[] = "base64";
+const size_t kRepliesKept = 16;
 
 }  // namespace
 
@@ -132,7 +133,7 @@ SAttemptResult CSmtpSender::Send(const SMessage& oMessage, int64_t llTimeoutMs) 
     curl_easy_setopt(pCurl, CURLOPT_MIMEPOST, pMime.get());
     m_oCurl.SetTimeoutMs(llTimeoutMs);
     m_sReplyLine.clear();
-    m_sLastReply.clear();
+    m_deqReplies.clear();
     std::string sFailure;
     const CURLcode eCode = m_oCurl.Perform(sFailure);
     long lReply = 0;
@@ -143,8 +144,19 @@ SAttemptResult CSmtpSender::Send(const SMessage& oMessage, int64_t llTimeoutMs) 
 
     oResult.m_eOutcome = ClassifySmtp(eCode == CURLE_OK, lReply);
     const bool bAnswered = eCode == CURLE_OK || lReply >= 400;
-    oResult.m_sDetail = SafeDetail(bAnswered && !m_sLastReply.empty() ? m_sLastReply : sFailure);
+    const std::string sReply = ReplyLine(lReply);
+    oResult.m_sDetail = SafeDetail(bAnswered && !sReply.empty() ? sReply : sFailure);
     return oResult;
+}
+
+std::string CSmtpSender::ReplyLine(long lReply) const {
+    const std::string sCode = std::to_string(lReply);
+    for (auto it = m_deqReplies.rbegin(); it != m_deqReplies.rend(); ++it) {
+        if (it->compare(0, sCode.size(), sCode) == 0) {
+            return *it;
+        }
+    }
+    return m_deqReplies.empty() ? std::string() : m_deqReplies.back();
 }
 
 // static
@@ -159,8 +171,11 @@ int CSmtpSender::OnDebug(CURL*, curl_infotype eType, char* pData, size_t nSize, 
             if (!sLine.empty() && sLine.back() == '\r') {
                 sLine.pop_back();
             }
-            pSender->m_sLastReply.swap(sLine);
+            pSender->m_deqReplies.push_back(std::move(sLine));
             sLine.clear();
+            if (pSender->m_deqReplies.size() > kRepliesKept) {
+                pSender->m_deqReplies.pop_front();
+            }
         } else if (pSender->m_sReplyLine.size() < 1024) {
             pSender->m_sReplyLine += pData[i];
         }

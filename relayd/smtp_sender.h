@@ -7,6 +7,7 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <deque>
 #include <string>
 
 #include "relayd/config.h"
@@ -32,15 +33,19 @@ private:
     bool BuildHeaders(const SMessage& oMessage, SLIST_PTR& pHeaders, SLIST_PTR& pRecipients,
                       std::string& sProblem) const;
     MIME_PTR BuildBody(const SMessage& oMessage) const;
+    // The last reply line with code lReply, or the last line when none has it.
+    std::string ReplyLine(long lReply) const;
     static int OnDebug(CURL* pCurl, curl_infotype eType, char* pData, size_t nSize, void* pThis);
 
     CCurlEasy m_oCurl;
     std::string m_sUrl;
     std::string m_sFrom;
     std::string m_sDomain;
-    std::string m_sIdHost;     // the Message-ID's right-hand side: the sender's domain
-    std::string m_sReplyLine;  // the server's reply being read
-    std::string m_sLastReply;  // its last whole reply line
+    std::string m_sIdHost;  // the Message-ID's right-hand side: the sender's domain
+    // The server's reply line being read, and the last whole lines of this attempt
+    // (a connection closed meanwhile adds its "221" to them).
+    std::string m_sReplyLine;
+    std::deque<std::string> m_deqReplies;
 };
 
 }  // namespace relayd
