@@ -33,7 +33,7 @@ demo: deps build
 
 bench: deps build
 	$(BUILD)/bin/xconv_bench
-	python3 bench/client_bench.py --build $(BUILD)
+	/usr/bin/python3 bench/client_bench.py --build $(BUILD)
 
 package: build
 	cd $(BUILD) && cpack -G DEB
