@@ -132,8 +132,8 @@ TEST(XconvWideTest, BlocksWriteWhatCharactersWrite) {
         }
         ignore_one_err_gbk_byte = oRow.nIgnoreOneErrByte;
         const unsigned nFull = static_cast<unsigned>(3 * sIn.size() + 1);
-        for (unsigned nRoom : {nFull, static_cast<unsigned>(sIn.size()), 300u, 257u, 256u, 100u,
-                               static_cast<unsigned>(sIn.size() / 2 + 7)}) {
+        for (unsigned nRoom : {nFull, static_cast<unsigned>(sIn.size()), 1100u, 1025u, 1024u, 1023u,
+                               100u, static_cast<unsigned>(sIn.size() / 2 + 7)}) {
             const SResult oChars = Convert(oRow.bFromGbk, sIn, nRoom, false);
             const SResult oBlocks = Convert(oRow.bFromGbk, sIn, nRoom, true);
             EXPECT_EQ(oBlocks.nRet, oChars.nRet)

@@ -72,7 +72,7 @@ static inline void xconv_copy16s(void* dst, const void* src, size_t size) {
  * store covers them again, and when the walk stops they are put back from this copy. The copy is
  * taken ahead of the stores, a window at a time, rather than before each block: reading bytes
  * just stored would wait for those stores to finish. */
-enum { XCONV_WINDOW = 256, XCONV_PAST = 4 };
+enum { XCONV_WINDOW = 1024, XCONV_PAST = 4 };
 
 struct xconv_window {
     unsigned char saved[XCONV_WINDOW]; /* the output's original bytes from base on */

@@ -49,13 +49,14 @@ static inline uint64_t lead_bytes(uint64_t high) {
 static inline unsigned convert_block(const unsigned char* p, char* out, size_t* n) {
     const struct xconv_block b = xconv_load_block(p);
     const uint64_t high = xconv_high_bytes(&b);
-    const uint64_t odd = xconv_bytes_where(&b, 0xFF, 0x00) | xconv_bytes_where(&b, 0xFF, 0x80) |
-                         xconv_bytes_where(&b, 0xFF, 0xFF);
-    if ((high | odd) == 0) {
+    const uint64_t zero = xconv_bytes_where(&b, 0xFF, 0x00);
+    if ((high | zero) == 0) {
         xconv_store_block(out, &b);
         *n = XCONV_BLOCK;
         return XCONV_BLOCK;
     }
+    const uint64_t odd =
+        zero | xconv_bytes_where(&b, 0xFF, 0x80) | xconv_bytes_where(&b, 0xFF, 0xFF);
     const uint64_t lead = lead_bytes(high);
     /* A zero byte, 80 or FF, or a lead byte followed by a byte below 80. */
     const uint64_t stop = odd | ((lead << 1) & ~high);
