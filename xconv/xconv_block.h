@@ -1,7 +1,7 @@
 #ifndef XCONV_BLOCK_H
 #define XCONV_BLOCK_H
 
-/* 64-byte blocks of input as bit masks, with SSE2, and the output window kept around a block
+/* 64-byte blocks of input as bit masks, with SSE2, and the copy of the output ahead of the stores
  * (internal to xconv, used by the block-wise converters of xconv_wide.h). */
 
 #include <emmintrin.h>
@@ -59,7 +59,7 @@ static inline uint64_t xconv_bits_below(unsigned n) {
     return n >= 64 ? ~0ull : (1ull << n) - 1;
 }
 
-/* Copies size bytes (a multiple of 16) from p, 16 at a time. */
+/* Copies size bytes (a multiple of 16) from src to dst, 16 at a time. */
 static inline void xconv_copy16s(void* dst, const void* src, size_t size) {
     for (size_t k = 0; k < size; k += 16) {
         _mm_storeu_si128((__m128i*)((char*)dst + k),
