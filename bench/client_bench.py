@@ -77,7 +77,7 @@ def wait_ready(sim):
 
 
 def write_inputs(work):
-    """The attachments and both prebuilt frames; returns (attachment paths, sms frame, mail frame)."""
+    """The attachments and both prebuilt frames: (attachment paths, sms frame, mail frame)."""
     sms = head() + field(b"") + field(b"im_server") + field(b"u1") + field(b"") + field(b"hi")
     sms_frame = os.path.join(work, "sms.frame")
     with open(sms_frame, "wb") as f:
