@@ -584,3 +584,60 @@ TEST(RelaydDescribeConfig, ShowsSettingsButNoSecret) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string ReadSourceFile(const std::string& sRelPath) {
+    FILE* pFile = fopen((std::string(FANOUT_SOURCE_DIR) + "/" + sRelPath).c_str(), "rb");
+    std::string sText;
+    if (pFile == nullptr) {
+        ADD_FAILURE() << "cannot open " << sRelPath;
+        return sText;
+    }
+    char aBuf[4096];
+    size_t nRead = 0;
+    while ((nRead = fread(aBuf, 1, sizeof(aBuf), pFile)) > 0) {
+        sText.append(aBuf, nRead);
+    }
+    fclose(pFile);
+    return sText;
+}
+
+// The manual page names every option of the help text and every key of the example
+// configuration (in roff, with its hyphens escaped).
+TEST(RelaydManPage, NamesEveryOptionAndKey) {
+    const std::string sPage = ReadSourceFile("packaging/fanout_relayd.8");
+    auto Roff = [](const std::string& sText) {
+        std::string sOut;
+        for (const char c : sText) {
+            sOut += (c == '-') ? std::string("\\-") : std::string(1, c);
+        }
+        return sOut;
+    };
+    const std::string sHelp = relayd::RelaydUsageText();
+    for (size_t nAt = sHelp.find("  -"); nAt != std::string::npos;
+         nAt = sHelp.find("  -", nAt + 1)) {
+        const size_t nEnd = sHelp.find_first_of(" ,\n", nAt + 2);
+        const std::string sOption = sHelp.substr(nAt + 2, nEnd - nAt - 2);
+        EXPECT_TRUE(Contains(sPage, Roff(sOption))) << sOption;
+    }
+    const std::string sExample = ReadSourceFile("packaging/relayd.toml");
+    size_t nKeys = 0;
+    for (size_t nAt = 0; nAt < sExample.size();) {
+        size_t nEnd = sExample.find('\n', nAt);
+        nEnd = (nEnd == std::string::npos) ? sExample.size() : nEnd;
+        std::string sLine = sExample.substr(nAt, nEnd - nAt);
+        nAt = nEnd + 1;
+        sLine = (sLine.compare(0, 1, "#") == 0) ? sLine.substr(1) : sLine;
+        const size_t nEq = sLine.find(" = ");
+        if (nEq != std::string::npos && sLine.find(' ') == nEq) {
+            EXPECT_TRUE(Contains(sPage, ".BR " + sLine.substr(0, nEq)) ||
+                        Contains(sPage, ".B " + sLine.substr(0, nEq)))
+                << sLine;
+            ++nKeys;
+        }
+    }
+    EXPECT_GE(nKeys, 30u);
+}
+
+}  // namespace
