@@ -65,8 +65,6 @@ def peak_rss_kib(argv):
     return int(out.stderr.strip().splitlines()[-1])
 
 
-
-
 def wait_ready(sim):
     deadline = time.time() + 10
     while time.time() < deadline:
@@ -120,6 +118,7 @@ def main():
         runs = args.runs
         # nc reads its frame from standard input, so every command of a comparison runs
         # under the same `sh -c 'exec ...'` wrapper.
+
         def sh(argv, stdin=None):
             redirect = f" < {shlex.quote(stdin)}" if stdin else ""
             return "sh -c " + shlex.quote("exec " + quoted(argv) + redirect)

@@ -163,13 +163,18 @@ bool SendMailToSvr(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sErrMsg
     AppendField(oPkg, g_sContent);
     oPkg << static_cast<uint32_t>(g_vecAttachPaths.size());
     {
+        // The total was checked from the sizes before reading; a file that grew since
+        // (or a pipe, whose size shows 0) is still held to it.
         std::string sAttachContent;
+        uint64_t ddwLeft = kMaxTotalAttachSize;
         for (uint32_t i = 0; i < g_vecAttachPaths.size(); ++i) {
             const std::string sAttachTitle =
                 CFileHandler::GetInstance().BaseName(g_vecAttachPaths[i]);
-            if (!ReadFile(g_vecAttachPaths[i], sAttachContent, sErrMsg)) {
+            if (!ReadFile(g_vecAttachPaths[i], sAttachContent, sErrMsg,
+                          static_cast<size_t>(ddwLeft))) {
                 return false;
             }
+            ddwLeft -= sAttachContent.size();
             AppendField(oPkg, sAttachTitle);
             AppendField(oPkg, sAttachContent);
         }
