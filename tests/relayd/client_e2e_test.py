@@ -66,6 +66,28 @@ class ClientAgainstRelayd(unittest.TestCase):
             self.assertIn(text, done.stdout, "row %d" % i)
 
 
+class ClientGbkMail(unittest.TestCase):
+    """The real client on the fixed ports: GBK text arrives as UTF-8 mail."""
+
+    def test_gbk_from_the_client_arrives_as_utf8(self):
+        smtp = h.Peer("smtp")
+        server = h.Relayd(RELAYD, config='[mail]\nsmtp = "smtp://127.0.0.1:%d"\n'
+                          'domain = "example.test"\n' % smtp.port)
+        try:
+            self.assertTrue(server.start(), server.stderr)
+            done = h.run_client(CLIENT, ["mail", "-T", "alice", "-C", "bob", "-S",
+                                         "中文标题".encode("gbk"), "-c",
+                                         "你好，世界".encode("gbk"), "-d", "gbk"])
+            self.assertEqual(done.returncode, 0, done.stdout)
+            mail = smtp.wait_for("message")
+            self.assertEqual(mail["subject"], "中文标题")
+            self.assertEqual(mail["body"].rstrip("\r\n"), "你好，世界")
+            self.assertEqual(sorted(mail["rcpt_tos"]), ["alice@example.test", "bob@example.test"])
+        finally:
+            server.close()
+            smtp.close()
+
+
 if __name__ == "__main__":
     RELAYD, CLIENT = sys.argv.pop(1), sys.argv.pop(1)
     unittest.main()

@@ -91,7 +91,7 @@ class Relayd:
     """fanout_relayd in a scratch folder of its own, with its store there."""
 
     def __init__(self, binary, config="", args=(), port_offset=None, http=False, workdir=None):
-        self.binary = binary
+        self.binary = os.path.abspath(binary)
         self.own_dir = workdir is None
         self.dir = workdir or tempfile.mkdtemp(prefix="relayd_test_")
         self.config_path = os.path.join(self.dir, "relayd.toml")
@@ -180,3 +180,66 @@ def start_relayd(binary, config="", args=(), tries=8, **kw):
 def run_client(binary, args, timeout=30.0, stdin=None):
     return subprocess.run([binary] + list(args), capture_output=True, timeout=timeout,
                           input=stdin)
+
+
+PEERS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "peers")
+
+
+class Peer:
+    """A test peer (tests/peers/smtp_peer.py or http_peer.py) with its event lines."""
+
+    def __init__(self, kind, *args, port=0):
+        script = os.path.join(PEERS, "%s_peer.py" % kind)
+        self.proc = subprocess.Popen(["/usr/bin/python3", script, "--port", str(port)] +
+                                     list(args), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL)
+        self.buffer = b""
+        self.port = self.next_event(10)["port"]
+
+    def next_event(self, timeout):
+        """The next JSON line, or None when none comes in time."""
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            ready, _, _ = select.select([self.proc.stdout], [], [], left)
+            if ready:
+                chunk = os.read(self.proc.stdout.fileno(), 65536)
+                if not chunk:
+                    return None
+                self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return json.loads(line)
+
+    def wait_for(self, event, timeout=20):
+        """The next line of the given event kind, skipping others; None on time-out."""
+        deadline = time.monotonic() + timeout
+        while True:
+            line = self.next_event(max(0.0, deadline - time.monotonic()))
+            if line is None or line.get("event") == event:
+                return line
+
+    def command(self, text):
+        self.proc.stdin.write((text + "\n").encode())
+        self.proc.stdin.flush()
+        return self.wait_for("ok", 10)
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait(timeout=10)
+
+
+def wait_record(server, predicate, timeout=30.0, index=-1):
+    """Polls --dump until the record at index satisfies predicate; returns it (or the last
+    seen record when the time ran out, so the assertion shows it)."""
+    deadline = time.monotonic() + timeout
+    record = None
+    while time.monotonic() < deadline:
+        records = server.dump()
+        if records:
+            record = records[index]
+            if predicate(record):
+                return record
+        time.sleep(0.1)
+    return record
