@@ -228,6 +228,8 @@ class Peer:
     def close(self):
         self.proc.kill()
         self.proc.wait(timeout=10)
+        self.proc.stdin.close()
+        self.proc.stdout.close()
 
 
 def wait_record(server, predicate, timeout=30.0, index=-1):
