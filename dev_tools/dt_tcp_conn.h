@@ -23,7 +23,7 @@
 #include <string>
 #include <type_traits>
 
-#include "utils.h"
+#include "dev_tools/utils.h"
 
 namespace dt {
 

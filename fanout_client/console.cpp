@@ -1,8 +1,8 @@
-#include "console.h"
+#include "fanout_client/console.h"
 
 #include <cstdio>
 
-#include "build_config.h"
+#include "fanout_client/build_config.h"
 
 std::string ColorString(const std::string& str, COLOR_SYMBOL cs) {
     switch (cs) {

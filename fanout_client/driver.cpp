@@ -1,13 +1,13 @@
-#include "driver.h"
+#include "fanout_client/driver.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "console.h"
-#include "options.h"
-#include "requests.h"
-#include "settings.h"
+#include "fanout_client/console.h"
+#include "fanout_client/options.h"
+#include "fanout_client/requests.h"
+#include "fanout_client/settings.h"
 
 namespace {
 

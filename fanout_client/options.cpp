@@ -1,4 +1,4 @@
-#include "options.h"
+#include "fanout_client/options.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -10,11 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "console.h"
-#include "conv.h"
-#include "file_handler.h"
-#include "settings.h"
-#include "utils.h"
+#include "dev_tools/file_handler.h"
+#include "dev_tools/utils.h"
+#include "fanout_client/console.h"
+#include "fanout_client/conv.h"
+#include "fanout_client/settings.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "pkg_errmsg.h"
+#include "fanout_client/pkg_errmsg.h"
 
 std::string GetPkgErrMsg(uint32_t dwRes) {
     switch (dwRes) {

@@ -1,16 +1,16 @@
-#include "requests.h"
+#include "fanout_client/requests.h"
 
 #include <cstdio>
 #include <ctime>
 
-#include "console.h"
-#include "conv.h"
-#include "dt_tcp_conn.h"
-#include "file_handler.h"
-#include "options.h"
-#include "pkg_errmsg.h"
-#include "settings.h"
-#include "utils.h"
+#include "dev_tools/dt_tcp_conn.h"
+#include "dev_tools/file_handler.h"
+#include "dev_tools/utils.h"
+#include "fanout_client/console.h"
+#include "fanout_client/conv.h"
+#include "fanout_client/options.h"
+#include "fanout_client/pkg_errmsg.h"
+#include "fanout_client/settings.h"
 
 namespace {
 

@@ -13,11 +13,11 @@
 #include <memory>
 #include <string>
 
-#include "conv.h"
-#include "conv_check.h"
-#include "fuzz_input.h"
-#include "xconv_g2u.h"
-#include "xconv_u2g.h"
+#include "fanout_client/conv.h"
+#include "fuzz/conv_check.h"
+#include "fuzz/fuzz_input.h"
+#include "xconv/xconv_g2u.h"
+#include "xconv/xconv_u2g.h"
 
 namespace {
 

@@ -21,14 +21,14 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_check.h"
-#include "fuzz_input.h"
-#include "pkg_define.h"
+#include "fanout_client/pkg_define.h"
+#include "fanout_client/requests.h"
+#include "fanout_client/settings.h"
+#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_input.h"
+#include "fuzz/reply_model.h"
+#include "fuzz/reply_peer.h"
 #include "relay_proto/request.h"
-#include "reply_model.h"
-#include "reply_peer.h"
-#include "requests.h"
-#include "settings.h"
 
 namespace {
 

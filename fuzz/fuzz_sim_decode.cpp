@@ -17,13 +17,13 @@
 #include <cstdint>
 #include <string>
 
-#include "fuzz_check.h"
-#include "fuzz_input.h"
-#include "pkg_define.h"
+#include "fanout_client/pkg_define.h"
+#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_input.h"
 #include "relay_proto/frame.h"
 #include "relay_proto/request.h"
-#include "sim_json.h"
-#include "sim_save.h"
+#include "relay_sim/sim_json.h"
+#include "relay_sim/sim_save.h"
 
 namespace {
 

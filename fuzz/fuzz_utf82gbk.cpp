@@ -12,10 +12,10 @@
 #include <memory>
 #include <string>
 
-#include "conv.h"
-#include "conv_check.h"
-#include "fuzz_input.h"
-#include "xconv_u2g.h"
+#include "fanout_client/conv.h"
+#include "fuzz/conv_check.h"
+#include "fuzz/fuzz_input.h"
+#include "xconv/xconv_u2g.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     fuzz::CFuzzInput oInput(pData, nSize);

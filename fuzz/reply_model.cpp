@@ -1,4 +1,4 @@
-#include "reply_model.h"
+#include "fuzz/reply_model.h"
 
 #include <cstdint>
 

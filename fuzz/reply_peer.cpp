@@ -1,4 +1,4 @@
-#include "reply_peer.h"
+#include "fuzz/reply_peer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <thread>
 
-#include "fuzz_check.h"
+#include "fuzz/fuzz_check.h"
 
 namespace fuzz {
 

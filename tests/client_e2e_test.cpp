@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "console.h"
-#include "settings.h"
-#include "test_support.h"
+#include "fanout_client/console.h"
+#include "fanout_client/settings.h"
+#include "tests/test_support.h"
 
 using test_support::CTempDir;
 using test_support::FailureLine;

@@ -20,14 +20,14 @@
 #include <string>
 #include <vector>
 
-#include "pkg_define.h"
+#include "fanout_client/pkg_define.h"
 #include "relay_proto/frame.h"
 #include "relay_proto/request.h"
-#include "sim_json.h"
-#include "sim_options.h"
-#include "sim_process.h"
-#include "sim_save.h"
-#include "test_support.h"
+#include "relay_sim/sim_json.h"
+#include "relay_sim/sim_options.h"
+#include "relay_sim/sim_save.h"
+#include "tests/sim_process.h"
+#include "tests/test_support.h"
 
 using namespace relay_sim;
 using namespace relay_proto;

@@ -19,8 +19,8 @@
 #include <string>
 #include <thread>
 
-#include "dt_tcp_conn.h"
-#include "pkg_define.h"
+#include "dev_tools/dt_tcp_conn.h"
+#include "fanout_client/pkg_define.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "xconv_u2g.h"
+#include "xconv/xconv_u2g.h"
 
 #include <limits.h>
 
-#include "xconv_ascii.h"
-#include "xconv_check.h"
-#include "xconv_step.h"
-#include "xconv_tables.h"
+#include "xconv/xconv_ascii.h"
+#include "xconv/xconv_check.h"
+#include "xconv/xconv_step.h"
+#include "xconv/xconv_tables.h"
 
 /* The two values written as single bytes rather than through the tables. */
 enum { VALUE_EURO = 0x20AC, VALUE_BYTE_FF = 0xF8F5 };
