@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "fuzz/fuzz_check.h"
+#include "tests/wire_bytes.h"
 
 namespace fuzz {
 
@@ -49,9 +50,7 @@ bool ReadUpTo(int iFd, size_t nWant, std::string& sOut) {
 std::string ReadRequestFrame(int iFd) {
     std::string sFrame;
     if (ReadUpTo(iFd, 5, sFrame)) {
-        uint32_t dwNet = 0;
-        memcpy(&dwNet, sFrame.data() + 1, sizeof(dwNet));
-        const uint32_t dwSize = ntohl(dwNet);
+        const uint32_t dwSize = wire_bytes::ReadBe32(sFrame.data() + 1);
         if (dwSize > 5 && dwSize <= kMaxRequest) {
             ReadUpTo(iFd, dwSize - 5, sFrame);
         }
