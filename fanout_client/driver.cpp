@@ -1,6 +1,5 @@
 #include "fanout_client/driver.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -68,7 +67,6 @@ int ClientMain(int argc, char** argv) {
     if (bSendOk) {
         return 0;
     }
-    printf("%s Send to svr failed! Msg: %s.\n", ColorString("[ERROR]", CS_RED).c_str(),
-           sErrMsg.c_str());
+    PrintResult(RT_ERROR, "Send to svr failed! Msg: %s.\n", sErrMsg.c_str());
     return 1;
 }

@@ -25,10 +25,9 @@ const uint64_t kMaxTotalAttachSize = 4194303;  // 4 MiB minus one byte
 // the process: the message was not sent.
 [[noreturn]] __attribute__((format(printf, 2, 3))) void ExitInvalid(const std::string& sProgName,
                                                                     const char* szFmt, ...) {
-    printf("%s ", ColorString("[ERROR]", CS_RED).c_str());
     va_list args;
     va_start(args, szFmt);
-    vprintf(szFmt, args);
+    VPrintResult(RT_ERROR, szFmt, args);
     va_end(args);
     Usage(sProgName);
     exit(1);

@@ -1,6 +1,5 @@
 #include "fanout_client/requests.h"
 
-#include <cstdio>
 #include <ctime>
 
 #include "dev_tools/dt_tcp_conn.h"
@@ -100,20 +99,19 @@ bool SendImMsgToSvr(FUNC_TYPE eFunc, const VEC_STR& vecSvrIp, uint16_t wPort, st
         return false;
     }
 
-    const std::string sOk = ColorString("[OK]", CS_GREEN);
     const std::string sContent = ShownText(g_sContent);
     switch (eFunc) {
         case FT_SMS:
-            printf("%s Send sms success! (receiver: %s, content: %s)\n", sOk.c_str(),
-                   g_sRecver.c_str(), sContent.c_str());
+            PrintResult(RT_OK, "Send sms success! (receiver: %s, content: %s)\n", g_sRecver.c_str(),
+                        sContent.c_str());
             break;
         case FT_ZEPH:
-            printf("%s Send zeph success! (receiver: %s, title: %s, content: %s)\n", sOk.c_str(),
-                   g_sRecver.c_str(), ShownText(g_sTitle).c_str(), sContent.c_str());
+            PrintResult(RT_OK, "Send zeph success! (receiver: %s, title: %s, content: %s)\n",
+                        g_sRecver.c_str(), ShownText(g_sTitle).c_str(), sContent.c_str());
             break;
         default:
-            printf("%s Send lumo success! (receiver: %s, content: %s, img_path: %s)\n", sOk.c_str(),
-                   g_sRecver.c_str(), sContent.c_str(), g_sImgFile.c_str());
+            PrintResult(RT_OK, "Send lumo success! (receiver: %s, content: %s, img_path: %s)\n",
+                        g_sRecver.c_str(), sContent.c_str(), g_sImgFile.c_str());
             break;
     }
     return true;
@@ -178,11 +176,11 @@ bool SendMailToSvr(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sErrMsg
     if (!ExchangeWithServers(vecSvrIp, wPort, sPkgContent, sErrMsg, dwTimeout)) {
         return false;
     }
-    printf(
-        "%s Send mail success! (receiver: %s, cc: %s, title: %s, content_size: %s, "
-        "attachment_count: %u)\n",
-        ColorString("[OK]", CS_GREEN).c_str(), g_sRecver.c_str(), g_sCc.c_str(),
-        ShownText(g_sTitle).c_str(), CObjSize::ReadableSize(g_sContent.size()).c_str(),
-        static_cast<unsigned>(g_vecAttachPaths.size()));
+    PrintResult(RT_OK,
+                "Send mail success! (receiver: %s, cc: %s, title: %s, content_size: %s, "
+                "attachment_count: %u)\n",
+                g_sRecver.c_str(), g_sCc.c_str(), ShownText(g_sTitle).c_str(),
+                CObjSize::ReadableSize(g_sContent.size()).c_str(),
+                static_cast<unsigned>(g_vecAttachPaths.size()));
     return true;
 }
