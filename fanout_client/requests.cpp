@@ -15,14 +15,14 @@ namespace {
 
 const size_t kFieldLenSize = sizeof(uint32_t);
 
-// A new request package: command 1, type request, client version 1, stamped now.
+// A new request package, stamped now.
 void FillRequestHead(MSG_PKG& oPkg) {
     MSG_PKG_HEAD& oHead = oPkg.head();
-    oHead.set_cmd(1);
-    oHead.set_pkg_type(0);
-    oHead.set_client_version(1);
+    oHead.set_cmd(kPkgCmd);
+    oHead.set_pkg_type(kPkgTypeRequest);
+    oHead.set_client_version(kPkgClientVersion);
     oHead.set_timestamp(static_cast<uint32_t>(time(NULL)));
-    oHead.set_result(0);
+    oHead.set_result(RES_OK);
 }
 
 // A string field: its length as a 4-byte big-endian number, then its bytes.
@@ -55,12 +55,12 @@ bool ExchangeWithServers(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& s
     MSG_PKG oReply;
     oReply.SetPkgData(sPkgContent);
     const uint8_t cPkgType = oReply.head().pkg_type();
-    if (cPkgType != 1) {
+    if (cPkgType != kPkgTypeResponse) {
         sErrMsg = "pkg type(" + ToType<std::string, uint8_t>(cPkgType) + ") error!";
         return false;
     }
     const uint32_t dwRes = oReply.head().result();
-    if (dwRes != 0) {
+    if (dwRes != RES_OK) {
         sErrMsg = GetPkgErrMsg(dwRes) + " err_code:" + ToStr<uint32_t>(dwRes);
         return false;
     }

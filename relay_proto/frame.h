@@ -14,8 +14,9 @@ enum { FRAME_HEAD_SIZE = 5, FRAME_OVERHEAD = 6 };
 // sPayload inside one frame.
 std::string BuildFrame(const std::string& sPayload);
 
-// A reply package: m_cmd 1, m_pkg_type cPkgType, m_client_version 1, the timestamp and
-// the result code, no body.
+// A reply package: the protocol's command and client version, m_pkg_type cPkgType
+// (kPkgTypeResponse but for a misbehaving relay), the timestamp and the result code
+// (a PKG_RESULT), no body.
 std::string BuildReplyPackage(uint8_t cPkgType, uint32_t dwResult, uint32_t dwTimestamp);
 
 // Collects one frame from a stream, byte counts as they arrive. Memory grows with the

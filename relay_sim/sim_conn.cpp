@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "dev_tools/utils.h"
+#include "fanout_client/pkg_define.h"
 #include "relay_net/net_addr.h"
 #include "relay_net/socket_io.h"
 #include "relay_proto/request.h"
@@ -18,8 +19,6 @@ namespace relay_sim {
 
 namespace {
 
-// The relay's result code for a package it cannot take apart.
-const uint32_t kResultBadPackage = 4;
 // How long a replied connection is kept open for the client to close first.
 const uint64_t kDrainMs = 2000;
 
@@ -135,7 +134,7 @@ CSimConn::WAIT CSimConn::OnFrameDone(relay_proto::CFrameReader::STATUS eStatus, 
         return Fail(m_oReader.ErrMsg());
     } else if (eStatus == relay_proto::CFrameReader::FR_BAD_END) {
         oLine["error"] = m_oReader.ErrMsg();
-        m_dwReplyResult = kResultBadPackage;
+        m_dwReplyResult = RES_BAD_PACKAGE;
     } else {
         DescribeRequest(oLine);
     }
@@ -150,7 +149,7 @@ void CSimConn::DescribeRequest(JSON_OBJ& oLine) {
     std::string sErrMsg;
     if (!relay_proto::DecodeRequest(m_eChannel, m_oReader.TakePayload(), oReq, sErrMsg)) {
         oLine["error"] = sErrMsg;
-        m_dwReplyResult = kResultBadPackage;
+        m_dwReplyResult = RES_BAD_PACKAGE;
         return;
     }
     AddRequestFields(oReq, oLine);
