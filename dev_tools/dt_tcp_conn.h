@@ -23,6 +23,7 @@
 #include <string>
 #include <type_traits>
 
+#include "dev_tools/dt_frame.h"
 #include "dev_tools/utils.h"
 
 namespace dt {
@@ -74,9 +75,6 @@ public:
 private:
     CTcpConn(const CTcpConn&);
     CTcpConn& operator=(const CTcpConn&);
-
-    static constexpr char kStx = 0x02;
-    static constexpr char kEtx = 0x03;
 
     bool _imp_connect();
     // Sends the bytes of iCount buffers in order, all of them, retrying after

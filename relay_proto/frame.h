@@ -7,9 +7,15 @@
 #include <cstdint>
 #include <string>
 
+#include "fanout_client/pkg_define.h"
+
 namespace relay_proto {
 
-enum { FRAME_HEAD_SIZE = 5, FRAME_OVERHEAD = 6 };
+// The head is STX and the length field (the client's PKG_SIZE_T); ETX follows the payload.
+enum {
+    FRAME_HEAD_SIZE = 1 + sizeof(PKG_SIZE_T),
+    FRAME_OVERHEAD = FRAME_HEAD_SIZE + 1,
+};
 
 // sPayload inside one frame.
 std::string BuildFrame(const std::string& sPayload);
