@@ -33,7 +33,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "pkg_define.h"
+#include "fanout_client/pkg_define.h"
 #include "relay_proto/channel.h"
 #include "relay_proto/frame.h"
 

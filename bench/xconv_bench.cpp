@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "xconv_g2u.h"
-#include "xconv_u2g.h"
+#include "xconv/xconv_g2u.h"
+#include "xconv/xconv_u2g.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "dt_tcp_conn.h"
+#include "dev_tools/dt_tcp_conn.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

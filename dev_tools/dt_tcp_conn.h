@@ -26,7 +26,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "utils.h"
+#include "dev_tools/dt_frame.h"
+#include "dev_tools/utils.h"
 
 namespace dt {
 
@@ -88,9 +89,6 @@ public:
 private:
     CTcpConn(const CTcpConn&);
     CTcpConn& operator=(const CTcpConn&);
-
-    static constexpr char kStx = 0x02;
-    static constexpr char kEtx = 0x03;
 
     bool _imp_connect();
     // Sends the bytes of iCount buffers in order, all of them, retrying after

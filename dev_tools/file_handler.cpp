@@ -1,4 +1,4 @@
-#include "file_handler.h"
+#include "dev_tools/file_handler.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "file_path.h"
+#include "dev_tools/file_path.h"
 
 // static
 CFileHandler* CFileHandler::m_pInstance = nullptr;

@@ -1,4 +1,4 @@
-#include "file_path.h"
+#include "dev_tools/file_path.h"
 
 #include <algorithm>
 #include <iterator>

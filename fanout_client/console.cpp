@@ -1,8 +1,8 @@
-#include "console.h"
+#include "fanout_client/console.h"
 
 #include <cstdio>
 
-#include "build_config.h"
+#include "fanout_client/build_config.h"
 
 std::string ColorString(const std::string& str, COLOR_SYMBOL cs) {
     switch (cs) {
@@ -52,4 +52,18 @@ void ShowVersion() {
     puts(
         "version: 1.3, author: karsemil, create time: 11/30/2012, modify time: "
         "11/28/2013(timeout: 1 sec -> 3 sec)");
+}
+
+void VPrintResult(RESULT_TAG eTag, const char* szFmt, va_list args) {
+    const std::string sTag =
+        (eTag == RT_OK) ? ColorString("[OK]", CS_GREEN) : ColorString("[ERROR]", CS_RED);
+    printf("%s ", sTag.c_str());
+    vprintf(szFmt, args);
+}
+
+void PrintResult(RESULT_TAG eTag, const char* szFmt, ...) {
+    va_list args;
+    va_start(args, szFmt);
+    VPrintResult(eTag, szFmt, args);
+    va_end(args);
 }

@@ -1,11 +1,11 @@
-#include "conv.h"
+#include "fanout_client/conv.h"
 
 #include <climits>
 #include <cstddef>
 #include <stdexcept>
 
-#include "xconv_g2u.h"
-#include "xconv_u2g.h"
+#include "xconv/xconv_g2u.h"
+#include "xconv/xconv_u2g.h"
 
 namespace {
 

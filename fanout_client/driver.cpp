@@ -1,13 +1,12 @@
-#include "driver.h"
+#include "fanout_client/driver.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "console.h"
-#include "options.h"
-#include "requests.h"
-#include "settings.h"
+#include "fanout_client/console.h"
+#include "fanout_client/options.h"
+#include "fanout_client/requests.h"
+#include "fanout_client/settings.h"
 
 namespace {
 
@@ -68,7 +67,6 @@ int ClientMain(int argc, char** argv) {
     if (bSendOk) {
         return 0;
     }
-    printf("%s Send to svr failed! Msg: %s.\n", ColorString("[ERROR]", CS_RED).c_str(),
-           sErrMsg.c_str());
+    PrintResult(RT_ERROR, "Send to svr failed! Msg: %s.\n", sErrMsg.c_str());
     return 1;
 }

@@ -1,4 +1,4 @@
-#include "mail_files.h"
+#include "fanout_client/mail_files.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "dt_tcp_conn.h"
-#include "file_handler.h"
-#include "options.h"
+#include "dev_tools/dt_tcp_conn.h"
+#include "dev_tools/file_handler.h"
+#include "fanout_client/options.h"
 
 namespace {
 

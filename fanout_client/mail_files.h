@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "pkg_define.h"
+#include "fanout_client/pkg_define.h"
 
 class CMailFiles {
 public:

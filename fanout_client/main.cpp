@@ -1,4 +1,4 @@
-#include "driver.h"
+#include "fanout_client/driver.h"
 
 int main(int argc, char** argv) {
     return ClientMain(argc, argv);

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "fanout_client/options.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -12,11 +12,11 @@
 #include <cstdlib>
 #include <new>
 
-#include "console.h"
-#include "conv.h"
-#include "file_handler.h"
-#include "settings.h"
-#include "utils.h"
+#include "dev_tools/file_handler.h"
+#include "dev_tools/utils.h"
+#include "fanout_client/console.h"
+#include "fanout_client/conv.h"
+#include "fanout_client/settings.h"
 
 namespace {
 
@@ -26,10 +26,9 @@ const uint32_t kMaxAttachCount = 20;
 // the process: the message was not sent.
 [[noreturn]] __attribute__((format(printf, 2, 3))) void ExitInvalid(const std::string& sProgName,
                                                                     const char* szFmt, ...) {
-    printf("%s ", ColorString("[ERROR]", CS_RED).c_str());
     va_list args;
     va_start(args, szFmt);
-    vprintf(szFmt, args);
+    VPrintResult(RT_ERROR, szFmt, args);
     va_end(args);
     Usage(sProgName);
     exit(1);

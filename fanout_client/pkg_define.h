@@ -12,20 +12,32 @@
 
 enum { RESERVE_BYTES = 32 };
 
-// The header's fixed values: every package carries command 1 and client version 1; a
-// request is type 0, the relay's reply type 1.
-enum { PKG_CMD = 1, PKG_CLIENT_VERSION = 1 };
-enum { PKG_TYPE_REQUEST = 0, PKG_TYPE_RESPONSE = 1 };
+// The header values of the relay protocol: every package carries command 1 and client
+// version 1; a request is type 0, a reply type 1.
+const uint8_t kPkgCmd = 1;
+const uint8_t kPkgTypeRequest = 0;
+const uint8_t kPkgTypeResponse = 1;
+const uint8_t kPkgClientVersion = 1;
+
+// The result codes of a reply (m_result). Any other value is unknown to the client.
+enum PKG_RESULT {
+    RES_OK = 0,
+    RES_UNAUTHORIZED_IP = 1,  // the relay takes no requests from the client's address
+    RES_INVALID_PARAM = 2,    // a field of the request is not acceptable
+    RES_REMOTE_FAILED = 3,    // the service behind the relay failed
+    RES_BAD_PACKAGE = 4,      // the relay could not take the package apart
+    RES_KEY_REJECTED = 5,     // the key id did not pass the relay's check
+};
 
 // The wire image of the header: packed, 43 bytes, the two 32-bit fields held in
 // network byte order inside the record (setters convert on store, getters on read).
 #pragma pack(push, 1)
 struct MSG_PKG_HEAD {
     uint8_t m_cmd;
-    uint8_t m_pkg_type;  // 0 request, 1 response
+    uint8_t m_pkg_type;  // kPkgTypeRequest or kPkgTypeResponse
     uint8_t m_client_version;
     uint32_t m_timestamp;
-    uint32_t m_result;  // 0 success, otherwise an error code
+    uint32_t m_result;  // a PKG_RESULT
     uint8_t m_reserved[RESERVE_BYTES];
 
     void set_cmd(uint8_t cCmd) { m_cmd = cCmd; }

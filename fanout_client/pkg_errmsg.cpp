@@ -1,16 +1,18 @@
-#include "pkg_errmsg.h"
+#include "fanout_client/pkg_errmsg.h"
+
+#include "fanout_client/pkg_define.h"
 
 std::string GetPkgErrMsg(uint32_t dwRes) {
     switch (dwRes) {
-        case 1:
+        case RES_UNAUTHORIZED_IP:
             return "Unauthorized client IP. ";
-        case 2:
+        case RES_INVALID_PARAM:
             return "Invalid parameter. Please make sure your input parameter is all right.";
-        case 3:
+        case RES_REMOTE_FAILED:
             return "Remote web-service called, but return error!";
-        case 4:
+        case RES_BAD_PACKAGE:
             return "Pkg tackle failed! Maybe the pkg isn't integrate.";
-        case 5:
+        case RES_KEY_REJECTED:
             return "System key verify failed! Please check!";
         default:
             return "Unknown problem!";

@@ -1,30 +1,29 @@
-#include "requests.h"
+#include "fanout_client/requests.h"
 
-#include <cstdio>
 #include <ctime>
 
-#include "console.h"
-#include "conv.h"
-#include "dt_tcp_conn.h"
-#include "file_handler.h"
-#include "mail_files.h"
-#include "options.h"
-#include "pkg_errmsg.h"
-#include "settings.h"
-#include "utils.h"
+#include "dev_tools/dt_tcp_conn.h"
+#include "dev_tools/file_handler.h"
+#include "dev_tools/utils.h"
+#include "fanout_client/console.h"
+#include "fanout_client/conv.h"
+#include "fanout_client/mail_files.h"
+#include "fanout_client/options.h"
+#include "fanout_client/pkg_errmsg.h"
+#include "fanout_client/settings.h"
 
 namespace {
 
 const size_t kFieldLenSize = sizeof(uint32_t);
 
-// A new request package: command 1, type request, client version 1, stamped now.
+// A new request package, stamped now.
 void FillRequestHead(MSG_PKG& oPkg) {
     MSG_PKG_HEAD& oHead = oPkg.head();
-    oHead.set_cmd(1);
-    oHead.set_pkg_type(0);
-    oHead.set_client_version(1);
+    oHead.set_cmd(kPkgCmd);
+    oHead.set_pkg_type(kPkgTypeRequest);
+    oHead.set_client_version(kPkgClientVersion);
     oHead.set_timestamp(static_cast<uint32_t>(time(NULL)));
-    oHead.set_result(0);
+    oHead.set_result(RES_OK);
 }
 
 // A string field: its length as a 4-byte big-endian number, then its bytes.
@@ -61,12 +60,12 @@ bool ExchangeWithServers(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& s
     MSG_PKG oReply;
     oReply.SetPkgData(sPkgContent);
     const uint8_t cPkgType = oReply.head().pkg_type();
-    if (cPkgType != 1) {
+    if (cPkgType != kPkgTypeResponse) {
         sErrMsg = "pkg type(" + ToType<std::string, uint8_t>(cPkgType) + ") error!";
         return false;
     }
     const uint32_t dwRes = oReply.head().result();
-    if (dwRes != 0) {
+    if (dwRes != RES_OK) {
         sErrMsg = GetPkgErrMsg(dwRes) + " err_code:" + ToStr<uint32_t>(dwRes);
         return false;
     }
@@ -105,20 +104,19 @@ bool SendImMsgToSvr(FUNC_TYPE eFunc, const VEC_STR& vecSvrIp, uint16_t wPort, st
         return false;
     }
 
-    const std::string sOk = ColorString("[OK]", CS_GREEN);
     const std::string sContent = ShownText(g_sContent);
     switch (eFunc) {
         case FT_SMS:
-            printf("%s Send sms success! (receiver: %s, content: %s)\n", sOk.c_str(),
-                   g_sRecver.c_str(), sContent.c_str());
+            PrintResult(RT_OK, "Send sms success! (receiver: %s, content: %s)\n", g_sRecver.c_str(),
+                        sContent.c_str());
             break;
         case FT_ZEPH:
-            printf("%s Send zeph success! (receiver: %s, title: %s, content: %s)\n", sOk.c_str(),
-                   g_sRecver.c_str(), ShownText(g_sTitle).c_str(), sContent.c_str());
+            PrintResult(RT_OK, "Send zeph success! (receiver: %s, title: %s, content: %s)\n",
+                        g_sRecver.c_str(), ShownText(g_sTitle).c_str(), sContent.c_str());
             break;
         default:
-            printf("%s Send lumo success! (receiver: %s, content: %s, img_path: %s)\n", sOk.c_str(),
-                   g_sRecver.c_str(), sContent.c_str(), g_sImgFile.c_str());
+            PrintResult(RT_OK, "Send lumo success! (receiver: %s, content: %s, img_path: %s)\n",
+                        g_sRecver.c_str(), sContent.c_str(), g_sImgFile.c_str());
             break;
     }
     return true;
@@ -191,11 +189,11 @@ bool SendMailToSvr(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sErrMsg
                              bFromFiles ? &oFiles : nullptr)) {
         return false;
     }
-    printf(
-        "%s Send mail success! (receiver: %s, cc: %s, title: %s, content_size: %s, "
-        "attachment_count: %u)\n",
-        ColorString("[OK]", CS_GREEN).c_str(), g_sRecver.c_str(), g_sCc.c_str(),
-        ShownText(g_sTitle).c_str(), CObjSize::ReadableSize(g_sContent.size()).c_str(),
-        static_cast<unsigned>(g_vecAttachPaths.size()));
+    PrintResult(RT_OK,
+                "Send mail success! (receiver: %s, cc: %s, title: %s, content_size: %s, "
+                "attachment_count: %u)\n",
+                g_sRecver.c_str(), g_sCc.c_str(), ShownText(g_sTitle).c_str(),
+                CObjSize::ReadableSize(g_sContent.size()).c_str(),
+                static_cast<unsigned>(g_vecAttachPaths.size()));
     return true;
 }

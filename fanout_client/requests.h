@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "pkg_define.h"
+#include "fanout_client/pkg_define.h"
 
 bool SendSMSMsgToSvr(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sErrMsg,
                      uint32_t dwTimeout);

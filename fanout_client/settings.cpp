@@ -1,6 +1,6 @@
-#include "settings.h"
+#include "fanout_client/settings.h"
 
-#include "build_config.h"
+#include "fanout_client/build_config.h"
 
 FUNC_TYPE g_eFunc;
 

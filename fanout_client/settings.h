@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "pkg_define.h"
+#include "fanout_client/pkg_define.h"
 
 enum FUNC_TYPE { FT_ZEPH = 1, FT_SMS = 2, FT_MAIL = 3, FT_LUMO = 4, FT_UNDEFINED = 255 };
 

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "fuzz_check.h"
-#include "gbk_model.h"
-#include "guarded_buffer.h"
+#include "fuzz/fuzz_check.h"
+#include "fuzz/gbk_model.h"
+#include "fuzz/guarded_buffer.h"
 
 namespace fuzz {
 

@@ -13,12 +13,12 @@
 #include <memory>
 #include <string>
 
-#include "conv.h"
-#include "conv_check.h"
-#include "fuzz_input.h"
-#include "xconv_g2u.h"
-#include "xconv_u2g.h"
-#include "xconv_wide.h"
+#include "fanout_client/conv.h"
+#include "fuzz/conv_check.h"
+#include "fuzz/fuzz_input.h"
+#include "xconv/xconv_g2u.h"
+#include "xconv/xconv_u2g.h"
+#include "xconv/xconv_wide.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "file_path.h"
-#include "fuzz_check.h"
-#include "fuzz_input.h"
-#include "utils.h"
+#include "dev_tools/file_path.h"
+#include "dev_tools/utils.h"
+#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_input.h"
 
 namespace {
 

@@ -21,14 +21,15 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_check.h"
-#include "fuzz_input.h"
-#include "pkg_define.h"
+#include "fanout_client/pkg_define.h"
+#include "fanout_client/requests.h"
+#include "fanout_client/settings.h"
+#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_input.h"
+#include "fuzz/reply_model.h"
+#include "fuzz/reply_peer.h"
 #include "relay_proto/request.h"
-#include "reply_model.h"
-#include "reply_peer.h"
-#include "requests.h"
-#include "settings.h"
+#include "tests/wire_bytes.h"
 
 namespace {
 
@@ -129,17 +130,9 @@ VEC_STR ServerList(unsigned nChoice) {
     }
 }
 
-uint32_t BigEndian32(const std::string& s, size_t nPos) {
-    uint32_t dwValue = 0;
-    for (size_t i = nPos; i < nPos + 4; ++i) {
-        dwValue = dwValue << 8 | static_cast<uint8_t>(s[i]);
-    }
-    return dwValue;
-}
-
 void CheckRequestFrame(const std::string& sFrame, relay_proto::CHANNEL eChannel) {
     FUZZ_CHECK(sFrame.size() >= 6 && sFrame[0] == 0x02 && sFrame.back() == 0x03);
-    FUZZ_CHECK(BigEndian32(sFrame, 1) == sFrame.size());
+    FUZZ_CHECK(wire_bytes::ReadBe32(sFrame.data() + 1) == sFrame.size());
     relay_proto::SRequest oReq;
     std::string sErrMsg;
     FUZZ_CHECK(

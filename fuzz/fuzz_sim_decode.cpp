@@ -17,13 +17,14 @@
 #include <cstdint>
 #include <string>
 
-#include "fuzz_check.h"
-#include "fuzz_input.h"
-#include "pkg_define.h"
+#include "fanout_client/pkg_define.h"
+#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_input.h"
 #include "relay_proto/frame.h"
 #include "relay_proto/request.h"
-#include "sim_json.h"
-#include "sim_save.h"
+#include "relay_sim/sim_json.h"
+#include "relay_sim/sim_save.h"
+#include "tests/wire_bytes.h"
 
 namespace {
 
@@ -37,14 +38,6 @@ std::string Hex(const std::string& sBytes) {
         sHex += kDigits[static_cast<uint8_t>(c) & 0x0F];
     }
     return sHex;
-}
-
-uint32_t BigEndian32(const std::string& s, size_t nPos) {
-    uint32_t dwValue = 0;
-    for (size_t i = nPos; i < nPos + 4; ++i) {
-        dwValue = dwValue << 8 | static_cast<uint8_t>(s[i]);
-    }
-    return dwValue;
 }
 
 // Feeds sStream to a frame reader in pieces of at most nPiece bytes, until it stops asking or
@@ -77,7 +70,7 @@ void CheckFrameReader(const std::string& sStream, size_t nPiece) {
         FUZZ_CHECK(eStatus == READER::FR_MORE);
         return;
     }
-    const uint32_t dwSize = BigEndian32(sStream, 1);
+    const uint32_t dwSize = wire_bytes::ReadBe32(sStream.data() + 1);
     if (dwSize < relay_proto::FRAME_OVERHEAD || dwSize > kMaxFrame) {
         FUZZ_CHECK(eStatus == READER::FR_NOT_FRAME);
         return;
@@ -97,43 +90,27 @@ void CheckFrameReader(const std::string& sStream, size_t nPiece) {
                sStream.substr(relay_proto::FRAME_HEAD_SIZE, dwSize - relay_proto::FRAME_OVERHEAD));
 }
 
-void AppendField(MSG_PKG& oPkg, const std::string& sField) {
-    oPkg << static_cast<uint32_t>(sField.size()) << sField;
-}
-
-// The package the client would build for oReq.
+// The package the client would build for oReq, written by hand.
 std::string Encode(const relay_proto::SRequest& oReq) {
-    MSG_PKG oPkg;
-    oPkg.head().set_cmd(oReq.m_cCmd);
-    oPkg.head().set_pkg_type(oReq.m_cPkgType);
-    oPkg.head().set_client_version(oReq.m_cClientVersion);
-    oPkg.head().set_timestamp(oReq.m_dwTimestamp);
-    oPkg.head().set_result(oReq.m_dwResult);
-    AppendField(oPkg, oReq.m_sKeyId);
-    AppendField(oPkg, oReq.m_sSender);
-    AppendField(oPkg, oReq.m_sReceivers);
+    using wire_bytes::Field;
+    std::string sPkg = wire_bytes::Header(oReq.m_cCmd, oReq.m_cPkgType, oReq.m_cClientVersion,
+                                          oReq.m_dwTimestamp, oReq.m_dwResult);
+    sPkg += Field(oReq.m_sKeyId) + Field(oReq.m_sSender) + Field(oReq.m_sReceivers);
     switch (oReq.m_eChannel) {
         case relay_proto::CH_LUMO:
-            AppendField(oPkg, oReq.m_sContent);
-            AppendField(oPkg, oReq.m_sImage);
-            break;
+            return sPkg + Field(oReq.m_sContent) + Field(oReq.m_sImage);
         case relay_proto::CH_MAIL:
-            AppendField(oPkg, oReq.m_sCc);
-            AppendField(oPkg, oReq.m_sTitle);
-            AppendField(oPkg, oReq.m_sContent);
-            oPkg << static_cast<uint32_t>(oReq.m_vecAttachments.size());
+            sPkg += Field(oReq.m_sCc) + Field(oReq.m_sTitle) + Field(oReq.m_sContent);
+            sPkg += wire_bytes::Be32(static_cast<uint32_t>(oReq.m_vecAttachments.size()));
             for (const relay_proto::SRequest::SAttachment& oAttach : oReq.m_vecAttachments) {
-                AppendField(oPkg, oAttach.m_sName);
-                AppendField(oPkg, oAttach.m_sData);
+                sPkg += Field(oAttach.m_sName) + Field(oAttach.m_sData);
             }
-            break;
+            return sPkg;
         case relay_proto::CH_SMS:
         case relay_proto::CH_ZEPH:
-            AppendField(oPkg, oReq.m_sTitle);
-            AppendField(oPkg, oReq.m_sContent);
             break;
     }
-    return oPkg.str();
+    return sPkg + Field(oReq.m_sTitle) + Field(oReq.m_sContent);
 }
 
 // The header without its reserved bytes, and the body.

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_check.h"
-#include "fuzz_input.h"
-#include "guarded_buffer.h"
-#include "utf_model.h"
-#include "xconv_utf.h"
+#include "fuzz/fuzz_check.h"
+#include "fuzz/fuzz_input.h"
+#include "fuzz/guarded_buffer.h"
+#include "fuzz/utf_model.h"
+#include "xconv/xconv_utf.h"
 
 namespace {
 

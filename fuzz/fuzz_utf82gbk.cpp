@@ -12,11 +12,11 @@
 #include <memory>
 #include <string>
 
-#include "conv.h"
-#include "conv_check.h"
-#include "fuzz_input.h"
-#include "xconv_u2g.h"
-#include "xconv_wide.h"
+#include "fanout_client/conv.h"
+#include "fuzz/conv_check.h"
+#include "fuzz/fuzz_input.h"
+#include "xconv/xconv_u2g.h"
+#include "xconv/xconv_wide.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     // Block-wise conversion for every input long enough for a block, not only for long texts.

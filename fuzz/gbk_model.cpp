@@ -1,7 +1,7 @@
-#include "gbk_model.h"
+#include "fuzz/gbk_model.h"
 
-#include "fuzz_check.h"
-#include "xconv_tables.h"
+#include "fuzz/fuzz_check.h"
+#include "xconv/xconv_tables.h"
 
 namespace fuzz {
 

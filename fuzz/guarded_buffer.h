@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "fuzz_check.h"
+#include "fuzz/fuzz_check.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define FUZZ_HAS_ASAN 1

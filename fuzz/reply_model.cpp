@@ -1,6 +1,8 @@
-#include "reply_model.h"
+#include "fuzz/reply_model.h"
 
 #include <cstdint>
+
+#include "tests/wire_bytes.h"
 
 namespace fuzz {
 
@@ -9,14 +11,6 @@ namespace {
 const uint64_t kMaxFrame = 16u << 20;  // the largest reply frame the client accepts
 const size_t kHeadSize = 5;            // STX and the length field
 const size_t kPkgHeadSize = 43;
-
-uint32_t BigEndian32(const std::string& s, size_t nPos) {
-    uint32_t dwValue = 0;
-    for (size_t i = nPos; i < nPos + 4; ++i) {
-        dwValue = dwValue << 8 | static_cast<uint8_t>(s[i]);
-    }
-    return dwValue;
-}
 
 SReplyOutcome Failure(const std::string& sErrMsg) {
     SReplyOutcome oOutcome;
@@ -45,7 +39,7 @@ SReplyOutcome CheckPackage(const std::string& sPkg) {
     if (nType != 1) {
         return Failure("pkg type(" + std::to_string(nType) + ") error!");
     }
-    const uint32_t dwResult = BigEndian32(sPkg, 7);
+    const uint32_t dwResult = wire_bytes::ReadBe32(sPkg.data() + 7);
     if (dwResult != 0) {
         return Failure(ResultText(dwResult));
     }
@@ -66,7 +60,7 @@ SReplyOutcome ExpectedOutcome(const std::string& sReply) {
     if (sHead[0] != 0x02) {
         return Failure("STX error!");
     }
-    const uint32_t dwFrameSize = BigEndian32(sHead, 1);
+    const uint32_t dwFrameSize = wire_bytes::ReadBe32(sHead.data() + 1);
     if (dwFrameSize < kHeadSize || dwFrameSize > kMaxFrame) {
         return Failure("Invalid pkg size. pkg_size: " + std::to_string(dwFrameSize));
     }

@@ -1,4 +1,4 @@
-#include "reply_peer.h"
+#include "fuzz/reply_peer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,7 +13,8 @@
 #include <cstring>
 #include <thread>
 
-#include "fuzz_check.h"
+#include "fuzz/fuzz_check.h"
+#include "tests/wire_bytes.h"
 
 namespace fuzz {
 
@@ -49,9 +50,7 @@ bool ReadUpTo(int iFd, size_t nWant, std::string& sOut) {
 std::string ReadRequestFrame(int iFd) {
     std::string sFrame;
     if (ReadUpTo(iFd, 5, sFrame)) {
-        uint32_t dwNet = 0;
-        memcpy(&dwNet, sFrame.data() + 1, sizeof(dwNet));
-        const uint32_t dwSize = ntohl(dwNet);
+        const uint32_t dwSize = wire_bytes::ReadBe32(sFrame.data() + 1);
         if (dwSize > 5 && dwSize <= kMaxRequest) {
             ReadUpTo(iFd, dwSize - 5, sFrame);
         }

@@ -1,4 +1,4 @@
-#include "utf_model.h"
+#include "fuzz/utf_model.h"
 
 namespace fuzz {
 

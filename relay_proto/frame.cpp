@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "dev_tools/dt_frame.h"
 #include "dev_tools/utils.h"
 #include "fanout_client/pkg_define.h"
 
@@ -11,8 +12,6 @@ namespace relay_proto {
 
 namespace {
 
-const char kStx = 0x02;
-const char kEtx = 0x03;
 // While a body arrives the buffer doubles, growing by at least this much.
 const size_t kMinGrowth = 4096;
 
@@ -28,18 +27,18 @@ std::string BuildFrame(const std::string& sPayload) {
     const uint32_t dwNetSize = htonl(static_cast<uint32_t>(sPayload.size() + FRAME_OVERHEAD));
     std::string sFrame;
     sFrame.reserve(sPayload.size() + FRAME_OVERHEAD);
-    sFrame += kStx;
+    sFrame += dt::kStx;
     sFrame.append(reinterpret_cast<const char*>(&dwNetSize), sizeof(dwNetSize));
     sFrame += sPayload;
-    sFrame += kEtx;
+    sFrame += dt::kEtx;
     return sFrame;
 }
 
 std::string BuildReplyPackage(uint8_t cPkgType, uint32_t dwResult, uint32_t dwTimestamp) {
     MSG_PKG oPkg;
-    oPkg.head().set_cmd(1);
+    oPkg.head().set_cmd(kPkgCmd);
     oPkg.head().set_pkg_type(cPkgType);
-    oPkg.head().set_client_version(1);
+    oPkg.head().set_client_version(kPkgClientVersion);
     oPkg.head().set_timestamp(dwTimestamp);
     oPkg.head().set_result(dwResult);
     return oPkg.str();
@@ -65,8 +64,9 @@ CFrameReader::STATUS CFrameReader::Commit(size_t nBytes) {
 }
 
 CFrameReader::STATUS CFrameReader::CheckHead() {
-    if (m_nHave >= 1 && m_sBuf[0] != kStx) {
-        m_sErrMsg = "not a frame: first byte " + ByteText(m_sBuf[0]) + ", not STX 0x02";
+    if (m_nHave >= 1 && m_sBuf[0] != dt::kStx) {
+        m_sErrMsg =
+            "not a frame: first byte " + ByteText(m_sBuf[0]) + ", not STX " + ByteText(dt::kStx);
         return FR_NOT_FRAME;
     }
     if (m_nHave < FRAME_HEAD_SIZE) {
@@ -76,7 +76,8 @@ CFrameReader::STATUS CFrameReader::CheckHead() {
     memcpy(&dwNetSize, m_sBuf.data() + 1, sizeof(dwNetSize));
     const uint32_t dwSize = ntohl(dwNetSize);
     if (dwSize < FRAME_OVERHEAD) {
-        m_sErrMsg = "not a frame: length " + to_str(dwSize) + " is below the 6-byte minimum";
+        m_sErrMsg = "not a frame: length " + to_str(dwSize) + " is below the " +
+                    to_str(FRAME_OVERHEAD) + "-byte minimum";
         return FR_NOT_FRAME;
     }
     if (dwSize > m_dwMaxFrame) {
@@ -90,8 +91,8 @@ CFrameReader::STATUS CFrameReader::CheckHead() {
 
 CFrameReader::STATUS CFrameReader::CheckEnd() {
     const char cLast = m_sBuf[m_dwFrameSize - 1];
-    if (cLast != kEtx) {
-        m_sErrMsg = "bad frame: last byte " + ByteText(cLast) + ", not ETX 0x03";
+    if (cLast != dt::kEtx) {
+        m_sErrMsg = "bad frame: last byte " + ByteText(cLast) + ", not ETX " + ByteText(dt::kEtx);
         return FR_BAD_END;
     }
     return FR_FRAME;

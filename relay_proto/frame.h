@@ -7,15 +7,22 @@
 #include <cstdint>
 #include <string>
 
+#include "fanout_client/pkg_define.h"
+
 namespace relay_proto {
 
-enum { FRAME_HEAD_SIZE = 5, FRAME_OVERHEAD = 6 };
+// The head is STX and the length field (the client's PKG_SIZE_T); ETX follows the payload.
+enum {
+    FRAME_HEAD_SIZE = 1 + sizeof(PKG_SIZE_T),
+    FRAME_OVERHEAD = FRAME_HEAD_SIZE + 1,
+};
 
 // sPayload inside one frame.
 std::string BuildFrame(const std::string& sPayload);
 
-// A reply package: m_cmd 1, m_pkg_type cPkgType, m_client_version 1, the timestamp and
-// the result code, no body.
+// A reply package: the protocol's command and client version, m_pkg_type cPkgType
+// (kPkgTypeResponse but for a misbehaving relay), the timestamp and the result code
+// (a PKG_RESULT), no body.
 std::string BuildReplyPackage(uint8_t cPkgType, uint32_t dwResult, uint32_t dwTimestamp);
 
 // Collects one frame from a stream, byte counts as they arrive. Memory grows with the

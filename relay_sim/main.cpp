@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "sim_options.h"
-#include "sim_server.h"
+#include "relay_sim/sim_options.h"
+#include "relay_sim/sim_server.h"
 
 namespace {
 

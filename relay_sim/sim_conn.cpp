@@ -1,4 +1,4 @@
-#include "sim_conn.h"
+#include "relay_sim/sim_conn.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,17 +9,16 @@
 #include <ctime>
 
 #include "dev_tools/utils.h"
+#include "fanout_client/pkg_define.h"
+#include "relay_net/net_addr.h"
+#include "relay_net/socket_io.h"
 #include "relay_proto/request.h"
-#include "sim_save.h"
+#include "relay_sim/sim_save.h"
 
 namespace relay_sim {
 
 namespace {
 
-// Bytes read in one go before other connections get their turn.
-const size_t kReadBudget = 1 << 20;
-// The relay's result code for a package it cannot take apart.
-const uint32_t kResultBadPackage = 4;
 // How long a replied connection is kept open for the client to close first.
 const uint64_t kDrainMs = 2000;
 
@@ -54,7 +53,10 @@ CSimConn::CSimConn(int iFd, relay_proto::CHANNEL eChannel, uint64_t ddwSeq,
       m_oReader(oOpts.m_dwMaxFrame) {}
 
 CSimConn::~CSimConn() {
-    close(m_iFd);
+    if (close(m_iFd) != 0) {
+        fprintf(stderr, "fanout_relay_sim: connection %llu: %s\n",
+                static_cast<unsigned long long>(m_ddwSeq), strerror(errno));
+    }
 }
 
 CSimConn::WAIT CSimConn::Start(uint64_t ddwNowMs) {
@@ -102,27 +104,25 @@ CSimConn::WAIT CSimConn::OnDeadline(uint64_t ddwNowMs) {
 }
 
 CSimConn::WAIT CSimConn::ReadRequest(uint64_t ddwNowMs) {
-    for (size_t nTotal = 0; nTotal < kReadBudget;) {
-        size_t nRoom = 0;
-        char* pRoom = m_oReader.Room(nRoom);
-        const ssize_t n = recv(m_iFd, pRoom, nRoom, 0);
-        if (n > 0) {
-            nTotal += static_cast<size_t>(n);
-            const relay_proto::CFrameReader::STATUS eStatus =
-                m_oReader.Commit(static_cast<size_t>(n));
-            if (m_oOpts.m_eAction == SA_RESET || eStatus != relay_proto::CFrameReader::FR_MORE) {
-                return OnFrameDone(eStatus, ddwNowMs);
+    // A reset follows the first bytes: a budget of one byte stops after the first read.
+    const size_t nBudget = (m_oOpts.m_eAction == SA_RESET) ? 1 : relay_net::kReadBudget;
+    relay_proto::CFrameReader::STATUS eFrame = relay_proto::CFrameReader::FR_MORE;
+    const relay_net::SIoResult oResult = relay_net::ReadFrame(m_iFd, m_oReader, nBudget, eFrame);
+    switch (oResult.m_eStatus) {
+        case relay_net::IO_DONE:
+            return OnFrameDone(eFrame, ddwNowMs);
+        case relay_net::IO_MORE:
+            if (m_oOpts.m_eAction == SA_RESET && m_oReader.BytesRead() > 0) {
+                return OnFrameDone(eFrame, ddwNowMs);
             }
-        } else if (n == 0) {
+            return CW_READ;
+        case relay_net::IO_EOF:
             return Fail("peer closed after " + to_str(m_oReader.BytesRead()) +
                         " bytes, before a whole frame");
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            return CW_READ;
-        } else if (errno != EINTR) {
-            return Fail(std::string("recv failed: ") + strerror(errno));
-        }
+        case relay_net::IO_ERROR:
+            break;
     }
-    return CW_READ;
+    return Fail(std::string("recv failed: ") + strerror(oResult.m_iErrno));
 }
 
 // Reports what was read as one line and decides the result code of a reply.
@@ -134,7 +134,7 @@ CSimConn::WAIT CSimConn::OnFrameDone(relay_proto::CFrameReader::STATUS eStatus, 
         return Fail(m_oReader.ErrMsg());
     } else if (eStatus == relay_proto::CFrameReader::FR_BAD_END) {
         oLine["error"] = m_oReader.ErrMsg();
-        m_dwReplyResult = kResultBadPackage;
+        m_dwReplyResult = RES_BAD_PACKAGE;
     } else {
         DescribeRequest(oLine);
     }
@@ -149,7 +149,7 @@ void CSimConn::DescribeRequest(JSON_OBJ& oLine) {
     std::string sErrMsg;
     if (!relay_proto::DecodeRequest(m_eChannel, m_oReader.TakePayload(), oReq, sErrMsg)) {
         oLine["error"] = sErrMsg;
-        m_dwReplyResult = kResultBadPackage;
+        m_dwReplyResult = RES_BAD_PACKAGE;
         return;
     }
     AddRequestFields(oReq, oLine);
@@ -185,7 +185,9 @@ CSimConn::WAIT CSimConn::Act(uint64_t ddwNowMs) {
         case SA_RESET: {
             // Closing with a zero linger time sends RST instead of FIN.
             const linger oLinger = {1, 0};
-            setsockopt(m_iFd, SOL_SOCKET, SO_LINGER, &oLinger, sizeof(oLinger));
+            if (setsockopt(m_iFd, SOL_SOCKET, SO_LINGER, &oLinger, sizeof(oLinger)) != 0) {
+                return Fail(relay_net::SysError("setsockopt SO_LINGER", errno));
+            }
             break;
         }
         case SA_CLOSE:
@@ -206,19 +208,17 @@ CSimConn::WAIT CSimConn::StartWriting(std::string sOut, uint64_t ddwNowMs) {
 
 CSimConn::WAIT CSimConn::WriteReply(uint64_t ddwNowMs) {
     while (m_nOutPos < m_sOut.size()) {
-        const size_t nWant = std::min(m_nChunkLeft, m_sOut.size() - m_nOutPos);
-        const ssize_t n = send(m_iFd, m_sOut.data() + m_nOutPos, nWant, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                return CW_WRITE;
-            }
-            if (errno != EINTR) {
-                return Fail(std::string("reply not delivered: ") + strerror(errno));
-            }
-            continue;
+        const size_t nBefore = m_nOutPos;
+        const size_t nEnd = m_nOutPos + std::min(m_nChunkLeft, m_sOut.size() - m_nOutPos);
+        const relay_net::SIoResult oResult =
+            relay_net::SendSome(m_iFd, m_sOut.data(), nEnd, m_nOutPos);
+        m_nChunkLeft -= m_nOutPos - nBefore;
+        if (oResult.m_eStatus == relay_net::IO_MORE) {
+            return CW_WRITE;
         }
-        m_nOutPos += static_cast<size_t>(n);
-        m_nChunkLeft -= static_cast<size_t>(n);
+        if (oResult.m_eStatus == relay_net::IO_ERROR) {
+            return Fail(std::string("reply not delivered: ") + strerror(oResult.m_iErrno));
+        }
         if (m_nChunkLeft == 0 && m_nOutPos < m_sOut.size()) {
             m_nChunkLeft = m_oOpts.m_dwChunk;
             if (m_oOpts.m_dwChunkDelayMs > 0) {
@@ -229,26 +229,19 @@ CSimConn::WAIT CSimConn::WriteReply(uint64_t ddwNowMs) {
         }
     }
     // All sent: end our side, then let the client close first so that nothing it
-    // still sends can turn our close into a reset that destroys the reply.
-    shutdown(m_iFd, SHUT_WR);
+    // still sends can turn our close into a reset that destroys the reply. When the
+    // client is gone already (it reset), there is nothing left to wait for.
+    if (shutdown(m_iFd, SHUT_WR) != 0) {
+        return CW_DONE;
+    }
     m_eState = ST_DRAINING;
     m_ddwDeadlineMs = ddwNowMs + std::min<uint64_t>(kDrainMs, m_oOpts.m_dwTimeoutMs);
     return Drain();
 }
 
 CSimConn::WAIT CSimConn::Drain() {
-    char szBuf[16384];
-    for (size_t nTotal = 0; nTotal < kReadBudget;) {
-        const ssize_t n = recv(m_iFd, szBuf, sizeof(szBuf), 0);
-        if (n > 0) {
-            nTotal += static_cast<size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return CW_READ;
-        } else if (n == 0 || errno != EINTR) {
-            return CW_DONE;
-        }
-    }
-    return CW_READ;
+    const relay_net::SIoResult oResult = relay_net::DiscardInput(m_iFd, relay_net::kReadBudget);
+    return (oResult.m_eStatus == relay_net::IO_MORE) ? CW_READ : CW_DONE;
 }
 
 // Ends the connection with an error line and no reply.

@@ -11,8 +11,8 @@
 
 #include "relay_proto/channel.h"
 #include "relay_proto/frame.h"
-#include "sim_json.h"
-#include "sim_options.h"
+#include "relay_sim/sim_json.h"
+#include "relay_sim/sim_options.h"
 
 namespace relay_sim {
 
@@ -32,6 +32,8 @@ public:
     WAIT OnReadable(uint64_t ddwNowMs);
     WAIT OnWritable(uint64_t ddwNowMs);
     WAIT OnDeadline(uint64_t ddwNowMs);
+    // Ends the connection with sError as its line, when the server cannot serve it.
+    WAIT Abort(const std::string& sError) { return Fail(sError); }
 
     int Fd() const { return m_iFd; }
     // Steady-clock milliseconds at which the current wait ends.

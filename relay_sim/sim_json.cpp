@@ -1,4 +1,4 @@
-#include "sim_json.h"
+#include "relay_sim/sim_json.h"
 
 namespace relay_sim {
 

@@ -1,4 +1,4 @@
-#include "sim_options.h"
+#include "relay_sim/sim_options.h"
 
 #include <arpa/inet.h>
 

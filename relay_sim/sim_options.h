@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "fanout_client/pkg_define.h"
 #include "relay_proto/channel.h"
 
 namespace relay_sim {
@@ -26,7 +27,7 @@ struct SSimOptions {
     uint32_t m_dwResult = 0;
     std::map<relay_proto::CHANNEL, uint32_t>
         m_mapChannelResult;  // overrides m_dwResult per channel
-    uint8_t m_cReplyType = 1;
+    uint8_t m_cReplyType = kPkgTypeResponse;
     SIM_ACTION m_eAction = SA_REPLY;
     std::string m_sRawReply;  // SA_RAW: the bytes to send
     uint32_t m_dwDelayMs = 0;

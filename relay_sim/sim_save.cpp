@@ -1,4 +1,4 @@
-#include "sim_save.h"
+#include "relay_sim/sim_save.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

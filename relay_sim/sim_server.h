@@ -1,21 +1,19 @@
-// The simulator's event loop: listening sockets for every address and channel port,
-// and all client connections, served by one thread through epoll with non-blocking
+// The simulator's server: relay_net's listeners for every address and channel port,
+// and all client connections, served by one event loop thread with non-blocking
 // sockets and per-connection deadlines.
 #ifndef RELAY_SIM_SIM_SERVER_H
 #define RELAY_SIM_SIM_SERVER_H
 
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <memory>
-#include <queue>
 #include <string>
 #include <unordered_map>
-#include <utility>
-#include <vector>
 
-#include "sim_conn.h"
-#include "sim_options.h"
+#include "relay_net/event_loop.h"
+#include "relay_net/listeners.h"
+#include "relay_sim/sim_conn.h"
+#include "relay_sim/sim_options.h"
 
 namespace relay_sim {
 
@@ -32,42 +30,30 @@ public:
     // "fanout_relay_sim: listening on ADDR[, ADDR...] ports FIRST-LAST".
     std::string ReadyLine() const;
     // Serves until RequestStop(); false with sErrMsg if the event loop itself fails.
-    bool Run(std::string& sErrMsg);
+    bool Run(std::string& sErrMsg) { return m_oLoop.Run(sErrMsg); }
     // Makes Run() return soon. Safe in a signal handler and from another thread.
-    void RequestStop();
+    void RequestStop() { m_oLoop.RequestStop(); }
 
 private:
-    struct SListener {
-        int m_iFd;
-        relay_proto::CHANNEL m_eChannel;
-    };
     struct SConnSlot {
         std::unique_ptr<CSimConn> m_pConn;
-        uint32_t m_dwEvents;      // what epoll watches for it now, 0 when not registered
-        uint64_t m_ddwTimerAtMs;  // the deadline last put on the timer queue
+        uint32_t m_dwEvents = 0;      // what the loop watches for it now
+        uint64_t m_ddwTimerId = 0;    // its deadline's timer
+        uint64_t m_ddwTimerAtMs = 0;  // when that timer runs
     };
-    typedef std::pair<uint64_t, uint64_t> TIMER;  // deadline ms, connection seq
 
-    bool BindListener(const std::string& sAddr, relay_proto::CHANNEL eChannel,
-                      std::string& sErrMsg);
-    void AcceptFrom(const SListener& oListener, uint64_t ddwNowMs);
-    void SetAccepting(bool bOn);
-    void OnConnEvent(uint64_t ddwSeq, uint32_t dwEvents, uint64_t ddwNowMs);
-    void RunTimers(uint64_t ddwNowMs);
+    void OnAccepted(relay_net::SAccepted&& oAccepted);
+    void OnConnEvent(uint64_t ddwSeq);
+    void OnDeadline(uint64_t ddwSeq);
     void Apply(uint64_t ddwSeq, CSimConn::WAIT eWait);
-    int WaitTimeoutMs(uint64_t ddwNowMs) const;
+    void Remove(uint64_t ddwSeq);
 
     SSimOptions m_oOpts;
     FILE* m_pOut;
-    int m_iEpollFd = -1;
-    int m_iWakeFd = -1;
-    std::vector<std::string> m_vecAddrs;  // the --listen addresses, each once
-    std::vector<SListener> m_vecListeners;
+    relay_net::CEventLoop m_oLoop;
+    relay_net::CListeners m_oListeners;
     std::unordered_map<uint64_t, SConnSlot> m_mapConns;
-    std::priority_queue<TIMER, std::vector<TIMER>, std::greater<TIMER>> m_oTimers;
     uint64_t m_ddwLastSeq = 0;
-    bool m_bAccepting = false;
-    uint64_t m_ddwAcceptResumeMs = 0;
 };
 
 }  // namespace relay_sim

@@ -119,25 +119,25 @@ bool CIntake::Check(SIntakeItem& oItem, SPending& oPending) {
     oVerdict.m_dwTimestamp = RequestTimestamp(oItem.m_sPayload);
 
     if (!PeerAllowed(m_oConfig.m_vecAllow, reinterpret_cast<const sockaddr*>(&oItem.m_oPeer))) {
-        Answer(oPending, true, IR_PEER_REFUSED);
+        Answer(oPending, true, RES_UNAUTHORIZED_IP);
         return false;
     }
     relay_proto::SRequest oReq;
     std::string sErrMsg;
     if (!relay_proto::DecodeRequest(oItem.m_eChannel, oItem.m_sPayload, oReq, sErrMsg) ||
-        oReq.m_cPkgType != PKG_TYPE_REQUEST) {
-        Answer(oPending, true, IR_UNDECODABLE);
+        oReq.m_cPkgType != kPkgTypeRequest) {
+        Answer(oPending, true, RES_BAD_PACKAGE);
         return false;
     }
     SMessage& oMessage = oPending.m_oMessage;
     std::string sWhy;
-    INTAKE_RESULT eResult = IR_OK;
+    PKG_RESULT eResult = RES_OK;
     if (!CheckRequest(oReq, m_oKeys, m_oConfig.m_bRequireKey, oMessage, eResult, sWhy, sErrMsg)) {
         fprintf(stderr, "fanout_relayd: key lookup failed: %s\n", sErrMsg.c_str());
         Answer(oPending, false, 0);
         return false;
     }
-    if (eResult != IR_OK) {
+    if (eResult != RES_OK) {
         Answer(oPending, true, eResult);
         return false;
     }
@@ -187,19 +187,19 @@ void CIntake::CommitAndAnswer(std::vector<SPending>& vecAccepted) {
         SMessage& oMessage = vecMessages[i];
         if (vecOutcomes[i].m_bDuplicate) {
             m_oMetrics.CountDuplicate(oMessage.m_eChannel);
-            Answer(oPending, true, IR_OK);
+            Answer(oPending, true, RES_OK);
             continue;
         }
         m_oEvents.Publish(CEventBus::EK_MESSAGE, oMessage.m_llId, oMessage.m_eStatus);
         if (oMessage.m_eStatus != MS_DELIVERING) {
-            Answer(oPending, true, IR_OK);
+            Answer(oPending, true, RES_OK);
             continue;
         }
         const SIntakeVerdict oVerdict = oPending.m_oVerdict;
         m_pSyncEngine->DeliverNow(oMessage, [this, oVerdict](bool bDelivered) {
             SPending oDone;
             oDone.m_oVerdict = oVerdict;
-            Answer(oDone, true, bDelivered ? IR_OK : IR_DELIVERY_FAILED);
+            Answer(oDone, true, bDelivered ? RES_OK : RES_REMOTE_FAILED);
         });
     }
     if (m_fnOnStored) {

@@ -18,16 +18,16 @@ bool HasTitle(relay_proto::CHANNEL eChannel) {
     return eChannel != relay_proto::CH_LUMO;
 }
 
-// The key check. False when the store failed; otherwise eResult is IR_OK (with bHaveKey
-// telling whether oKey holds the request's key) or IR_KEY_REFUSED with sWhy.
+// The key check. False when the store failed; otherwise eResult is RES_OK (with bHaveKey
+// telling whether oKey holds the request's key) or RES_KEY_REJECTED with sWhy.
 bool CheckKey(const relay_proto::SRequest& oReq, const CKeyRing& oKeys, bool bRequireKey,
-              SKey& oKey, bool& bHaveKey, INTAKE_RESULT& eResult, std::string& sWhy,
+              SKey& oKey, bool& bHaveKey, PKG_RESULT& eResult, std::string& sWhy,
               std::string& sErrMsg) {
     bHaveKey = false;
-    eResult = IR_OK;
+    eResult = RES_OK;
     if (oReq.m_sKeyId.empty()) {
         if (bRequireKey) {
-            eResult = IR_KEY_REFUSED;
+            eResult = RES_KEY_REJECTED;
             sWhy = "no key id, and a key is required";
         }
         return true;
@@ -47,7 +47,7 @@ bool CheckKey(const relay_proto::SRequest& oReq, const CKeyRing& oKeys, bool bRe
         bHaveKey = true;
         return true;
     }
-    eResult = IR_KEY_REFUSED;
+    eResult = RES_KEY_REJECTED;
     return true;
 }
 
@@ -149,20 +149,20 @@ void FillMessage(const relay_proto::SRequest& oReq, const SFilledFields& oFilled
 }  // namespace
 
 bool CheckRequest(const relay_proto::SRequest& oReq, const CKeyRing& oKeys, bool bRequireKey,
-                  SMessage& oMessage, INTAKE_RESULT& eResult, std::string& sWhy,
+                  SMessage& oMessage, PKG_RESULT& eResult, std::string& sWhy,
                   std::string& sErrMsg) {
     SKey oKey;
     bool bHaveKey = false;
     if (!CheckKey(oReq, oKeys, bRequireKey, oKey, bHaveKey, eResult, sWhy, sErrMsg)) {
         return false;
     }
-    if (eResult != IR_OK) {
+    if (eResult != RES_OK) {
         return true;
     }
     const SFilledFields oFilled = FillFromKey(oReq, bHaveKey ? &oKey : nullptr);
     sWhy = FieldProblem(oReq, oFilled);
     if (!sWhy.empty()) {
-        eResult = IR_INVALID;
+        eResult = RES_INVALID_PARAM;
         return true;
     }
     FillMessage(oReq, oFilled, oMessage);

@@ -16,33 +16,24 @@
 #include <cstdint>
 #include <string>
 
+#include "fanout_client/pkg_define.h"
 #include "relay_proto/request.h"
 #include "relayd/keyring.h"
 #include "relayd/message.h"
 
 namespace relayd {
 
-// The result codes of the reply package.
-enum INTAKE_RESULT : uint32_t {
-    IR_OK = 0,
-    IR_PEER_REFUSED = 1,
-    IR_INVALID = 2,
-    IR_DELIVERY_FAILED = 3,
-    IR_UNDECODABLE = 4,
-    IR_KEY_REFUSED = 5,
-};
-
 const uint32_t kMaxAttachments = 20;
 const uint64_t kMaxAttachmentBytes = 4194303;
 
-// Checks oReq. True with the verdict in eResult: IR_OK with oMessage filled (channel,
+// Checks oReq. True with the verdict in eResult: RES_OK with oMessage filled (channel,
 // timestamp, key id, sender, receivers, cc, title, content, attachments with their
-// digests, image), or IR_KEY_REFUSED / IR_INVALID with a short reason for the log in
+// digests, image), or RES_KEY_REJECTED / RES_INVALID_PARAM with a short reason for the log in
 // sWhy. False when the key could not be looked up (the store failed): no verdict, the
 // reason in sErrMsg. Fields of oMessage that intake owns (id, peer, times, status,
 // package hash) are left as they were.
 bool CheckRequest(const relay_proto::SRequest& oReq, const CKeyRing& oKeys, bool bRequireKey,
-                  SMessage& oMessage, INTAKE_RESULT& eResult, std::string& sWhy,
+                  SMessage& oMessage, PKG_RESULT& eResult, std::string& sWhy,
                   std::string& sErrMsg);
 
 }  // namespace relayd

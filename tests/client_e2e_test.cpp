@@ -19,9 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "console.h"
-#include "settings.h"
-#include "test_support.h"
+#include "fanout_client/console.h"
+#include "fanout_client/settings.h"
+#include "tests/test_support.h"
+#include "tests/wire_bytes.h"
 
 using test_support::CTempDir;
 using test_support::FailureLine;
@@ -30,32 +31,15 @@ using test_support::kRedError;
 using test_support::RunClient;
 using test_support::RunClientInMemory;
 using test_support::SRunResult;
+using wire_bytes::Frame;
+using wire_bytes::ReadBe32;
+using wire_bytes::ReplyPkg;
+using wire_bytes::RequestHeader;
 
 namespace {
 
 const char kPrimary[] = "127.0.0.1";
 const char kSecondary[] = "127.0.0.2";
-
-std::string Be32(uint32_t dwValue) {
-    const uint32_t dwNet = htonl(dwValue);
-    return std::string(reinterpret_cast<const char*>(&dwNet), 4);
-}
-
-uint32_t ReadBe32(const char* pBytes) {
-    uint32_t dwNet;
-    memcpy(&dwNet, pBytes, sizeof(dwNet));
-    return ntohl(dwNet);
-}
-
-std::string Frame(const std::string& sPayload) {
-    return "\x02" + Be32(static_cast<uint32_t>(sPayload.size() + 6)) + sPayload + "\x03";
-}
-
-// A reply package: type, result, 32 reserved bytes.
-std::string ReplyPkg(uint8_t cType, uint32_t dwResult) {
-    std::string s = std::string("\x01", 1) + static_cast<char>(cType) + "\x01" + Be32(0);
-    return s + Be32(dwResult) + std::string(32, '\0');
-}
 
 // Reads exactly n bytes or fails within the poll limit.
 bool ReadExact(int iFd, std::string& sOut, size_t n) {
@@ -204,11 +188,10 @@ SParsed ParseFields(const std::string& sPkg, size_t nStrings, bool bMailTail) {
 
 void ExpectRequestHead(const std::string& sHead) {
     ASSERT_EQ(sHead.size(), 43u);
-    EXPECT_EQ(sHead.substr(0, 3), std::string("\x01\x00\x01", 3));
     const uint32_t dwStamp = ReadBe32(sHead.data() + 3);
     const uint32_t dwNow = static_cast<uint32_t>(time(nullptr));
     EXPECT_LE(dwNow - dwStamp, 5u) << "timestamp " << dwStamp << " now " << dwNow;
-    EXPECT_EQ(sHead.substr(7), std::string(36, '\0'));
+    EXPECT_EQ(RequestHeader(dwStamp), sHead);
 }
 
 // One delivered request: what the client is given, where it must arrive, the body

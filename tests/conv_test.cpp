@@ -1,4 +1,4 @@
-#include "conv.h"
+#include "fanout_client/conv.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "file_handler.h"
+#include "dev_tools/file_handler.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "tests/test_support.h"
 
 namespace {
 

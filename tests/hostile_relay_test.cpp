@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "sim_process.h"
-#include "test_support.h"
+#include "tests/sim_process.h"
+#include "tests/test_support.h"
 
 using test_support::CSimProcess;
 using test_support::CTempDir;

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "peer_process.h"
 #include "relayd/config.h"
 #include "relayd/smtp_sender.h"
 #include "relayd/text_codec.h"
+#include "tests/peer_process.h"
 
 namespace {
 

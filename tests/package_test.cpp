@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "pkg_define.h"
-#include "pkg_errmsg.h"
+#include "fanout_client/pkg_define.h"
+#include "fanout_client/pkg_errmsg.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "peer_process.h"
+#include "tests/peer_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "sim_process.h"
+#include "tests/sim_process.h"
 
 namespace test_support {
 

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "options.h"
-#include "test_support.h"
+#include "fanout_client/options.h"
+#include "tests/test_support.h"
 
 using test_support::CTempDir;
 

@@ -10,7 +10,7 @@
 #include "relayd/config_load.h"
 #include "relayd/config_rules.h"
 #include "relayd/options.h"
-#include "test_support.h"
+#include "tests/test_support.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "options.h"  // the client's CheckNameListValidity
+#include "fanout_client/options.h"  // the client's CheckNameListValidity
 #include "relayd/intake_check.h"
 #include "relayd/keyring.h"
 #include "relayd/text_rules.h"
@@ -20,10 +20,6 @@ using relay_proto::CH_MAIL;
 using relay_proto::CH_SMS;
 using relay_proto::CH_ZEPH;
 using relay_proto::SRequest;
-using relayd::INTAKE_RESULT;
-using relayd::IR_INVALID;
-using relayd::IR_KEY_REFUSED;
-using relayd::IR_OK;
 
 // --- Text rules ---------------------------------------------------------------------------
 
@@ -229,7 +225,7 @@ const relayd::CKeyRing& TestKeys() {
 
 struct SCheck {
     bool m_bDone;
-    INTAKE_RESULT m_eResult;
+    PKG_RESULT m_eResult;
     std::string m_sWhy;
     relayd::SMessage m_oMessage;
 };
@@ -246,144 +242,144 @@ TEST(RelaydIntakeCheck, ResultCodesInTheirOrder) {
     struct SRow {
         SRequest m_oReq;
         bool m_bRequireKey;
-        INTAKE_RESULT m_eResult;
-        const char* m_szWhy;  // a fragment of the reason; "" for IR_OK
+        PKG_RESULT m_eResult;
+        const char* m_szWhy;  // a fragment of the reason; "" for RES_OK
     } const kRows[] = {
         // The key: result 5, before any field is looked at.
-        {ValidRequest(CH_SMS), false, IR_OK, ""},
-        {ValidRequest(CH_SMS), true, IR_KEY_REFUSED, "no key id, and a key is required"},
-        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "nokey"; }), false, IR_KEY_REFUSED,
+        {ValidRequest(CH_SMS), false, RES_OK, ""},
+        {ValidRequest(CH_SMS), true, RES_KEY_REJECTED, "no key id, and a key is required"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "nokey"; }), false, RES_KEY_REJECTED,
          "key 'nokey' is unknown"},
-        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "revoked"; }), false, IR_KEY_REFUSED,
+        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "revoked"; }), false, RES_KEY_REJECTED,
          "key 'revoked' is revoked"},
-        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "mailonly"; }), false, IR_KEY_REFUSED,
+        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "mailonly"; }), false, RES_KEY_REJECTED,
          "key 'mailonly' is not allowed on sms"},
-        {With(CH_LUMO, [](SRequest& r) { r.m_sKeyId = "zephsms"; }), false, IR_KEY_REFUSED,
+        {With(CH_LUMO, [](SRequest& r) { r.m_sKeyId = "zephsms"; }), false, RES_KEY_REJECTED,
          "not allowed on lumo"},
-        {With(CH_MAIL, [](SRequest& r) { r.m_sKeyId = "mailonly"; }), false, IR_OK, ""},
-        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "zephsms"; }), true, IR_OK, ""},
-        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "ALL"; }), false, IR_KEY_REFUSED, "unknown"},
+        {With(CH_MAIL, [](SRequest& r) { r.m_sKeyId = "mailonly"; }), false, RES_OK, ""},
+        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "zephsms"; }), true, RES_OK, ""},
+        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "ALL"; }), false, RES_KEY_REJECTED, "unknown"},
         {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = std::string("all\0", 4); }), false,
-         IR_KEY_REFUSED, "key 'all\\x00' is unknown"},
+         RES_KEY_REJECTED, "key 'all\\x00' is unknown"},
         {With(CH_SMS,
               [](SRequest& r) {
                   r.m_sKeyId = "nokey";
                   r.m_sReceivers = "a.b";
                   r.m_sContent = "";
               }),
-         false, IR_KEY_REFUSED, "unknown"},
-        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = ""; }), true, IR_KEY_REFUSED, "required"},
+         false, RES_KEY_REJECTED, "unknown"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = ""; }), true, RES_KEY_REJECTED, "required"},
         // The fields: result 2.
-        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = ""; }), false, IR_INVALID, "no receiver"},
-        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = ";;"; }), false, IR_INVALID,
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = ""; }), false, RES_INVALID_PARAM, "no receiver"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = ";;"; }), false, RES_INVALID_PARAM,
          "no receiver"},
         {With(CH_SMS,
               [](SRequest& r) {
                   r.m_sReceivers = ";;";
                   r.m_sKeyId = "all";
               }),
-         false, IR_INVALID, "no receiver"},
+         false, RES_INVALID_PARAM, "no receiver"},
         {With(CH_SMS,
               [](SRequest& r) {
                   r.m_sReceivers = "";
                   r.m_sKeyId = "bare";
               }),
-         false, IR_INVALID, "no receiver"},
+         false, RES_INVALID_PARAM, "no receiver"},
         {With(CH_SMS,
               [](SRequest& r) {
                   r.m_sReceivers = "";
                   r.m_sKeyId = "badnames";
               }),
-         false, IR_INVALID, "receivers 'x.y' hold a byte not allowed"},
-        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "a.b"; }), false, IR_INVALID,
+         false, RES_INVALID_PARAM, "receivers 'x.y' hold a byte not allowed"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "a.b"; }), false, RES_INVALID_PARAM,
          "receivers 'a.b'"},
-        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "al ice"; }), false, IR_INVALID,
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "al ice"; }), false, RES_INVALID_PARAM,
          "receivers"},
-        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "a;\xe5"; }), false, IR_INVALID,
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "a;\xe5"; }), false, RES_INVALID_PARAM,
          "receivers 'a;\\xE5'"},
-        {With(CH_MAIL, [](SRequest& r) { r.m_sCc = "bob@x"; }), false, IR_INVALID,
+        {With(CH_MAIL, [](SRequest& r) { r.m_sCc = "bob@x"; }), false, RES_INVALID_PARAM,
          "cc 'bob@x' holds a byte not allowed"},
-        {With(CH_ZEPH, [](SRequest& r) { r.m_sTitle = "\xb2\xe2"; }), false, IR_INVALID,
+        {With(CH_ZEPH, [](SRequest& r) { r.m_sTitle = "\xb2\xe2"; }), false, RES_INVALID_PARAM,
          "title is not valid UTF-8"},
-        {With(CH_MAIL, [](SRequest& r) { r.m_sTitle = "\xc0\x80"; }), false, IR_INVALID,
+        {With(CH_MAIL, [](SRequest& r) { r.m_sTitle = "\xc0\x80"; }), false, RES_INVALID_PARAM,
          "title is not valid UTF-8"},
-        {With(CH_SMS, [](SRequest& r) { r.m_sTitle = "\xff"; }), false, IR_INVALID,
+        {With(CH_SMS, [](SRequest& r) { r.m_sTitle = "\xff"; }), false, RES_INVALID_PARAM,
          "title is not valid UTF-8"},
-        {With(CH_LUMO, [](SRequest& r) { r.m_sContent = "\xed\xa0\x80"; }), false, IR_INVALID,
+        {With(CH_LUMO, [](SRequest& r) { r.m_sContent = "\xed\xa0\x80"; }), false, RES_INVALID_PARAM,
          "content is not valid UTF-8"},
-        {With(CH_MAIL, [](SRequest& r) { r.m_sContent = "a\xe4\xbd"; }), false, IR_INVALID,
+        {With(CH_MAIL, [](SRequest& r) { r.m_sContent = "a\xe4\xbd"; }), false, RES_INVALID_PARAM,
          "content is not valid UTF-8"},
-        {With(CH_SMS, [](SRequest& r) { r.m_sContent = ""; }), false, IR_INVALID, "empty content"},
-        {With(CH_ZEPH, [](SRequest& r) { r.m_sContent = ""; }), false, IR_INVALID, "empty content"},
-        {With(CH_ZEPH, [](SRequest& r) { r.m_sTitle = ""; }), false, IR_INVALID, "empty title"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sContent = ""; }), false, RES_INVALID_PARAM, "empty content"},
+        {With(CH_ZEPH, [](SRequest& r) { r.m_sContent = ""; }), false, RES_INVALID_PARAM, "empty content"},
+        {With(CH_ZEPH, [](SRequest& r) { r.m_sTitle = ""; }), false, RES_INVALID_PARAM, "empty title"},
         {With(CH_ZEPH,
               [](SRequest& r) {
                   r.m_sTitle = "";
                   r.m_sKeyId = "bare";
               }),
-         false, IR_INVALID, "empty title"},
-        {With(CH_LUMO, [](SRequest& r) { r.m_sContent = ""; }), false, IR_INVALID,
+         false, RES_INVALID_PARAM, "empty title"},
+        {With(CH_LUMO, [](SRequest& r) { r.m_sContent = ""; }), false, RES_INVALID_PARAM,
          "neither content nor image"},
-        {Mail(21, 1), false, IR_INVALID, "21 attachments, more than 20"},
-        {Mail(2, 4194303 / 2 + 1), false, IR_INVALID,
+        {Mail(21, 1), false, RES_INVALID_PARAM, "21 attachments, more than 20"},
+        {Mail(2, 4194303 / 2 + 1), false, RES_INVALID_PARAM,
          "4194304 attachment bytes, more than 4194303"},
         {With(CH_MAIL,
               [](SRequest& r) {
                   r.m_vecAttachments = {{"a", "1"}, {"", "2"}};
               }),
-         false, IR_INVALID, "attachment 2 has the name ''"},
+         false, RES_INVALID_PARAM, "attachment 2 has the name ''"},
         {With(CH_MAIL,
               [](SRequest& r) {
                   r.m_vecAttachments = {{"dir/a", "1"}};
               }),
-         false, IR_INVALID, "attachment 1 has the name 'dir/a'"},
+         false, RES_INVALID_PARAM, "attachment 1 has the name 'dir/a'"},
         {With(CH_MAIL,
               [](SRequest& r) {
                   r.m_vecAttachments = {{"/", "1"}};
               }),
-         false, IR_INVALID, "name '/'"},
+         false, RES_INVALID_PARAM, "name '/'"},
         {With(CH_MAIL,
               [](SRequest& r) {
                   r.m_vecAttachments = {{std::string("a\0b", 3), "1"}};
               }),
-         false, IR_INVALID, "name 'a\\x00b'"},
+         false, RES_INVALID_PARAM, "name 'a\\x00b'"},
         // Accepted.
-        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "a;;b;"; }), false, IR_OK, ""},
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "a;;b;"; }), false, RES_OK, ""},
         {With(CH_SMS,
               [](SRequest& r) {
                   r.m_sReceivers = "";
                   r.m_sKeyId = "all";
               }),
-         false, IR_OK, ""},
+         false, RES_OK, ""},
         {With(CH_ZEPH,
               [](SRequest& r) {
                   r.m_sTitle = "";
                   r.m_sKeyId = "all";
               }),
-         false, IR_OK, ""},
-        {With(CH_SMS, [](SRequest& r) { r.m_sContent = std::string("a\0b", 3); }), false, IR_OK,
+         false, RES_OK, ""},
+        {With(CH_SMS, [](SRequest& r) { r.m_sContent = std::string("a\0b", 3); }), false, RES_OK,
          ""},
         {With(CH_MAIL,
               [](SRequest& r) {
                   r.m_sContent = "";
                   r.m_sTitle = "";
               }),
-         false, IR_OK, ""},
+         false, RES_OK, ""},
         {With(CH_LUMO,
               [](SRequest& r) {
                   r.m_sContent = "";
                   r.m_sImage = "\x89PNG";
               }),
-         false, IR_OK, ""},
-        {With(CH_LUMO, [](SRequest& r) { r.m_sImage = "\x89PNG"; }), false, IR_OK, ""},
-        {Mail(20, 1), false, IR_OK, ""},
-        {Mail(3, 4194303 / 3), false, IR_OK, ""},
-        {Mail(1, 0), false, IR_OK, ""},
+         false, RES_OK, ""},
+        {With(CH_LUMO, [](SRequest& r) { r.m_sImage = "\x89PNG"; }), false, RES_OK, ""},
+        {Mail(20, 1), false, RES_OK, ""},
+        {Mail(3, 4194303 / 3), false, RES_OK, ""},
+        {Mail(1, 0), false, RES_OK, ""},
         {With(CH_MAIL,
               [](SRequest& r) {
                   r.m_vecAttachments = {{"\xb2\xe2.txt", "gbk name"}, {"..", ""}};
               }),
-         false, IR_OK, ""},
+         false, RES_OK, ""},
     };
     for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
         const SCheck oCheck = Check(kRows[i].m_oReq, kRows[i].m_bRequireKey);
@@ -391,7 +387,7 @@ TEST(RelaydIntakeCheck, ResultCodesInTheirOrder) {
         EXPECT_EQ(oCheck.m_eResult, kRows[i].m_eResult) << "row " << i << ": " << oCheck.m_sWhy;
         EXPECT_NE(oCheck.m_sWhy.find(kRows[i].m_szWhy), std::string::npos)
             << "row " << i << ": " << oCheck.m_sWhy;
-        if (kRows[i].m_eResult == IR_OK) {
+        if (kRows[i].m_eResult == RES_OK) {
             EXPECT_EQ(oCheck.m_sWhy, "") << "row " << i;
             EXPECT_FALSE(oCheck.m_oMessage.m_vecReceivers.empty()) << "row " << i;
         }
@@ -473,7 +469,7 @@ TEST(RelaydIntakeCheck, KeyDefaultsFillOnlyEmptyFields) {
     for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
         const SCheck oCheck = Check(kRows[i].m_oReq);
         ASSERT_TRUE(oCheck.m_bDone) << "row " << i;
-        ASSERT_EQ(oCheck.m_eResult, IR_OK) << "row " << i << ": " << oCheck.m_sWhy;
+        ASSERT_EQ(oCheck.m_eResult, RES_OK) << "row " << i << ": " << oCheck.m_sWhy;
         EXPECT_EQ(oCheck.m_oMessage.m_vecReceivers, kRows[i].m_vecReceivers) << "row " << i;
         EXPECT_EQ(oCheck.m_oMessage.m_vecCc, kRows[i].m_vecCc) << "row " << i;
         EXPECT_EQ(oCheck.m_oMessage.m_sTitle, kRows[i].m_szTitle) << "row " << i;
@@ -489,11 +485,11 @@ TEST(RelaydIntakeCheck, AcceptedRequestsBecomeTheRecord) {
     relayd::SMessage oMessage;
     oMessage.m_llId = 77;
     oMessage.m_sPeer = "127.0.0.1:1";
-    INTAKE_RESULT eResult = IR_INVALID;
+    PKG_RESULT eResult = RES_INVALID_PARAM;
     std::string sWhy;
     std::string sErrMsg;
     ASSERT_TRUE(relayd::CheckRequest(oMail, TestKeys(), false, oMessage, eResult, sWhy, sErrMsg));
-    ASSERT_EQ(eResult, IR_OK) << sWhy;
+    ASSERT_EQ(eResult, RES_OK) << sWhy;
     EXPECT_EQ(oMessage.m_eChannel, CH_MAIL);
     EXPECT_EQ(oMessage.m_dwTimestamp, 1796631889u);
     EXPECT_EQ(oMessage.m_sKeyId, "mailonly");
@@ -521,7 +517,7 @@ TEST(RelaydIntakeCheck, AcceptedRequestsBecomeTheRecord) {
     SRequest oLumo = ValidRequest(CH_LUMO);
     oLumo.m_sImage = std::string("\x89PNG\0\x01", 6);
     ASSERT_TRUE(relayd::CheckRequest(oLumo, TestKeys(), false, oMessage, eResult, sWhy, sErrMsg));
-    ASSERT_EQ(eResult, IR_OK) << sWhy;
+    ASSERT_EQ(eResult, RES_OK) << sWhy;
     EXPECT_EQ(oMessage.m_eChannel, CH_LUMO);
     EXPECT_EQ(oMessage.m_sImage, oLumo.m_sImage);
     EXPECT_EQ(oMessage.m_ddwImageSize, 6u);
@@ -541,7 +537,7 @@ TEST(RelaydIntakeCheck, ReceiverRuleMatchesTheClient) {
             const SRequest oReq =
                 With(eChannel, [&](SRequest& r) { r.m_sReceivers = vecLists[i]; });
             const SCheck oCheck = Check(oReq);
-            EXPECT_EQ(oCheck.m_eResult, CheckNameListValidity(vecLists[i]) ? IR_OK : IR_INVALID)
+            EXPECT_EQ(oCheck.m_eResult, CheckNameListValidity(vecLists[i]) ? RES_OK : RES_INVALID_PARAM)
                 << "row " << i << " '" << relayd::QuoteForLog(vecLists[i]) << "' on "
                 << relay_proto::ChannelName(eChannel);
         }

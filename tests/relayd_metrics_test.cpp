@@ -7,7 +7,7 @@
 #include <string>
 
 #include "relayd/metrics.h"
-#include "test_support.h"
+#include "tests/test_support.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "relayd/dump.h"
 #include "relayd/record_json.h"
 #include "relayd/store.h"
-#include "test_support.h"
+#include "tests/test_support.h"
 
 using namespace relayd;
 

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "relayd/store.h"
-#include "test_support.h"
+#include "tests/test_support.h"
 
 namespace {
 

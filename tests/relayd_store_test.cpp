@@ -9,8 +9,8 @@
 
 #include "relayd/sqlite_conn.h"
 #include "relayd/store.h"
-#include "store_test_backends.h"
-#include "test_support.h"
+#include "tests/store_test_backends.h"
+#include "tests/test_support.h"
 
 using namespace relayd;
 using relay_proto::CH_LUMO;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "console.h"
-#include "test_support.h"
+#include "fanout_client/console.h"
+#include "tests/test_support.h"
 
 using test_support::RunClient;
 using test_support::RunProgram;

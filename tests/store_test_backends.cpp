@@ -1,9 +1,9 @@
-#include "store_test_backends.h"
+#include "tests/store_test_backends.h"
 
 #include <gtest/gtest.h>
 
 #include "relayd/sqlite_conn.h"
-#include "test_support.h"
+#include "tests/test_support.h"
 
 namespace {
 

@@ -19,8 +19,12 @@
 #include <string>
 #include <thread>
 
-#include "dt_tcp_conn.h"
-#include "pkg_define.h"
+#include "dev_tools/dt_tcp_conn.h"
+#include "fanout_client/pkg_define.h"
+#include "tests/wire_bytes.h"
+
+using wire_bytes::Be32;
+using wire_bytes::Frame;
 
 namespace {
 
@@ -58,9 +62,7 @@ std::string ReadAll(int iFd) {
 std::string ReadFrame(int iFd) {
     std::string sFrame = ReadUpTo(iFd, 5);
     if (sFrame.size() == 5) {
-        uint32_t dwNet;
-        memcpy(&dwNet, sFrame.data() + 1, 4);
-        const uint32_t dwSize = ntohl(dwNet);
+        const uint32_t dwSize = wire_bytes::ReadBe32(sFrame.data() + 1);
         if (dwSize > 5) {
             sFrame += ReadUpTo(iFd, dwSize - 5);
         }
@@ -91,15 +93,6 @@ void Reset(int& iFd) {
     setsockopt(iFd, SOL_SOCKET, SO_LINGER, &oLinger, sizeof(oLinger));
     close(iFd);
     iFd = -1;
-}
-
-std::string BigEndian32(uint32_t dwValue) {
-    const uint32_t dwNet = htonl(dwValue);
-    return std::string(reinterpret_cast<const char*>(&dwNet), 4);
-}
-
-std::string Frame(const std::string& sPayload) {
-    return "\x02" + BigEndian32(static_cast<uint32_t>(sPayload.size() + 6)) + sPayload + "\x03";
 }
 
 // A payload of every byte value in turn, so shifted or lost bytes show.
@@ -371,23 +364,20 @@ TEST(FramedExchange, ReplyOutcomes) {
         {"", PE_WAIT, false, "Session closed by peer: "},
         {"", PE_RESET, false, "Recv pkg failed! Msg: Read: recv error:Connection reset by peer"},
         {"\x05" + Frame("abc").substr(1), PE_WAIT, false, "STX error!"},
-        {"\x02" + BigEndian32(0), PE_WAIT, false, "Invalid pkg size. pkg_size: 0"},
-        {"\x02" + BigEndian32(1), PE_WAIT, false, "Invalid pkg size. pkg_size: 1"},
-        {"\x02" + BigEndian32(2), PE_WAIT, false, "Invalid pkg size. pkg_size: 2"},
-        {"\x02" + BigEndian32(3), PE_WAIT, false, "Invalid pkg size. pkg_size: 3"},
-        {"\x02" + BigEndian32(4), PE_WAIT, false, "Invalid pkg size. pkg_size: 4"},
-        {"\x02" + BigEndian32(5), PE_WAIT, false, "Session closed by peer!"},
-        {"\x02" + BigEndian32(16777217), PE_WAIT, false, "Invalid pkg size. pkg_size: 16777217"},
-        {"\x02" + BigEndian32(4294967295u), PE_WAIT, false,
-         "Invalid pkg size. pkg_size: 4294967295"},
-        {"\x02" + BigEndian32(9) + std::string("ABC\0", 4), PE_WAIT, false, "ETX error!"},
-        {"\x02" + BigEndian32(9), PE_WAIT, false, "Session closed by peer!"},
-        {"\x02" + BigEndian32(9), PE_CLOSE, false, "Session closed by peer!"},
-        {"\x02" + BigEndian32(9) + "AB", PE_CLOSE, false,
-         "Incomplete pkg. pkg_size: 9, recv_size: 7"},
-        {"\x02" + BigEndian32(9) + "A", PE_WAIT, false,
-         "Incomplete pkg. pkg_size: 9, recv_size: 6"},
-        {"\x02" + BigEndian32(9) + "A", PE_RESET, false,
+        {"\x02" + Be32(0), PE_WAIT, false, "Invalid pkg size. pkg_size: 0"},
+        {"\x02" + Be32(1), PE_WAIT, false, "Invalid pkg size. pkg_size: 1"},
+        {"\x02" + Be32(2), PE_WAIT, false, "Invalid pkg size. pkg_size: 2"},
+        {"\x02" + Be32(3), PE_WAIT, false, "Invalid pkg size. pkg_size: 3"},
+        {"\x02" + Be32(4), PE_WAIT, false, "Invalid pkg size. pkg_size: 4"},
+        {"\x02" + Be32(5), PE_WAIT, false, "Session closed by peer!"},
+        {"\x02" + Be32(16777217), PE_WAIT, false, "Invalid pkg size. pkg_size: 16777217"},
+        {"\x02" + Be32(4294967295u), PE_WAIT, false, "Invalid pkg size. pkg_size: 4294967295"},
+        {"\x02" + Be32(9) + std::string("ABC\0", 4), PE_WAIT, false, "ETX error!"},
+        {"\x02" + Be32(9), PE_WAIT, false, "Session closed by peer!"},
+        {"\x02" + Be32(9), PE_CLOSE, false, "Session closed by peer!"},
+        {"\x02" + Be32(9) + "AB", PE_CLOSE, false, "Incomplete pkg. pkg_size: 9, recv_size: 7"},
+        {"\x02" + Be32(9) + "A", PE_WAIT, false, "Incomplete pkg. pkg_size: 9, recv_size: 6"},
+        {"\x02" + Be32(9) + "A", PE_RESET, false,
          "Recv pkg failed! Msg: Read: recv error:Connection reset by peer"},
         // A head cut short by the close is judged on its zero-filled bytes.
         {"\x02", PE_CLOSE, false, "Invalid pkg size. pkg_size: 0"},

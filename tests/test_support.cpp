@@ -1,6 +1,6 @@
-#include "test_support.h"
+#include "tests/test_support.h"
 
-#include "sim_process.h"
+#include "tests/sim_process.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "utils.h"
+#include "dev_tools/utils.h"
 
 #include <gtest/gtest.h>
 

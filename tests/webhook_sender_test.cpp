@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "peer_process.h"
 #include "relayd/text_codec.h"
 #include "relayd/webhook_sender.h"
+#include "tests/peer_process.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <set>
 #include <string>
 
-#include "xconv_g2u.h"
-#include "xconv_u2g.h"
-#include "xconv_utf.h"
+#include "xconv/xconv_g2u.h"
+#include "xconv/xconv_u2g.h"
+#include "xconv/xconv_utf.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "xconv_utf.h"
+#include "xconv/xconv_utf.h"
 
 #include <gtest/gtest.h>
 

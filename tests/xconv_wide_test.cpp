@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "xconv_g2u.h"
-#include "xconv_u2g.h"
-#include "xconv_wide.h"
+#include "xconv/xconv_g2u.h"
+#include "xconv/xconv_u2g.h"
+#include "xconv/xconv_wide.h"
 
 namespace {
 

@@ -181,14 +181,14 @@ def render_rows(entries, per_line, label, fmt):
 
 def render_g2u(decode):
     table = build_g2u(decode)
-    return "".join([header_line(), '#include "xconv_tables.h"\n\n', "/* clang-format off */\n",
+    return "".join([header_line(), '#include "xconv/xconv_tables.h"\n\n', "/* clang-format off */\n",
                     f"const unsigned short __map_gbk2utf16[{G2U_COUNT}] = {{\n",
                     render_rows(table, 8, lambda i: f"{G2U_BASE + i:04X}", lambda v: f"0x{v:04X}"),
                     "};\n/* clang-format on */\n"])
 
 
 def render_u2g(blocks):
-    parts = [header_line(), '#include "xconv_tables.h"\n\n', "/* clang-format off */\n"]
+    parts = [header_line(), '#include "xconv/xconv_tables.h"\n\n', "/* clang-format off */\n"]
     for name, first, count in BLOCKS:
         parts.append(f"const unsigned char __map_u2g_{name}[{count}][2] = {{\n")
         parts.append(render_rows(blocks[name], 6, lambda i, f=first: f"U+{f + i:04X}",

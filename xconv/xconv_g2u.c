@@ -1,10 +1,10 @@
-#include "xconv_g2u.h"
+#include "xconv/xconv_g2u.h"
 
-#include "xconv_ascii.h"
-#include "xconv_check.h"
-#include "xconv_step.h"
-#include "xconv_tables.h"
-#include "xconv_wide.h"
+#include "xconv/xconv_ascii.h"
+#include "xconv/xconv_check.h"
+#include "xconv/xconv_step.h"
+#include "xconv/xconv_tables.h"
+#include "xconv/xconv_wide.h"
 
 int ignore_one_err_gbk_byte = 0;
 

@@ -1,12 +1,12 @@
 #include <pthread.h>
 
-#include "xconv_step.h"
-#include "xconv_tables.h"
-#include "xconv_wide.h"
+#include "xconv/xconv_step.h"
+#include "xconv/xconv_tables.h"
+#include "xconv/xconv_wide.h"
 
 #ifdef __SSE2__
 
-#include "xconv_block.h"
+#include "xconv/xconv_block.h"
 
 /* A block of 64 bytes becomes at most 96 bytes; the store of the last character reaches 3 past. */
 enum { G2U_REACH = 96 + 3 };

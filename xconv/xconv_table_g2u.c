@@ -1,5 +1,5 @@
 /* Generated file, do not edit. Regenerate with: python3 tools/gen_gbk_tables.py */
-#include "xconv_tables.h"
+#include "xconv/xconv_tables.h"
 
 /* clang-format off */
 const unsigned short __map_gbk2utf16[33089] = {

@@ -1,13 +1,13 @@
-#include "xconv_u2g.h"
+#include "xconv/xconv_u2g.h"
 
 #include <limits.h>
 
-#include "xconv_ascii.h"
-#include "xconv_check.h"
-#include "xconv_gbk_code.h"
-#include "xconv_step.h"
-#include "xconv_tables.h"
-#include "xconv_wide.h"
+#include "xconv/xconv_ascii.h"
+#include "xconv/xconv_check.h"
+#include "xconv/xconv_gbk_code.h"
+#include "xconv/xconv_step.h"
+#include "xconv/xconv_tables.h"
+#include "xconv/xconv_wide.h"
 
 #define XCONV_BLOCK(name, first) \
     { (first), sizeof(name) / sizeof((name)[0]), (name) }

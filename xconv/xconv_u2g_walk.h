@@ -7,7 +7,7 @@
 
 #include <stdint.h>
 
-#include "xconv_block.h"
+#include "xconv/xconv_block.h"
 #if defined(__BMI2__)
 #include <immintrin.h>
 #endif

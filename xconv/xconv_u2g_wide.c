@@ -1,11 +1,11 @@
 #include <pthread.h>
 
-#include "xconv_gbk_code.h"
-#include "xconv_wide.h"
+#include "xconv/xconv_gbk_code.h"
+#include "xconv/xconv_wide.h"
 
 #ifdef __SSE2__
 
-#include "xconv_u2g_walk.h"
+#include "xconv/xconv_u2g_walk.h"
 
 uint16_t xconv_u2g_forms[1 << 16];
 static pthread_once_t g_u2g_once = PTHREAD_ONCE_INIT;

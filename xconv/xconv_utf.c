@@ -1,6 +1,6 @@
-#include "xconv_utf.h"
+#include "xconv/xconv_utf.h"
 
-#include "xconv_step.h"
+#include "xconv/xconv_step.h"
 
 int xconv_single_utf16to8(unsigned short value, char* out) {
     return xconv_step_utf16to8(value, out);
