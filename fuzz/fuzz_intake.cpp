@@ -44,8 +44,7 @@ relayd::SKey Key(const std::string& sId, const std::string& sReceivers, const st
 const relayd::CKeyRing& Keys() {
     static const relayd::CKeyRing oRing(
         {Key("k", "kal;kbo", "kca", "Key subject", {}, false), Key("e", "", "", "", {}, false),
-         Key("m", "mal", "", "", {relay_proto::CH_MAIL}, false),
-         Key("r", "ral", "", "", {}, true)},
+         Key("m", "mal", "", "", {relay_proto::CH_MAIL}, false), Key("r", "ral", "", "", {}, true)},
         nullptr);
     return oRing;
 }
@@ -70,8 +69,8 @@ void CheckNames(const std::vector<std::string>& vecNames) {
     for (const std::string& sName : vecNames) {
         FUZZ_CHECK(!sName.empty());
         for (const char c : sName) {
-            FUZZ_CHECK((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                       (c >= '0' && c <= '9') || c == '_' || c == '-');
+            FUZZ_CHECK((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '_' || c == '-');
         }
     }
 }
@@ -146,8 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     relayd::SMessage oMessage;
     relayd::INTAKE_RESULT eResult = relayd::IR_OK;
     std::string sWhy;
-    FUZZ_CHECK(
-        relayd::CheckRequest(oReq, Keys(), bRequireKey, oMessage, eResult, sWhy, sErrMsg));
+    FUZZ_CHECK(relayd::CheckRequest(oReq, Keys(), bRequireKey, oMessage, eResult, sWhy, sErrMsg));
     FUZZ_CHECK(eResult == relayd::IR_OK || eResult == relayd::IR_INVALID ||
                eResult == relayd::IR_KEY_REFUSED);
     FUZZ_CHECK((eResult == relayd::IR_KEY_REFUSED) == !KeyStepPasses(oReq, bRequireKey));
