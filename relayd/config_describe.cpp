@@ -32,7 +32,7 @@ std::string WithoutPassword(const std::string& sUrl) {
         curl_url_get(pUrl.get(), CURLUPART_URL, &szMasked, 0) != CURLUE_OK) {
         return "(a URL holding a password)";
     }
-    const std::string sMasked = szMasked;
+    std::string sMasked = szMasked;
     curl_free(szMasked);
     return sMasked;
 }

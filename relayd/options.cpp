@@ -111,9 +111,8 @@ bool ParseRelaydOptions(int argc, char** argv, SRelaydOptions& oOpts, std::strin
         }
         const SOptionDef* pDef = FindOption(sArg);
         if (pDef == nullptr) {
-            sErrMsg = (sArg.compare(0, 1, "-") == 0)
-                          ? "unknown option '" + sArg + "' (see --help)"
-                          : "unexpected argument '" + sArg + "' (see --help)";
+            sErrMsg = (sArg.compare(0, 1, "-") == 0) ? "unknown option '" + sArg + "'"
+                                                     : "unexpected argument '" + sArg + "'";
             return false;
         }
         if (pDef->m_bTakesValue && !bInline) {

@@ -11,7 +11,9 @@
 #include "fanout_client/options.h"  // the client's CheckNameListValidity
 #include "relayd/intake_check.h"
 #include "relayd/keyring.h"
+#include "relayd/store.h"
 #include "relayd/text_rules.h"
+#include "test_support.h"
 
 namespace {
 
@@ -540,6 +542,55 @@ TEST(RelaydIntakeCheck, ReceiverRuleMatchesTheClient) {
             EXPECT_EQ(oCheck.m_eResult, CheckNameListValidity(vecLists[i]) ? RES_OK : RES_INVALID_PARAM)
                 << "row " << i << " '" << relayd::QuoteForLog(vecLists[i]) << "' on "
                 << relay_proto::ChannelName(eChannel);
+        }
+    }
+}
+
+// Keys registered over HTTP live in the store; a key of the file shadows a stored key of
+// the same id; a revoked stored key refuses its requests.
+TEST(RelaydKeyRing, AsksTheStoreAfterTheFile) {
+    test_support::CTempDir oDir;
+    std::string sErrMsg;
+    std::unique_ptr<relayd::IStore> pStore = relayd::OpenStore(oDir.Path() + "/keys.db", sErrMsg);
+    ASSERT_TRUE(pStore) << sErrMsg;
+    relayd::SKey oApi = Key("api", {"sa"});
+    relayd::SKey oShared = Key("shared", {"from-store"});
+    relayd::SKey oGone = Key("gone", {"sg"});
+    for (relayd::SKey* pKey : {&oApi, &oShared, &oGone}) {
+        pKey->m_eSource = relayd::KS_API;
+        relayd::CHANGE_RESULT eResult = relayd::CR_CONFLICT;
+        ASSERT_TRUE(pStore->InsertKey(*pKey, eResult, sErrMsg)) << sErrMsg;
+        ASSERT_EQ(eResult, relayd::CR_DONE);
+    }
+    relayd::CHANGE_RESULT eResult = relayd::CR_CONFLICT;
+    ASSERT_TRUE(pStore->RevokeKey("gone", eResult, sErrMsg)) << sErrMsg;
+    const relayd::CKeyRing oRing({Key("shared", {"from-file"})}, pStore.get());
+
+    struct SRow {
+        const char* m_szId;
+        INTAKE_RESULT m_eResult;
+        const char* m_szReceiver;  // the receiver the key filled in, or the reason
+    } const kRows[] = {
+        {"api", IR_OK, "sa"},
+        {"shared", IR_OK, "from-file"},
+        {"gone", IR_KEY_REFUSED, "key 'gone' is revoked"},
+        {"nokey", IR_KEY_REFUSED, "key 'nokey' is unknown"},
+    };
+    for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
+        SRequest oReq = ValidRequest(CH_SMS);
+        oReq.m_sKeyId = kRows[i].m_szId;
+        oReq.m_sReceivers = "";
+        relayd::SMessage oMessage;
+        INTAKE_RESULT eVerdict = IR_INVALID;
+        std::string sWhy;
+        ASSERT_TRUE(relayd::CheckRequest(oReq, oRing, false, oMessage, eVerdict, sWhy, sErrMsg))
+            << "row " << i << ": " << sErrMsg;
+        EXPECT_EQ(eVerdict, kRows[i].m_eResult) << "row " << i << ": " << sWhy;
+        if (eVerdict == IR_OK) {
+            EXPECT_EQ(oMessage.m_vecReceivers, std::vector<std::string>{kRows[i].m_szReceiver})
+                << "row " << i;
+        } else {
+            EXPECT_EQ(sWhy, kRows[i].m_szReceiver) << "row " << i;
         }
     }
 }
