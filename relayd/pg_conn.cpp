@@ -13,6 +13,10 @@ namespace relayd {
 namespace {
 
 const int64_t kFirstBackoffMs = 100;
+// A statement carrying big values (an image, attachments) gets extra time to send them,
+// as if the link moved at least this many bytes per millisecond (10 MB/s).
+const int64_t kMinBytesPerMs = 10000;
+const int kServerStatementTimeoutMs = 60000;
 const int64_t kMaxBackoffMs = 5000;
 
 // Type numbers of the built-in types the store uses (pg_type.oid).
@@ -137,11 +141,14 @@ bool CPgConn::Open(std::string& sErrMsg) {
         Drop();
         return false;
     }
-    // The server gives up on a statement when the client would; the commit waits for the
-    // write-ahead log flush whatever the database's default says.
-    return Exec("SET statement_timeout = " + std::to_string(m_iTimeoutMs), {}, nullptr, nullptr,
-                sErrMsg) &&
-           Exec("SET synchronous_commit = on", {}, nullptr, nullptr, sErrMsg);
+    // The commit waits for the write-ahead log flush whatever the database's default says.
+    // The client's own deadline makes calls fail fast; the server stops waiting for a lock
+    // when the client would, and abandons statements that run on after the client left.
+    return Exec("SET synchronous_commit = on", {}, nullptr, nullptr, sErrMsg) &&
+           Exec("SET statement_timeout = " + std::to_string(kServerStatementTimeoutMs), {}, nullptr,
+                nullptr, sErrMsg) &&
+           Exec("SET lock_timeout = " + std::to_string(m_iTimeoutMs), {}, nullptr, nullptr,
+                sErrMsg);
 }
 
 // A dropped connection is made again at most once per back-off period, which doubles
@@ -169,12 +176,13 @@ bool CPgConn::EnsureOpen(std::string& sErrMsg) {
 
 bool CPgConn::SetTimeout(int iTimeoutMs, std::string& sErrMsg) {
     m_iTimeoutMs = iTimeoutMs;
-    return Exec("SET statement_timeout = " + std::to_string(iTimeoutMs), {}, nullptr, nullptr,
-                sErrMsg);
+    return Exec("SET lock_timeout = " + std::to_string(iTimeoutMs), {}, nullptr, nullptr, sErrMsg);
 }
 
-bool CPgConn::Finish(std::vector<SqlRow>* pvecRows, uint64_t* pddwChanged, std::string& sErrMsg) {
-    const int64_t llDeadline = SteadyMs() + m_iTimeoutMs;
+bool CPgConn::Finish(size_t nSentBytes, std::vector<SqlRow>* pvecRows, uint64_t* pddwChanged,
+                     std::string& sErrMsg) {
+    const int64_t llDeadline =
+        SteadyMs() + m_iTimeoutMs + static_cast<int64_t>(nSentBytes) / kMinBytesPerMs;
     bool bOk = true;
     std::string sBroken;  // why the connection is no longer usable
     for (int iFlush; (iFlush = PQflush(m_pConn)) != 0;) {
@@ -254,6 +262,7 @@ bool CPgConn::Exec(const std::string& sSql, const std::vector<SSqlParam>& vecPar
     std::vector<int> vecLengths(nParams);
     std::vector<int> vecFormats(nParams, kBinary);
     std::vector<char> vecInts(8 * nParams);
+    size_t nSentBytes = sSql.size();
     for (size_t i = 0; i < nParams; ++i) {
         const SSqlParam& oParam = vecParams[i];
         if (oParam.m_eKind == SSqlParam::SP_INT) {
@@ -269,6 +278,7 @@ bool CPgConn::Exec(const std::string& sSql, const std::vector<SSqlParam>& vecPar
             vecTypes[i] = kOidBytea;
             vecValues[i] = oParam.m_svValue.data() != nullptr ? oParam.m_svValue.data() : "";
             vecLengths[i] = static_cast<int>(oParam.m_svValue.size());
+            nSentBytes += oParam.m_svValue.size();
         }
     }
     if (PQsendQueryParams(m_pConn, sSql.c_str(), static_cast<int>(nParams), vecTypes.data(),
@@ -277,7 +287,7 @@ bool CPgConn::Exec(const std::string& sSql, const std::vector<SSqlParam>& vecPar
         Drop();
         return false;
     }
-    return Finish(pvecRows, pddwChanged, sErrMsg);
+    return Finish(nSentBytes, pvecRows, pddwChanged, sErrMsg);
 }
 
 bool CPgConn::ExecScript(const std::string& sSql, std::string& sErrMsg) {
@@ -290,7 +300,7 @@ bool CPgConn::ExecScript(const std::string& sSql, std::string& sErrMsg) {
         Drop();
         return false;
     }
-    return Finish(nullptr, nullptr, sErrMsg);
+    return Finish(sSql.size(), nullptr, nullptr, sErrMsg);
 }
 
 }  // namespace relayd

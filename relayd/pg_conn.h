@@ -37,8 +37,10 @@ private:
     bool Open(std::string& sErrMsg);
     bool EnsureOpen(std::string& sErrMsg);
     void Drop();
-    // Sends what is queued and collects every result of the statement sent last.
-    bool Finish(std::vector<SqlRow>* pvecRows, uint64_t* pddwChanged, std::string& sErrMsg);
+    // Sends what is queued (nSentBytes in all) and collects every result of the statement
+    // sent last.
+    bool Finish(size_t nSentBytes, std::vector<SqlRow>* pvecRows, uint64_t* pddwChanged,
+                std::string& sErrMsg);
     bool Wait(bool bWrite, int64_t llDeadlineMs, std::string& sErrMsg);
 
     std::string m_sUrl;

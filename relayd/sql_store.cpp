@@ -332,53 +332,76 @@ bool CSqlStore::LoadMessages(ISqlConn& oConn, const std::string& sWhere,
 }
 
 // A message whose channel and package hash match one stored since llDedupeSinceMs is a
-// duplicate: the unique dedupe key (kept only while it is inside the window) refuses the
-// second row, also when another relay's transaction stored the first.
+// duplicate: the unique dedupe key refuses the second row, also when another relay's
+// transaction stored the first. A copy stored before the window gives its key up to the
+// new one. The usual case (no earlier copy) costs one statement.
 bool CSqlStore::InsertOne(ISqlConn& oConn, const SMessage& oMessage, int64_t llDedupeSinceMs,
                           SInsertOutcome& oOutcome, std::string& sErrMsg) {
     const std::string sKey = DedupeKey(oMessage);
     const SSqlParam oKey = sKey.empty() ? SSqlParam::Null() : SSqlParam::Bytes(sKey);
-    if (!sKey.empty() && !Exec(oConn,
-                               "UPDATE messages SET dedupe_key = NULL WHERE dedupe_key = $1 AND "
-                               "received_at < $2",
-                               {oKey, SSqlParam::Int(llDedupeSinceMs)}, sErrMsg)) {
-        return false;
-    }
     const std::string sReceivers = JoinNames(oMessage.m_vecReceivers);
     const std::string sCc = JoinNames(oMessage.m_vecCc);
-    std::vector<SqlRow> vecRows;
-    if (!oConn.Exec(
-            kInsertMessage,
-            {SSqlParam::Int(oMessage.m_eChannel), SSqlParam::Int(oMessage.m_eStatus),
-             SSqlParam::Int(oMessage.m_llReceivedAtMs), SSqlParam::Text(oMessage.m_sPeer),
-             SSqlParam::Int(oMessage.m_dwTimestamp), SSqlParam::Text(oMessage.m_sKeyId),
-             SSqlParam::Text(oMessage.m_sSender), SSqlParam::Text(sReceivers), SSqlParam::Text(sCc),
-             SSqlParam::Text(oMessage.m_sTitle), SSqlParam::Text(oMessage.m_sContent),
-             SSqlParam::Int(static_cast<int64_t>(oMessage.m_sImage.size())),
-             SSqlParam::Int(oMessage.m_llNextAttemptMs), SSqlParam::Bytes(oMessage.m_sPackageHash),
-             oKey, SSqlParam::Bytes(oMessage.m_sImage)},
-            &vecRows, nullptr, sErrMsg)) {
-        return false;
-    }
-    oOutcome.m_bDuplicate = vecRows.empty();
-    if (oOutcome.m_bDuplicate) {
-        if (!oConn.Exec("SELECT id FROM messages WHERE dedupe_key = $1", {oKey}, &vecRows, nullptr,
-                        sErrMsg)) {
+    const std::vector<SSqlParam> vecParams{
+        SSqlParam::Int(oMessage.m_eChannel),
+        SSqlParam::Int(oMessage.m_eStatus),
+        SSqlParam::Int(oMessage.m_llReceivedAtMs),
+        SSqlParam::Text(oMessage.m_sPeer),
+        SSqlParam::Int(oMessage.m_dwTimestamp),
+        SSqlParam::Text(oMessage.m_sKeyId),
+        SSqlParam::Text(oMessage.m_sSender),
+        SSqlParam::Text(sReceivers),
+        SSqlParam::Text(sCc),
+        SSqlParam::Text(oMessage.m_sTitle),
+        SSqlParam::Text(oMessage.m_sContent),
+        SSqlParam::Int(static_cast<int64_t>(oMessage.m_sImage.size())),
+        SSqlParam::Int(oMessage.m_llNextAttemptMs),
+        SSqlParam::Bytes(oMessage.m_sPackageHash),
+        oKey,
+        SSqlParam::Bytes(oMessage.m_sImage)};
+    // Each round either stores the message, finds the copy it duplicates, or frees a
+    // stale key; a key freed and taken again at once by another relay costs a round.
+    const int kRounds = 4;
+    for (int iRound = 0; iRound < kRounds; ++iRound) {
+        std::vector<SqlRow> vecRows;
+        if (!oConn.Exec(kInsertMessage, vecParams, &vecRows, nullptr, sErrMsg)) {
+            return false;
+        }
+        if (!vecRows.empty()) {
+            oOutcome.m_bDuplicate = false;
+            oOutcome.m_llId = vecRows[0].at(0).m_llValue;
+            return InsertAttachments(oConn, oOutcome.m_llId, oMessage, sErrMsg);
+        }
+        if (!oConn.Exec("SELECT id, received_at FROM messages WHERE dedupe_key = $1", {oKey},
+                        &vecRows, nullptr, sErrMsg)) {
             return false;
         }
         if (vecRows.empty()) {
-            sErrMsg = "the earlier copy of a duplicate vanished";
+            continue;  // deleted meanwhile
+        }
+        const int64_t llEarlierId = vecRows[0].at(0).m_llValue;
+        if (vecRows[0].at(1).m_llValue >= llDedupeSinceMs) {
+            oOutcome.m_bDuplicate = true;
+            oOutcome.m_llId = llEarlierId;
+            return true;
+        }
+        if (!Exec(oConn, "UPDATE messages SET dedupe_key = NULL WHERE id = $1",
+                  {SSqlParam::Int(llEarlierId)}, sErrMsg)) {
             return false;
         }
     }
-    oOutcome.m_llId = vecRows[0].at(0).m_llValue;
-    for (size_t i = 0; !oOutcome.m_bDuplicate && i < oMessage.m_vecAttachments.size(); ++i) {
+    sErrMsg = "the dedupe key kept changing hands";
+    return false;
+}
+
+bool CSqlStore::InsertAttachments(ISqlConn& oConn, int64_t llId, const SMessage& oMessage,
+                                  std::string& sErrMsg) {
+    for (size_t i = 0; i < oMessage.m_vecAttachments.size(); ++i) {
         const SAttachment& oAttachment = oMessage.m_vecAttachments[i];
         if (!Exec(
                 oConn,
                 "INSERT INTO attachments (message_id, idx, name, size, sha256, data) VALUES "
                 "($1, $2, $3, $4, $5, $6)",
-                {SSqlParam::Int(oOutcome.m_llId), SSqlParam::Int(static_cast<int64_t>(i)),
+                {SSqlParam::Int(llId), SSqlParam::Int(static_cast<int64_t>(i)),
                  SSqlParam::Bytes(oAttachment.m_sName),
                  SSqlParam::Int(static_cast<int64_t>(oAttachment.m_sData.size())),
                  SSqlParam::Text(oAttachment.m_sSha256Hex), SSqlParam::Bytes(oAttachment.m_sData)},

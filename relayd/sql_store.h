@@ -84,6 +84,8 @@ private:
                      std::vector<SMessage>& vecMessages, std::string& sErrMsg);
     bool InsertOne(ISqlConn& oConn, const SMessage& oMessage, int64_t llDedupeSinceMs,
                    SInsertOutcome& oOutcome, std::string& sErrMsg);
+    bool InsertAttachments(ISqlConn& oConn, int64_t llId, const SMessage& oMessage,
+                           std::string& sErrMsg);
 
     const SSqlDialect& m_oDialect;
     std::mutex m_mtxWriter;

@@ -42,7 +42,8 @@ CREATE TABLE messages (
     image BLOB NOT NULL
 );
 CREATE UNIQUE INDEX messages_dedupe ON messages (dedupe_key) WHERE dedupe_key IS NOT NULL;
-CREATE INDEX messages_due ON messages (status, next_attempt_at);
+CREATE INDEX messages_due ON messages (status, next_attempt_at, channel);
+CREATE INDEX messages_status ON messages (status, id);
 CREATE INDEX messages_channel ON messages (channel, id);
 CREATE TABLE attachments (
     message_id INTEGER NOT NULL REFERENCES messages (id) ON DELETE CASCADE,

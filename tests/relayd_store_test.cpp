@@ -671,6 +671,25 @@ TEST_P(StoreTest, StalledServerFailsFastThenReconnects) {
     EXPECT_EQ(InsertOne(MakeMessage(CH_SMS, "after")) > 0, true) << "no new connection";
 }
 
+TEST(SqliteStoreTest, StoresThatCannotBeMadeDurableAreRefused) {
+    test_support::CTempDir oDir;
+    struct SRow {
+        std::string sPath;
+        const char* szReason;
+    };
+    const SRow aRows[] = {
+        {":memory:", "cannot set journal_mode to WAL (it stays memory)"},
+        {oDir.Path() + "/missing/store.db", "cannot open"},
+        {oDir.Path(), "cannot open"},
+    };
+    for (size_t i = 0; i < sizeof(aRows) / sizeof(aRows[0]); ++i) {
+        std::string sErr;
+        EXPECT_TRUE(OpenStore(aRows[i].sPath, sErr) == nullptr) << "row " << i;
+        EXPECT_EQ(sErr.find("store " + aRows[i].sPath + ": "), 0u) << "row " << i << ": " << sErr;
+        EXPECT_NE(sErr.find(aRows[i].szReason), std::string::npos) << "row " << i << ": " << sErr;
+    }
+}
+
 TEST(PgStoreTest, UnreachableServerIsRefusedWithinSeconds) {
     // A port nobody listens on, and one that accepts connections but never answers.
     const int iSilent = socket(AF_INET, SOCK_STREAM, 0);
