@@ -17,6 +17,7 @@ const int64_t kFirstBackoffMs = 100;
 // as if the link moved at least this many bytes per millisecond (10 MB/s).
 const int64_t kMinBytesPerMs = 10000;
 const int kServerStatementTimeoutMs = 60000;
+const size_t kMaxPrepared = 64;
 const int64_t kMaxBackoffMs = 5000;
 
 // Type numbers of the built-in types the store uses (pg_type.oid).
@@ -91,6 +92,7 @@ std::unique_ptr<CPgConn> CPgConn::Connect(const std::string& sUrl, int iTimeoutM
 }
 
 void CPgConn::Drop() {
+    m_mapPrepared.clear();
     if (m_pConn != nullptr) {
         PQfinish(m_pConn);
         m_pConn = nullptr;
@@ -281,13 +283,51 @@ bool CPgConn::Exec(const std::string& sSql, const std::vector<SSqlParam>& vecPar
             nSentBytes += oParam.m_svValue.size();
         }
     }
-    if (PQsendQueryParams(m_pConn, sSql.c_str(), static_cast<int>(nParams), vecTypes.data(),
-                          vecValues.data(), vecLengths.data(), vecFormats.data(), kBinary) == 0) {
+    std::string sName;
+    if (nParams != 0 && !Prepare(sSql, vecTypes, sName, sErrMsg)) {
+        return false;
+    }
+    const int iSent =
+        nParams != 0
+            ? PQsendQueryPrepared(m_pConn, sName.c_str(), static_cast<int>(nParams),
+                                  vecValues.data(), vecLengths.data(), vecFormats.data(), kBinary)
+            : PQsendQueryParams(m_pConn, sSql.c_str(), 0, nullptr, nullptr, nullptr, nullptr,
+                                kBinary);
+    if (iSent == 0) {
         sErrMsg = "PostgreSQL: " + Trimmed(PQerrorMessage(m_pConn));
         Drop();
         return false;
     }
     return Finish(nSentBytes, pvecRows, pddwChanged, sErrMsg);
+}
+
+// Statements with parameters are parsed and planned once per connection. Their number is
+// bounded (the store's statements are few); past the bound, the connection starts afresh.
+bool CPgConn::Prepare(const std::string& sSql, const std::vector<unsigned int>& vecTypes,
+                      std::string& sName, std::string& sErrMsg) {
+    auto it = m_mapPrepared.find(sSql);
+    if (it != m_mapPrepared.end()) {
+        sName = it->second;
+        return true;
+    }
+    if (m_mapPrepared.size() >= kMaxPrepared) {
+        if (!Exec("DEALLOCATE ALL", {}, nullptr, nullptr, sErrMsg)) {
+            return false;
+        }
+        m_mapPrepared.clear();
+    }
+    sName = "fanout_" + std::to_string(++m_ddwPrepared);
+    if (PQsendPrepare(m_pConn, sName.c_str(), sSql.c_str(), static_cast<int>(vecTypes.size()),
+                      vecTypes.data()) == 0) {
+        sErrMsg = "PostgreSQL: " + Trimmed(PQerrorMessage(m_pConn));
+        Drop();
+        return false;
+    }
+    if (!Finish(sSql.size(), nullptr, nullptr, sErrMsg)) {
+        return false;
+    }
+    m_mapPrepared[sSql] = sName;
+    return true;
 }
 
 bool CPgConn::ExecScript(const std::string& sSql, std::string& sErrMsg) {

@@ -5,6 +5,7 @@
 #ifndef RELAYD_PG_CONN_H
 #define RELAYD_PG_CONN_H
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -42,6 +43,9 @@ private:
     bool Finish(size_t nSentBytes, std::vector<SqlRow>* pvecRows, uint64_t* pddwChanged,
                 std::string& sErrMsg);
     bool Wait(bool bWrite, int64_t llDeadlineMs, std::string& sErrMsg);
+    // The name of sSql prepared on this connection (vecTypes: the parameters' type oids).
+    bool Prepare(const std::string& sSql, const std::vector<unsigned int>& vecTypes,
+                 std::string& sName, std::string& sErrMsg);
 
     std::string m_sUrl;
     int m_iTimeoutMs;
@@ -50,6 +54,8 @@ private:
     int64_t m_llNextTryMs = 0;  // no new connection before this (steady clock)
     int64_t m_llBackoffMs = 0;
     std::string m_sLastFailure;
+    std::map<std::string, std::string> m_mapPrepared;  // SQL text to statement name
+    uint64_t m_ddwPrepared = 0;
 };
 
 }  // namespace relayd

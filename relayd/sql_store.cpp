@@ -417,8 +417,21 @@ bool CSqlStore::InsertAttachments(ISqlConn& oConn, int64_t llId, const SMessage&
 // COMMIT returns once the server has flushed it).
 bool CSqlStore::InsertBatch(std::vector<SMessage>& vecMessages, int64_t llDedupeSinceMs,
                             std::vector<SInsertOutcome>& vecOutcomes, std::string& sErrMsg) {
+    std::string sLockKeys;
+    if (m_oDialect.m_fnLockDedupeKeys != nullptr) {
+        std::vector<std::string> vecKeys;
+        for (const SMessage& oMessage : vecMessages) {
+            if (!oMessage.m_sPackageHash.empty()) {
+                vecKeys.push_back(DedupeKey(oMessage));
+            }
+        }
+        sLockKeys = vecKeys.empty() ? "" : m_oDialect.m_fnLockDedupeKeys(vecKeys);
+    }
     auto fnInsert = [&](ISqlConn& oConn, std::string& sWhy) {
         vecOutcomes.assign(vecMessages.size(), SInsertOutcome());
+        if (!sLockKeys.empty() && !Exec(oConn, sLockKeys, {}, sWhy)) {
+            return false;
+        }
         for (size_t i = 0; i < vecMessages.size(); ++i) {
             if (!InsertOne(oConn, vecMessages[i], llDedupeSinceMs, vecOutcomes[i], sWhy)) {
                 return false;

@@ -1,5 +1,7 @@
 #include "relayd/store_pg.h"
 
+#include <set>
+
 #include "relayd/pg_conn.h"
 #include "relayd/sql_store.h"
 
@@ -13,6 +15,7 @@ const int kWriterTimeoutMs = 1000;
 const int kReaderTimeoutMs = 5000;
 // Migrating may wait for another relay that is migrating the same database.
 const int kMigrationTimeoutMs = 30000;
+const char* const kDedupeLockClass = "20461";
 
 // Version 1; the same tables as the SQLite schema. Every string is bytea: the store keeps
 // what it was given byte for byte (a text column would refuse NUL bytes and, in some
@@ -77,10 +80,31 @@ std::string Position(const std::string& sColumn, const std::string& sNeedle) {
     return "position(" + sNeedle + " in " + sColumn + ") > 0";
 }
 
-// The advisory lock's number is arbitrary; it only has to be the same in every relay.
+// Transaction-scoped advisory locks, one per dedupe key (its first four hash bytes mixed
+// with the channel, in the lock class kDedupeLockClass), taken in ascending order by one
+// statement: the select list is evaluated left to right.
+std::string LockDedupeKeys(const std::vector<std::string>& vecKeys) {
+    std::set<int32_t> setLocks;
+    for (const std::string& sKey : vecKeys) {
+        uint32_t dwLock = 0;
+        for (size_t i = 1; i < 5 && i < sKey.size(); ++i) {
+            dwLock = (dwLock << 8) | static_cast<unsigned char>(sKey[i]);
+        }
+        setLocks.insert(static_cast<int32_t>(dwLock ^ static_cast<unsigned char>(sKey[0])));
+    }
+    std::string sSql;
+    for (int32_t iLock : setLocks) {
+        sSql += (sSql.empty() ? "SELECT " : ", ") + std::string("pg_advisory_xact_lock(") +
+                kDedupeLockClass + ", " + std::to_string(iLock) + ")";
+    }
+    return sSql;
+}
+
+// The advisory lock numbers are arbitrary; they only have to be the same in every relay.
 const SSqlDialect kPostgres = {
-    "BEGIN",  "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY",  " FOR UPDATE SKIP LOCKED",
-    Position, "SELECT pg_advisory_xact_lock(7306949262519137651)", {kSchemaV1}};
+    "BEGIN",       "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY",  " FOR UPDATE SKIP LOCKED",
+    Position,      "SELECT pg_advisory_xact_lock(7306949262519137651)", {kSchemaV1},
+    LockDedupeKeys};
 
 }  // namespace
 
