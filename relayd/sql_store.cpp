@@ -173,32 +173,56 @@ bool RunTransaction(ISqlConn& oConn, const char* szBegin, const FN& fnBody, bool
 
 }  // namespace
 
+namespace {
+
+// The schema version stored (0 for none yet) and whether it is more than this program
+// knows (sWhy then says so).
+bool ReadSchemaVersion(ISqlConn& oConn, int64_t llLatest, int64_t& llVersion, std::string& sWhy) {
+    std::vector<SqlRow> vecRows;
+    if (!oConn.Exec("SELECT max(version) FROM schema_migrations", {}, &vecRows, nullptr, sWhy)) {
+        return false;
+    }
+    llVersion = vecRows.empty() ? 0 : vecRows[0].at(0).m_llValue;
+    if (llVersion > llLatest) {
+        sWhy = "its schema version " + std::to_string(llVersion) +
+               " is newer than this program knows (" + std::to_string(llLatest) +
+               "): use a newer fanout_relayd";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// A store already up to date is only read (a dump never waits for a busy writer's lock);
+// otherwise the check is made again inside the migration transaction, under the lock.
 bool ApplyMigrations(ISqlConn& oConn, const SSqlDialect& oDialect, std::string& sErrMsg) {
     const int64_t llLatest = static_cast<int64_t>(oDialect.m_vecSchema.size());
-    auto fnMigrate = [&](ISqlConn& oTx, std::string& sWhy) {
+    int64_t llVersion = 0;
+    std::string sWhy;
+    if (ReadSchemaVersion(oConn, llLatest, llVersion, sWhy) && llVersion == llLatest) {
+        return true;
+    }
+    if (llVersion > llLatest) {
+        sErrMsg = sWhy;
+        return false;
+    }
+    auto fnMigrate = [&](ISqlConn& oTx, std::string& sTxWhy) {
         if (*oDialect.m_szMigrationLock != '\0' &&
-            !Exec(oTx, oDialect.m_szMigrationLock, {}, sWhy)) {
+            !Exec(oTx, oDialect.m_szMigrationLock, {}, sTxWhy)) {
             return false;
         }
-        std::vector<SqlRow> vecRows;
         if (!oTx.ExecScript("CREATE TABLE IF NOT EXISTS schema_migrations (version BIGINT "
                             "PRIMARY KEY, applied_at BIGINT NOT NULL)",
-                            sWhy) ||
-            !oTx.Exec("SELECT max(version) FROM schema_migrations", {}, &vecRows, nullptr, sWhy)) {
-            return false;
-        }
-        const int64_t llVersion = vecRows.empty() ? 0 : vecRows[0].at(0).m_llValue;
-        if (llVersion > llLatest) {
-            sWhy = "its schema version " + std::to_string(llVersion) +
-                   " is newer than this program knows (" + std::to_string(llLatest) +
-                   "): use a newer fanout_relayd";
+                            sTxWhy) ||
+            !ReadSchemaVersion(oTx, llLatest, llVersion, sTxWhy)) {
             return false;
         }
         for (int64_t llNext = llVersion + 1; llNext <= llLatest; ++llNext) {
-            if (!oTx.ExecScript(oDialect.m_vecSchema[static_cast<size_t>(llNext - 1)], sWhy) ||
+            if (!oTx.ExecScript(oDialect.m_vecSchema[static_cast<size_t>(llNext - 1)], sTxWhy) ||
                 !Exec(oTx, "INSERT INTO schema_migrations (version, applied_at) VALUES ($1, $2)",
-                      {SSqlParam::Int(llNext), SSqlParam::Int(NowMs())}, sWhy)) {
-                sWhy = "migrating to schema version " + std::to_string(llNext) + ": " + sWhy;
+                      {SSqlParam::Int(llNext), SSqlParam::Int(NowMs())}, sTxWhy)) {
+                sTxWhy = "migrating to schema version " + std::to_string(llNext) + ": " + sTxWhy;
                 return false;
             }
         }

@@ -690,6 +690,29 @@ TEST(SqliteStoreTest, StoresThatCannotBeMadeDurableAreRefused) {
     }
 }
 
+// A dump opens the store while a server holds the write lock: opening an up-to-date store
+// and reading it must not wait for that lock.
+TEST(SqliteStoreTest, OpensAndReadsWhileAnotherProcessWrites) {
+    test_support::CTempDir oDir;
+    const std::string sPath = oDir.Path() + "/busy.db";
+    std::string sErr;
+    std::unique_ptr<IStore> pServer = OpenStore(sPath, sErr);
+    ASSERT_TRUE(pServer != nullptr) << sErr;
+    std::vector<SMessage> vecBatch{MakeMessage(CH_MAIL, "busy")};
+    std::vector<SInsertOutcome> vecOutcomes;
+    ASSERT_TRUE(pServer->InsertBatch(vecBatch, 0, vecOutcomes, sErr)) << sErr;
+    std::unique_ptr<CSqliteConn> pWriter = CSqliteConn::Open(sPath, 1000, sErr);
+    ASSERT_TRUE(pWriter != nullptr) << sErr;
+    ASSERT_TRUE(pWriter->ExecScript("BEGIN IMMEDIATE; DELETE FROM messages;", sErr)) << sErr;
+
+    std::unique_ptr<IStore> pDump = OpenStore(sPath, sErr);
+    ASSERT_TRUE(pDump != nullptr) << sErr;
+    int nSeen = 0;
+    EXPECT_TRUE(pDump->ForEachMessage([&](const SMessage&) { return ++nSeen > 0; }, sErr)) << sErr;
+    EXPECT_EQ(nSeen, 1);
+    ASSERT_TRUE(pWriter->ExecScript("ROLLBACK", sErr)) << sErr;
+}
+
 TEST(PgStoreTest, UnreachableServerIsRefusedWithinSeconds) {
     // A port nobody listens on, and one that accepts connections but never answers.
     const int iSilent = socket(AF_INET, SOCK_STREAM, 0);
