@@ -34,7 +34,9 @@ struct SSimOptions {
     uint32_t m_dwChunkDelayMs = 0;
     uint32_t m_dwTimeoutMs = 10000;
     uint32_t m_dwMaxFrame = 64u << 20;
-    std::string m_sSaveDir;  // empty: save nothing
+    std::string m_sSaveDir;      // empty: save nothing
+    bool m_bBackground = false;  // go on in a child process once listening
+    std::string m_sPidFile;      // empty: write none
 
     // The result code replied to a well-formed request of eChannel.
     uint32_t ResultFor(relay_proto::CHANNEL eChannel) const;

@@ -1,0 +1,610 @@
+// relay_net over real loopback sockets: the event loop's timers and posted tasks, the
+// listeners' addresses and errors, and the one-frame server's whole life of a
+// connection, with the loop on a thread of its own and plain blocking clients.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "relay_net/event_loop.h"
+#include "relay_net/frame_server.h"
+#include "relay_net/listeners.h"
+#include "relay_net/net_addr.h"
+#include "tests/wire_bytes.h"
+
+using namespace relay_net;
+using relay_proto::CHANNEL;
+using wire_bytes::Be32;
+using wire_bytes::Frame;
+
+namespace {
+
+// A port offset whose four channel ports are likely free: high and random, so tests
+// running at once rarely meet. Callers retry when the ports are taken after all.
+int RandomPortOffset() {
+    static std::mt19937 oRandom{std::random_device{}()};
+    return std::uniform_int_distribution<int>(20000, 45000)(oRandom);
+}
+
+// A blocking client socket connected to sHost:wPort, with a 5-second receive limit.
+int Connect(const std::string& sHost, uint16_t wPort) {
+    sockaddr_storage oAddr;
+    socklen_t nLen = 0;
+    if (!ParseAddress(sHost, wPort, oAddr, nLen)) {
+        return -1;
+    }
+    const int iFd = socket(oAddr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const timeval oLimit = {5, 0};
+    if (iFd < 0 || setsockopt(iFd, SOL_SOCKET, SO_RCVTIMEO, &oLimit, sizeof(oLimit)) != 0 ||
+        connect(iFd, reinterpret_cast<const sockaddr*>(&oAddr), nLen) != 0) {
+        if (iFd >= 0) {
+            close(iFd);
+        }
+        return -1;
+    }
+    return iFd;
+}
+
+bool SendAll(int iFd, const std::string& sData) {
+    for (size_t nPos = 0; nPos < sData.size();) {
+        const ssize_t n = send(iFd, sData.data() + nPos, sData.size() - nPos, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        nPos += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// What a client read until the server closed: the bytes, and whether the end was a
+// clean close or a reset (false on the 5-second limit).
+struct SReadAll {
+    std::string m_sBytes;
+    bool m_bEnded = false;
+};
+
+SReadAll ReadAll(int iFd) {
+    SReadAll oResult;
+    char szBuf[4096];
+    while (true) {
+        const ssize_t n = recv(iFd, szBuf, sizeof(szBuf), 0);
+        if (n > 0) {
+            oResult.m_sBytes.append(szBuf, static_cast<size_t>(n));
+            continue;
+        }
+        oResult.m_bEnded = (n == 0 || errno == ECONNRESET);
+        return oResult;
+    }
+}
+
+struct SClosed {
+    uint64_t m_ddwConnId;
+    CLOSE_REASON m_eReason;
+    std::string m_sDetail;
+};
+
+struct SFrameSeen {
+    uint64_t m_ddwConnId;
+    CHANNEL m_eChannel;
+    std::string m_sPeer;
+    std::string m_sPayload;
+};
+
+// A CFrameServer on a loop thread. By default it answers every frame with "R:" and the
+// payload; with m_bHold it leaves the answer to the test.
+class CServerUnderTest : public IFrameHandler {
+public:
+    ~CServerUnderTest() override { Stop(); }
+
+    // Listens on vecListen at a free port offset and starts the loop thread. With
+    // ddwGraceMs, a stop of the loop is followed by a graceful Shutdown().
+    bool Start(SFrameServerConfig oConfig, uint64_t ddwGraceMs = 0) {
+        std::string sErrMsg;
+        if (!m_oLoop.Init(sErrMsg)) {
+            ADD_FAILURE() << sErrMsg;
+            return false;
+        }
+        for (int nTry = 0; nTry < 20; ++nTry) {
+            oConfig.m_nPortOffset = RandomPortOffset();
+            m_pServer.reset(new CFrameServer(m_oLoop, oConfig, *this));
+            if (m_pServer->Listen(sErrMsg)) {
+                m_nOffset = oConfig.m_nPortOffset;
+                m_oThread = std::thread([this, ddwGraceMs] {
+                    std::string sLoopErr;
+                    EXPECT_TRUE(m_oLoop.Run(sLoopErr)) << sLoopErr;
+                    if (ddwGraceMs != 0) {
+                        EXPECT_TRUE(m_pServer->Shutdown(ddwGraceMs, sLoopErr)) << sLoopErr;
+                    }
+                });
+                return true;
+            }
+        }
+        ADD_FAILURE() << "no free ports: " << sErrMsg;
+        return false;
+    }
+
+    void Stop() {
+        if (m_oThread.joinable()) {
+            m_oLoop.RequestStop();
+            m_oThread.join();
+        }
+    }
+
+    uint16_t Port(CHANNEL eChannel) const { return relay_proto::ChannelPort(eChannel, m_nOffset); }
+
+    // Runs fnTask on the loop thread and waits for it.
+    void OnLoop(std::function<void(CFrameServer&)> fnTask) {
+        std::promise<void> oDone;
+        m_oLoop.Post([&] {
+            fnTask(*m_pServer);
+            oDone.set_value();
+        });
+        oDone.get_future().wait();
+    }
+
+    // Waits up to 5 s for bReady() under the lock.
+    bool WaitFor(std::function<bool()> bReady) {
+        std::unique_lock<std::mutex> oLock(m_oMutex);
+        return m_oChanged.wait_for(oLock, std::chrono::seconds(5), bReady);
+    }
+
+    std::vector<SFrameSeen> Frames() {
+        std::lock_guard<std::mutex> oLock(m_oMutex);
+        return m_vecFrames;
+    }
+    std::vector<SClosed> Closed() {
+        std::lock_guard<std::mutex> oLock(m_oMutex);
+        return m_vecClosed;
+    }
+
+    void OnFrame(uint64_t ddwConnId, CHANNEL eChannel, const SPeer& oPeer,
+                 std::string&& sPayload) override {
+        {
+            std::lock_guard<std::mutex> oLock(m_oMutex);
+            m_vecFrames.push_back({ddwConnId, eChannel, oPeer.m_sText, sPayload});
+        }
+        m_oChanged.notify_all();
+        if (!m_bHold) {
+            m_pServer->Reply(ddwConnId, "R:" + sPayload);
+        }
+    }
+    void OnConnOpen(uint64_t, CHANNEL, const SPeer&) override {
+        std::lock_guard<std::mutex> oLock(m_oMutex);
+        ++m_nOpened;
+        m_oChanged.notify_all();
+    }
+    void OnConnClose(uint64_t ddwConnId, CLOSE_REASON eReason,
+                     const std::string& sDetail) override {
+        {
+            std::lock_guard<std::mutex> oLock(m_oMutex);
+            m_vecClosed.push_back({ddwConnId, eReason, sDetail});
+        }
+        m_oChanged.notify_all();
+    }
+
+    std::atomic<bool> m_bHold{false};
+    size_t m_nOpened = 0;  // under m_oMutex
+    std::vector<SFrameSeen> m_vecFrames;
+    std::vector<SClosed> m_vecClosed;
+
+private:
+    CEventLoop m_oLoop;
+    std::unique_ptr<CFrameServer> m_pServer;
+    std::thread m_oThread;
+    int m_nOffset = 0;
+    std::mutex m_oMutex;
+    std::condition_variable m_oChanged;
+};
+
+SFrameServerConfig LoopbackConfig() {
+    SFrameServerConfig oConfig;
+    oConfig.m_vecListen = {"127.0.0.1"};
+    oConfig.m_dwMaxFrame = 1024;
+    oConfig.m_dwReadTimeoutMs = 5000;
+    oConfig.m_dwWriteTimeoutMs = 5000;
+    return oConfig;
+}
+
+// --- The event loop ------------------------------------------------------------------
+
+TEST(EventLoop, TimersRunInDeadlineOrderAndCancelledOnesNot) {
+    CEventLoop oLoop;
+    std::string sErrMsg;
+    ASSERT_TRUE(oLoop.Init(sErrMsg)) << sErrMsg;
+    std::string sOrder;
+    const uint64_t ddwNow = CEventLoop::NowMs();
+    oLoop.AddTimer(ddwNow + 30, [&] { sOrder += "c"; });
+    oLoop.AddTimer(ddwNow + 10, [&] { sOrder += "a"; });
+    const uint64_t ddwCancelled = oLoop.AddTimer(ddwNow + 20, [&] { sOrder += "x"; });
+    oLoop.AddTimer(ddwNow + 20, [&] { sOrder += "b"; });
+    oLoop.AddTimer(ddwNow + 40, [&] { oLoop.RequestStop(); });
+    oLoop.CancelTimer(ddwCancelled);
+    oLoop.CancelTimer(ddwCancelled);
+    ASSERT_TRUE(oLoop.Run(sErrMsg)) << sErrMsg;
+    EXPECT_EQ("abc", sOrder);
+    EXPECT_EQ(0u, oLoop.TimerCount());
+}
+
+TEST(EventLoop, ManyCancelledTimersDoNotPileUp) {
+    CEventLoop oLoop;
+    std::string sErrMsg;
+    ASSERT_TRUE(oLoop.Init(sErrMsg)) << sErrMsg;
+    for (int i = 0; i < 100000; ++i) {
+        oLoop.CancelTimer(oLoop.AddTimer(CEventLoop::NowMs() + 60000, [] {}));
+    }
+    bool bRan = false;
+    oLoop.AddTimer(CEventLoop::NowMs(), [&] {
+        bRan = true;
+        oLoop.RequestStop();
+    });
+    ASSERT_TRUE(oLoop.Run(sErrMsg)) << sErrMsg;
+    EXPECT_TRUE(bRan);
+    EXPECT_EQ(0u, oLoop.TimerCount());
+}
+
+TEST(EventLoop, PostFromOtherThreadsRunsEveryTaskOnTheLoop) {
+    CEventLoop oLoop;
+    std::string sErrMsg;
+    ASSERT_TRUE(oLoop.Init(sErrMsg)) << sErrMsg;
+    int nRan = 0;  // touched by the loop thread only
+    std::thread::id oLoopThread;
+    bool bOtherThread = false;
+    std::thread oRunner([&] {
+        oLoopThread = std::this_thread::get_id();
+        EXPECT_TRUE(oLoop.Run(sErrMsg)) << sErrMsg;
+    });
+    std::vector<std::thread> vecPosters;
+    for (int t = 0; t < 4; ++t) {
+        vecPosters.emplace_back([&] {
+            for (int i = 0; i < 1000; ++i) {
+                oLoop.Post([&] {
+                    ++nRan;
+                    bOtherThread |= std::this_thread::get_id() != oLoopThread;
+                });
+            }
+        });
+    }
+    for (std::thread& oPoster : vecPosters) {
+        oPoster.join();
+    }
+    oLoop.Post([&] { oLoop.RequestStop(); });
+    oRunner.join();
+    EXPECT_EQ(4000, nRan);
+    EXPECT_FALSE(bOtherThread);
+}
+
+TEST(EventLoop, WatchedDescriptorReportsAndMayUnwatchItself) {
+    CEventLoop oLoop;
+    std::string sErrMsg;
+    ASSERT_TRUE(oLoop.Init(sErrMsg)) << sErrMsg;
+    int aPair[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, aPair));
+    int nCalls = 0;
+    ASSERT_TRUE(oLoop.Watch(
+        aPair[0], EPOLLIN,
+        [&](uint32_t dwEvents) {
+            ++nCalls;
+            EXPECT_NE(0u, dwEvents & EPOLLIN);
+            std::string sErr;
+            EXPECT_TRUE(oLoop.Unwatch(aPair[0], sErr)) << sErr;
+            oLoop.AddTimer(CEventLoop::NowMs() + 20, [&] { oLoop.RequestStop(); });
+        },
+        sErrMsg))
+        << sErrMsg;
+    EXPECT_FALSE(oLoop.Watch(
+        aPair[0], EPOLLIN, [](uint32_t) {}, sErrMsg));
+    ASSERT_EQ(1, write(aPair[1], "x", 1));
+    ASSERT_TRUE(oLoop.Run(sErrMsg)) << sErrMsg;
+    EXPECT_EQ(1, nCalls);  // unwatched: the unread byte reports nothing more
+    EXPECT_EQ(0u, oLoop.WatchCount());
+    close(aPair[0]);
+    close(aPair[1]);
+}
+
+// --- Listeners -----------------------------------------------------------------------
+
+TEST(Listeners, ErrorTextNamesAddressPortAndChannel) {
+    CEventLoop oLoop;
+    std::string sErrMsg;
+    ASSERT_TRUE(oLoop.Init(sErrMsg)) << sErrMsg;
+    std::unique_ptr<CListeners> pFirst;
+    int nOffset = 0;
+    for (int nTry = 0; nTry < 20 && nOffset == 0; ++nTry) {
+        pFirst.reset(new CListeners(oLoop));
+        const int nCandidate = RandomPortOffset();
+        if (pFirst->Listen({"127.0.0.1"}, nCandidate, sErrMsg)) {
+            nOffset = nCandidate;
+        }
+    }
+    ASSERT_NE(0, nOffset) << sErrMsg;
+    const std::string sMailPort =
+        std::to_string(relay_proto::ChannelPort(relay_proto::CH_MAIL, nOffset));
+    const struct {
+        std::vector<std::string> vecAddrs;
+        std::string sExpected;
+    } aRows[] = {
+        {{"127.0.0.1"},
+         "cannot listen on 127.0.0.1:" + sMailPort + " (mail): Address already in use"},
+        {{"localhost"},
+         "cannot listen on localhost:" + sMailPort + " (mail): not an IPv4 or IPv6 address"},
+        {{"192.0.2.1"},
+         "cannot listen on 192.0.2.1:" + sMailPort + " (mail): Cannot assign requested address"},
+    };
+    for (size_t i = 0; i < sizeof(aRows) / sizeof(aRows[0]); ++i) {
+        CListeners oSecond(oLoop);
+        std::string sErr;
+        EXPECT_FALSE(oSecond.Listen(aRows[i].vecAddrs, nOffset, sErr)) << "row " << i;
+        EXPECT_EQ(aRows[i].sExpected, sErr) << "row " << i << ": " << aRows[i].vecAddrs[0];
+    }
+}
+
+TEST(NetAddr, AddressTextBracketsIpv6) {
+    const struct {
+        const char* szHost;
+        uint16_t wPort;
+        const char* szText;
+    } aRows[] = {
+        {"127.0.0.1", 12463, "127.0.0.1:12463"},
+        {"::1", 12463, "[::1]:12463"},
+        {"::ffff:127.0.0.2", 1, "[::ffff:127.0.0.2]:1"},
+        {"0.0.0.0", 65535, "0.0.0.0:65535"},
+    };
+    for (size_t i = 0; i < sizeof(aRows) / sizeof(aRows[0]); ++i) {
+        sockaddr_storage oAddr;
+        socklen_t nLen = 0;
+        ASSERT_TRUE(ParseAddress(aRows[i].szHost, aRows[i].wPort, oAddr, nLen)) << "row " << i;
+        EXPECT_EQ(aRows[i].szText, AddressText(oAddr)) << "row " << i << ": " << aRows[i].szHost;
+        EXPECT_EQ(aRows[i].szText, HostPortText(aRows[i].szHost, aRows[i].wPort)) << "row " << i;
+    }
+    for (const char* szBad : {"", "localhost", "127.0.0.256", "[::1]", "::1:", "1.2.3"}) {
+        sockaddr_storage oAddr;
+        socklen_t nLen = 0;
+        EXPECT_FALSE(ParseAddress(szBad, 1, oAddr, nLen)) << szBad;
+    }
+}
+
+TEST(Listeners, ServesIpv6LoopbackBesideIpv4) {
+    {
+        sockaddr_storage oAddr;
+        socklen_t nLen = 0;
+        ASSERT_TRUE(ParseAddress("::1", 0, oAddr, nLen));
+        const int iFd = socket(AF_INET6, SOCK_STREAM, 0);
+        const bool bUsable =
+            iFd >= 0 && bind(iFd, reinterpret_cast<const sockaddr*>(&oAddr), nLen) == 0;
+        if (iFd >= 0) {
+            close(iFd);
+        }
+        if (!bUsable) {
+            GTEST_SKIP() << "no IPv6 loopback on this machine";
+        }
+    }
+    CServerUnderTest oServer;
+    SFrameServerConfig oConfig = LoopbackConfig();
+    oConfig.m_vecListen = {"::1", "127.0.0.1"};
+    ASSERT_TRUE(oServer.Start(oConfig));
+    const struct {
+        const char* szHost;
+        CHANNEL eChannel;
+        const char* szPeerStart;
+    } aRows[] = {
+        {"::1", relay_proto::CH_SMS, "[::1]:"},
+        {"127.0.0.1", relay_proto::CH_LUMO, "127.0.0.1:"},
+    };
+    for (size_t i = 0; i < sizeof(aRows) / sizeof(aRows[0]); ++i) {
+        const int iFd = Connect(aRows[i].szHost, oServer.Port(aRows[i].eChannel));
+        ASSERT_GE(iFd, 0) << "row " << i << ": " << aRows[i].szHost;
+        ASSERT_TRUE(SendAll(iFd, Frame("hi")));
+        EXPECT_EQ(Frame("R:hi"), ReadAll(iFd).m_sBytes) << "row " << i;
+        close(iFd);
+        ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_vecFrames.size() == i + 1; }));
+        const SFrameSeen oSeen = oServer.Frames()[i];
+        EXPECT_EQ(aRows[i].eChannel, oSeen.m_eChannel) << "row " << i;
+        EXPECT_EQ(0u, oSeen.m_sPeer.rfind(aRows[i].szPeerStart, 0))
+            << "row " << i << ": " << oSeen.m_sPeer;
+    }
+}
+
+// --- The frame server ----------------------------------------------------------------
+
+TEST(FrameServer, RepliesToAFrameHoweverItIsCut) {
+    const std::string sFrame = Frame("a request");
+    const struct {
+        const char* szName;
+        std::vector<size_t> vecCuts;  // piece ends, sent with a pause between
+    } aRows[] = {
+        {"in one piece", {}},
+        {"head byte by byte", {1, 2, 3, 4, 5}},
+        {"cut inside the payload", {9}},
+        {"last byte alone", {sFrame.size() - 1}},
+    };
+    CServerUnderTest oServer;
+    ASSERT_TRUE(oServer.Start(LoopbackConfig()));
+    for (size_t i = 0; i < sizeof(aRows) / sizeof(aRows[0]); ++i) {
+        const int iFd = Connect("127.0.0.1", oServer.Port(relay_proto::CH_MAIL));
+        ASSERT_GE(iFd, 0);
+        size_t nFrom = 0;
+        for (const size_t nTo : aRows[i].vecCuts) {
+            ASSERT_TRUE(SendAll(iFd, sFrame.substr(nFrom, nTo - nFrom)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            nFrom = nTo;
+        }
+        ASSERT_TRUE(SendAll(iFd, sFrame.substr(nFrom)));
+        const SReadAll oRead = ReadAll(iFd);
+        close(iFd);
+        EXPECT_TRUE(oRead.m_bEnded) << "row " << i << ": " << aRows[i].szName;
+        EXPECT_EQ(Frame("R:a request"), oRead.m_sBytes) << "row " << i << ": " << aRows[i].szName;
+        ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_vecClosed.size() == i + 1; }));
+        EXPECT_EQ(CR_REPLIED, oServer.Closed()[i].m_eReason) << "row " << i;
+    }
+}
+
+TEST(FrameServer, BrokenInputEndsTheConnectionWithoutReply) {
+    std::string sBadEnd = Frame("payload");
+    sBadEnd.back() = '!';
+    const struct {
+        const char* szName;
+        std::string sBytes;
+        bool bHalfClose;  // end the client's side after the bytes
+        CLOSE_REASON eReason;
+        const char* szDetail;
+    } aRows[] = {
+        {"peer closes mid-frame", Frame("payload").substr(0, 8), true, CR_PEER_CLOSED,
+         "peer closed after 8 bytes, before a whole frame"},
+        {"peer closes before a byte", "", true, CR_PEER_CLOSED,
+         "peer closed after 0 bytes, before a whole frame"},
+        {"wrong first byte", "\x05" + Be32(10) + "abcd", false, CR_BAD_FRAME,
+         "not a frame: first byte 0x05, not STX 0x02"},
+        {"length below the frame's overhead", "\x02" + Be32(5), false, CR_BAD_FRAME,
+         "not a frame: length 5 is below the 6-byte minimum"},
+        {"announced length over the limit", "\x02" + Be32(1u << 30) + "abc", false, CR_BAD_FRAME,
+         "frame length 1073741824 exceeds the limit of 1024 bytes"},
+        {"wrong last byte", sBadEnd, false, CR_BAD_FRAME,
+         "bad frame: last byte 0x21, not ETX 0x03"},
+    };
+    CServerUnderTest oServer;
+    ASSERT_TRUE(oServer.Start(LoopbackConfig()));
+    for (size_t i = 0; i < sizeof(aRows) / sizeof(aRows[0]); ++i) {
+        const int iFd = Connect("127.0.0.1", oServer.Port(relay_proto::CH_ZEPH));
+        ASSERT_GE(iFd, 0);
+        ASSERT_TRUE(SendAll(iFd, aRows[i].sBytes));
+        if (aRows[i].bHalfClose) {
+            shutdown(iFd, SHUT_WR);
+        }
+        const SReadAll oRead = ReadAll(iFd);
+        close(iFd);
+        EXPECT_TRUE(oRead.m_bEnded) << "row " << i << ": " << aRows[i].szName;
+        EXPECT_EQ("", oRead.m_sBytes) << "row " << i << ": " << aRows[i].szName;
+        ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_vecClosed.size() == i + 1; }));
+        const SClosed oClosed = oServer.Closed()[i];
+        EXPECT_EQ(aRows[i].eReason, oClosed.m_eReason) << "row " << i << ": " << aRows[i].szName;
+        EXPECT_EQ(aRows[i].szDetail, oClosed.m_sDetail) << "row " << i;
+    }
+    EXPECT_TRUE(oServer.Frames().empty());
+}
+
+TEST(FrameServer, ReadDeadlineEndsASlowFrame) {
+    CServerUnderTest oServer;
+    SFrameServerConfig oConfig = LoopbackConfig();
+    oConfig.m_dwReadTimeoutMs = 200;
+    ASSERT_TRUE(oServer.Start(oConfig));
+    const int iFd = Connect("127.0.0.1", oServer.Port(relay_proto::CH_SMS));
+    ASSERT_GE(iFd, 0);
+    ASSERT_TRUE(SendAll(iFd, Frame("slow").substr(0, 5)));
+    const SReadAll oRead = ReadAll(iFd);
+    close(iFd);
+    EXPECT_TRUE(oRead.m_bEnded);  // well before the client's own 5-second limit
+    EXPECT_EQ("", oRead.m_sBytes);
+    ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_vecClosed.size() == 1; }));
+    EXPECT_EQ(CR_READ_TIMEOUT, oServer.Closed()[0].m_eReason);
+    EXPECT_EQ("no whole frame within 200 ms (5 bytes read)", oServer.Closed()[0].m_sDetail);
+}
+
+TEST(FrameServer, ConnectionsBeyondTheBoundAreClosedAtOnce) {
+    CServerUnderTest oServer;
+    oServer.m_bHold = true;
+    SFrameServerConfig oConfig = LoopbackConfig();
+    oConfig.m_nMaxConns = 2;
+    ASSERT_TRUE(oServer.Start(oConfig));
+    const uint16_t wPort = oServer.Port(relay_proto::CH_MAIL);
+    const int iFirst = Connect("127.0.0.1", wPort);
+    const int iSecond = Connect("127.0.0.1", wPort);
+    ASSERT_TRUE(iFirst >= 0 && iSecond >= 0);
+    ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_nOpened == 2; }));
+    const int iThird = Connect("127.0.0.1", wPort);
+    ASSERT_GE(iThird, 0);
+    const SReadAll oRead = ReadAll(iThird);
+    EXPECT_TRUE(oRead.m_bEnded);
+    EXPECT_EQ("", oRead.m_sBytes);
+    close(iThird);
+    size_t nOpen = 0;
+    uint64_t ddwRefused = 0;
+    oServer.OnLoop([&](CFrameServer& oFs) {
+        nOpen = oFs.ConnCount();
+        ddwRefused = oFs.RefusedCount();
+    });
+    EXPECT_EQ(2u, nOpen);
+    EXPECT_EQ(1u, ddwRefused);
+    // The first two are still served.
+    ASSERT_TRUE(SendAll(iFirst, Frame("one")));
+    ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_vecFrames.size() == 1; }));
+    const uint64_t ddwConnId = oServer.Frames()[0].m_ddwConnId;
+    oServer.OnLoop([&](CFrameServer& oFs) { oFs.Reply(ddwConnId, "ok"); });
+    EXPECT_EQ(Frame("ok"), ReadAll(iFirst).m_sBytes);
+    close(iFirst);
+    close(iSecond);
+}
+
+TEST(FrameServer, ReplyOrCloseForAnEndedConnectionIsIgnored) {
+    CServerUnderTest oServer;
+    oServer.m_bHold = true;
+    ASSERT_TRUE(oServer.Start(LoopbackConfig()));
+    const int iFd = Connect("127.0.0.1", oServer.Port(relay_proto::CH_LUMO));
+    ASSERT_GE(iFd, 0);
+    ASSERT_TRUE(SendAll(iFd, Frame("question")));
+    ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_vecFrames.size() == 1; }));
+    const uint64_t ddwConnId = oServer.Frames()[0].m_ddwConnId;
+    EXPECT_EQ("question", oServer.Frames()[0].m_sPayload);
+    size_t nOpen = 1;
+    oServer.OnLoop([&](CFrameServer& oFs) {
+        oFs.Close(ddwConnId);
+        oFs.Reply(ddwConnId, "too late");
+        oFs.Close(ddwConnId);
+        oFs.Reply(ddwConnId + 1000, "never was");
+        nOpen = oFs.ConnCount();
+    });
+    EXPECT_EQ(0u, nOpen);
+    const SReadAll oRead = ReadAll(iFd);
+    close(iFd);
+    EXPECT_TRUE(oRead.m_bEnded);
+    EXPECT_EQ("", oRead.m_sBytes);
+    ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_vecClosed.size() == 1; }));
+    EXPECT_EQ(CR_CLOSED, oServer.Closed()[0].m_eReason);
+
+    // The next connection gets a new id.
+    const int iNext = Connect("127.0.0.1", oServer.Port(relay_proto::CH_LUMO));
+    ASSERT_GE(iNext, 0);
+    ASSERT_TRUE(SendAll(iNext, Frame("again")));
+    ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_vecFrames.size() == 2; }));
+    EXPECT_GT(oServer.Frames()[1].m_ddwConnId, ddwConnId);
+    close(iNext);
+}
+
+TEST(FrameServer, ShutdownLetsTheConnectionInFlightFinish) {
+    CServerUnderTest oServer;
+    oServer.m_bHold = true;
+    ASSERT_TRUE(oServer.Start(LoopbackConfig(), 5000));
+    const uint16_t wPort = oServer.Port(relay_proto::CH_SMS);
+    const int iFd = Connect("127.0.0.1", wPort);
+    ASSERT_GE(iFd, 0);
+    ASSERT_TRUE(SendAll(iFd, Frame("in flight")));
+    ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_vecFrames.size() == 1; }));
+    const uint64_t ddwConnId = oServer.Frames()[0].m_ddwConnId;
+    // The loop stops and its thread goes on into Shutdown(): an answer posted from
+    // another thread meanwhile still goes out, and the client closing ends it.
+    std::thread oStopper([&] { oServer.Stop(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    oServer.OnLoop([&](CFrameServer& oFs) { oFs.Reply(ddwConnId, "answer"); });
+    EXPECT_EQ(Frame("answer"), ReadAll(iFd).m_sBytes);
+    close(iFd);
+    oStopper.join();
+    ASSERT_EQ(1u, oServer.Closed().size());
+    EXPECT_EQ(CR_REPLIED, oServer.Closed()[0].m_eReason);
+    EXPECT_LT(Connect("127.0.0.1", wPort), 0);  // the listeners are closed
+}
+
+}  // namespace
