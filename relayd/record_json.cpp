@@ -143,8 +143,10 @@ std::string IsoTime(int64_t llUnixMs) {
         --llSeconds;
     }
     const time_t tSeconds = static_cast<time_t>(llSeconds);
-    struct tm oTm;
-    gmtime_r(&tSeconds, &oTm);
+    struct tm oTm = {};
+    if (gmtime_r(&tSeconds, &oTm) == nullptr) {
+        return "1970-01-01T00:00:00.000Z";  // beyond any calendar year: no real time
+    }
     char szBuf[64];
     snprintf(szBuf, sizeof(szBuf), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", oTm.tm_year + 1900,
              oTm.tm_mon + 1, oTm.tm_mday, oTm.tm_hour, oTm.tm_min, oTm.tm_sec,

@@ -173,32 +173,56 @@ bool RunTransaction(ISqlConn& oConn, const char* szBegin, const FN& fnBody, bool
 
 }  // namespace
 
+namespace {
+
+// The schema version stored (0 for none yet) and whether it is more than this program
+// knows (sWhy then says so).
+bool ReadSchemaVersion(ISqlConn& oConn, int64_t llLatest, int64_t& llVersion, std::string& sWhy) {
+    std::vector<SqlRow> vecRows;
+    if (!oConn.Exec("SELECT max(version) FROM schema_migrations", {}, &vecRows, nullptr, sWhy)) {
+        return false;
+    }
+    llVersion = vecRows.empty() ? 0 : vecRows[0].at(0).m_llValue;
+    if (llVersion > llLatest) {
+        sWhy = "its schema version " + std::to_string(llVersion) +
+               " is newer than this program knows (" + std::to_string(llLatest) +
+               "): use a newer fanout_relayd";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// A store already up to date is only read (a dump never waits for a busy writer's lock);
+// otherwise the check is made again inside the migration transaction, under the lock.
 bool ApplyMigrations(ISqlConn& oConn, const SSqlDialect& oDialect, std::string& sErrMsg) {
     const int64_t llLatest = static_cast<int64_t>(oDialect.m_vecSchema.size());
-    auto fnMigrate = [&](ISqlConn& oTx, std::string& sWhy) {
+    int64_t llVersion = 0;
+    std::string sWhy;
+    if (ReadSchemaVersion(oConn, llLatest, llVersion, sWhy) && llVersion == llLatest) {
+        return true;
+    }
+    if (llVersion > llLatest) {
+        sErrMsg = sWhy;
+        return false;
+    }
+    auto fnMigrate = [&](ISqlConn& oTx, std::string& sTxWhy) {
         if (*oDialect.m_szMigrationLock != '\0' &&
-            !Exec(oTx, oDialect.m_szMigrationLock, {}, sWhy)) {
+            !Exec(oTx, oDialect.m_szMigrationLock, {}, sTxWhy)) {
             return false;
         }
-        std::vector<SqlRow> vecRows;
         if (!oTx.ExecScript("CREATE TABLE IF NOT EXISTS schema_migrations (version BIGINT "
                             "PRIMARY KEY, applied_at BIGINT NOT NULL)",
-                            sWhy) ||
-            !oTx.Exec("SELECT max(version) FROM schema_migrations", {}, &vecRows, nullptr, sWhy)) {
-            return false;
-        }
-        const int64_t llVersion = vecRows.empty() ? 0 : vecRows[0].at(0).m_llValue;
-        if (llVersion > llLatest) {
-            sWhy = "its schema version " + std::to_string(llVersion) +
-                   " is newer than this program knows (" + std::to_string(llLatest) +
-                   "): use a newer fanout_relayd";
+                            sTxWhy) ||
+            !ReadSchemaVersion(oTx, llLatest, llVersion, sTxWhy)) {
             return false;
         }
         for (int64_t llNext = llVersion + 1; llNext <= llLatest; ++llNext) {
-            if (!oTx.ExecScript(oDialect.m_vecSchema[static_cast<size_t>(llNext - 1)], sWhy) ||
+            if (!oTx.ExecScript(oDialect.m_vecSchema[static_cast<size_t>(llNext - 1)], sTxWhy) ||
                 !Exec(oTx, "INSERT INTO schema_migrations (version, applied_at) VALUES ($1, $2)",
-                      {SSqlParam::Int(llNext), SSqlParam::Int(NowMs())}, sWhy)) {
-                sWhy = "migrating to schema version " + std::to_string(llNext) + ": " + sWhy;
+                      {SSqlParam::Int(llNext), SSqlParam::Int(NowMs())}, sTxWhy)) {
+                sTxWhy = "migrating to schema version " + std::to_string(llNext) + ": " + sTxWhy;
                 return false;
             }
         }
@@ -332,53 +356,76 @@ bool CSqlStore::LoadMessages(ISqlConn& oConn, const std::string& sWhere,
 }
 
 // A message whose channel and package hash match one stored since llDedupeSinceMs is a
-// duplicate: the unique dedupe key (kept only while it is inside the window) refuses the
-// second row, also when another relay's transaction stored the first.
+// duplicate: the unique dedupe key refuses the second row, also when another relay's
+// transaction stored the first. A copy stored before the window gives its key up to the
+// new one. The usual case (no earlier copy) costs one statement.
 bool CSqlStore::InsertOne(ISqlConn& oConn, const SMessage& oMessage, int64_t llDedupeSinceMs,
                           SInsertOutcome& oOutcome, std::string& sErrMsg) {
     const std::string sKey = DedupeKey(oMessage);
     const SSqlParam oKey = sKey.empty() ? SSqlParam::Null() : SSqlParam::Bytes(sKey);
-    if (!sKey.empty() && !Exec(oConn,
-                               "UPDATE messages SET dedupe_key = NULL WHERE dedupe_key = $1 AND "
-                               "received_at < $2",
-                               {oKey, SSqlParam::Int(llDedupeSinceMs)}, sErrMsg)) {
-        return false;
-    }
     const std::string sReceivers = JoinNames(oMessage.m_vecReceivers);
     const std::string sCc = JoinNames(oMessage.m_vecCc);
-    std::vector<SqlRow> vecRows;
-    if (!oConn.Exec(
-            kInsertMessage,
-            {SSqlParam::Int(oMessage.m_eChannel), SSqlParam::Int(oMessage.m_eStatus),
-             SSqlParam::Int(oMessage.m_llReceivedAtMs), SSqlParam::Text(oMessage.m_sPeer),
-             SSqlParam::Int(oMessage.m_dwTimestamp), SSqlParam::Text(oMessage.m_sKeyId),
-             SSqlParam::Text(oMessage.m_sSender), SSqlParam::Text(sReceivers), SSqlParam::Text(sCc),
-             SSqlParam::Text(oMessage.m_sTitle), SSqlParam::Text(oMessage.m_sContent),
-             SSqlParam::Int(static_cast<int64_t>(oMessage.m_sImage.size())),
-             SSqlParam::Int(oMessage.m_llNextAttemptMs), SSqlParam::Bytes(oMessage.m_sPackageHash),
-             oKey, SSqlParam::Bytes(oMessage.m_sImage)},
-            &vecRows, nullptr, sErrMsg)) {
-        return false;
-    }
-    oOutcome.m_bDuplicate = vecRows.empty();
-    if (oOutcome.m_bDuplicate) {
-        if (!oConn.Exec("SELECT id FROM messages WHERE dedupe_key = $1", {oKey}, &vecRows, nullptr,
-                        sErrMsg)) {
+    const std::vector<SSqlParam> vecParams{
+        SSqlParam::Int(oMessage.m_eChannel),
+        SSqlParam::Int(oMessage.m_eStatus),
+        SSqlParam::Int(oMessage.m_llReceivedAtMs),
+        SSqlParam::Text(oMessage.m_sPeer),
+        SSqlParam::Int(oMessage.m_dwTimestamp),
+        SSqlParam::Text(oMessage.m_sKeyId),
+        SSqlParam::Text(oMessage.m_sSender),
+        SSqlParam::Text(sReceivers),
+        SSqlParam::Text(sCc),
+        SSqlParam::Text(oMessage.m_sTitle),
+        SSqlParam::Text(oMessage.m_sContent),
+        SSqlParam::Int(static_cast<int64_t>(oMessage.m_sImage.size())),
+        SSqlParam::Int(oMessage.m_llNextAttemptMs),
+        SSqlParam::Bytes(oMessage.m_sPackageHash),
+        oKey,
+        SSqlParam::Bytes(oMessage.m_sImage)};
+    // Each round either stores the message, finds the copy it duplicates, or frees a
+    // stale key; a key freed and taken again at once by another relay costs a round.
+    const int kRounds = 4;
+    for (int iRound = 0; iRound < kRounds; ++iRound) {
+        std::vector<SqlRow> vecRows;
+        if (!oConn.Exec(kInsertMessage, vecParams, &vecRows, nullptr, sErrMsg)) {
+            return false;
+        }
+        if (!vecRows.empty()) {
+            oOutcome.m_bDuplicate = false;
+            oOutcome.m_llId = vecRows[0].at(0).m_llValue;
+            return InsertAttachments(oConn, oOutcome.m_llId, oMessage, sErrMsg);
+        }
+        if (!oConn.Exec("SELECT id, received_at FROM messages WHERE dedupe_key = $1", {oKey},
+                        &vecRows, nullptr, sErrMsg)) {
             return false;
         }
         if (vecRows.empty()) {
-            sErrMsg = "the earlier copy of a duplicate vanished";
+            continue;  // deleted meanwhile
+        }
+        const int64_t llEarlierId = vecRows[0].at(0).m_llValue;
+        if (vecRows[0].at(1).m_llValue >= llDedupeSinceMs) {
+            oOutcome.m_bDuplicate = true;
+            oOutcome.m_llId = llEarlierId;
+            return true;
+        }
+        if (!Exec(oConn, "UPDATE messages SET dedupe_key = NULL WHERE id = $1",
+                  {SSqlParam::Int(llEarlierId)}, sErrMsg)) {
             return false;
         }
     }
-    oOutcome.m_llId = vecRows[0].at(0).m_llValue;
-    for (size_t i = 0; !oOutcome.m_bDuplicate && i < oMessage.m_vecAttachments.size(); ++i) {
+    sErrMsg = "the dedupe key kept changing hands";
+    return false;
+}
+
+bool CSqlStore::InsertAttachments(ISqlConn& oConn, int64_t llId, const SMessage& oMessage,
+                                  std::string& sErrMsg) {
+    for (size_t i = 0; i < oMessage.m_vecAttachments.size(); ++i) {
         const SAttachment& oAttachment = oMessage.m_vecAttachments[i];
         if (!Exec(
                 oConn,
                 "INSERT INTO attachments (message_id, idx, name, size, sha256, data) VALUES "
                 "($1, $2, $3, $4, $5, $6)",
-                {SSqlParam::Int(oOutcome.m_llId), SSqlParam::Int(static_cast<int64_t>(i)),
+                {SSqlParam::Int(llId), SSqlParam::Int(static_cast<int64_t>(i)),
                  SSqlParam::Bytes(oAttachment.m_sName),
                  SSqlParam::Int(static_cast<int64_t>(oAttachment.m_sData.size())),
                  SSqlParam::Text(oAttachment.m_sSha256Hex), SSqlParam::Bytes(oAttachment.m_sData)},
@@ -394,8 +441,21 @@ bool CSqlStore::InsertOne(ISqlConn& oConn, const SMessage& oMessage, int64_t llD
 // COMMIT returns once the server has flushed it).
 bool CSqlStore::InsertBatch(std::vector<SMessage>& vecMessages, int64_t llDedupeSinceMs,
                             std::vector<SInsertOutcome>& vecOutcomes, std::string& sErrMsg) {
+    std::string sLockKeys;
+    if (m_oDialect.m_fnLockDedupeKeys != nullptr) {
+        std::vector<std::string> vecKeys;
+        for (const SMessage& oMessage : vecMessages) {
+            if (!oMessage.m_sPackageHash.empty()) {
+                vecKeys.push_back(DedupeKey(oMessage));
+            }
+        }
+        sLockKeys = vecKeys.empty() ? "" : m_oDialect.m_fnLockDedupeKeys(vecKeys);
+    }
     auto fnInsert = [&](ISqlConn& oConn, std::string& sWhy) {
         vecOutcomes.assign(vecMessages.size(), SInsertOutcome());
+        if (!sLockKeys.empty() && !Exec(oConn, sLockKeys, {}, sWhy)) {
+            return false;
+        }
         for (size_t i = 0; i < vecMessages.size(); ++i) {
             if (!InsertOne(oConn, vecMessages[i], llDedupeSinceMs, vecOutcomes[i], sWhy)) {
                 return false;

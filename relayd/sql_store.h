@@ -27,6 +27,11 @@ struct SSqlDialect {
     std::string (*m_fnContains)(const std::string& sColumn, const std::string& sNeedle);
     const char* m_szMigrationLock;         // run first in the migration transaction, or ""
     std::vector<const char*> m_vecSchema;  // version i + 1 is m_vecSchema[i]
+    // A statement that makes other writers storing any of these dedupe keys wait until
+    // this transaction ends, taking the locks in an order every writer shares (so two
+    // relays storing the same requests queue up instead of deadlocking); null where one
+    // writer at a time is all the database allows anyway.
+    std::string (*m_fnLockDedupeKeys)(const std::vector<std::string>& vecKeys);
 };
 
 typedef std::function<std::unique_ptr<ISqlConn>(std::string& sErrMsg)> FnSqlConnect;
@@ -84,6 +89,8 @@ private:
                      std::vector<SMessage>& vecMessages, std::string& sErrMsg);
     bool InsertOne(ISqlConn& oConn, const SMessage& oMessage, int64_t llDedupeSinceMs,
                    SInsertOutcome& oOutcome, std::string& sErrMsg);
+    bool InsertAttachments(ISqlConn& oConn, int64_t llId, const SMessage& oMessage,
+                           std::string& sErrMsg);
 
     const SSqlDialect& m_oDialect;
     std::mutex m_mtxWriter;

@@ -21,6 +21,9 @@ public:
     virtual void Exec(const std::string& sUrl, const std::string& sSql) = 0;
 };
 
+// The server processes serving the relay's connections to the PostgreSQL store at sUrl.
+std::vector<int> PgRelayBackendPids(const std::string& sUrl);
+
 std::vector<BACKEND> AllBackends();
 const char* BackendName(BACKEND eBackend);
 std::unique_ptr<IBackend> MakeBackend(BACKEND eBackend);
