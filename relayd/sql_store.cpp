@@ -21,7 +21,8 @@ const char* const kMessageColumns =
 const char* const kInsertMessage =
     "INSERT INTO messages (channel, status, received_at, peer, timestamp, key_id, sender, "
     "receivers, cc, title, content, image_size, next_attempt_at, package_hash, dedupe_key, "
-    "image) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16) "
+    "image, lease_until) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, "
+    "$15, $16, $17) "
     "ON CONFLICT (dedupe_key) WHERE dedupe_key IS NOT NULL DO NOTHING RETURNING id";
 
 const char* const kKeyColumns = "id, receivers, cc, subject, channels, created_at, revoked";
@@ -356,7 +357,7 @@ bool CSqlStore::InsertOne(ISqlConn& oConn, const SMessage& oMessage, int64_t llD
              SSqlParam::Text(oMessage.m_sTitle), SSqlParam::Text(oMessage.m_sContent),
              SSqlParam::Int(static_cast<int64_t>(oMessage.m_sImage.size())),
              SSqlParam::Int(oMessage.m_llNextAttemptMs), SSqlParam::Bytes(oMessage.m_sPackageHash),
-             oKey, SSqlParam::Bytes(oMessage.m_sImage)},
+             oKey, SSqlParam::Bytes(oMessage.m_sImage), SSqlParam::Int(oMessage.m_llLeaseUntilMs)},
             &vecRows, nullptr, sErrMsg)) {
         return false;
     }
