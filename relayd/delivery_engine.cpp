@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 
 namespace relayd {
@@ -157,14 +158,17 @@ void CDeliveryEngine::DispatchLoop() {
             llNextRequeueMs = llNowMs + kRequeueEveryMs;
             continue;
         }
-        if ((m_bWoken || llNowMs >= m_llNextPollMs) && ClaimRoom() > 0) {
+        const bool bRoom = ClaimRoom() > 0;
+        if ((m_bWoken || llNowMs >= m_llNextPollMs) && bRoom) {
             ClaimDue(oLock, llNowMs);
             continue;
         }
-        // With no room, a worker taking a message wakes this thread.
-        const int64_t llUntilMs = std::min(llNextRequeueMs, m_llNextPollMs);
-        m_oDispatchCond.wait_for(oLock, std::chrono::milliseconds(std::max<int64_t>(
-                                            1, std::min(llUntilMs - llNowMs, kPollMs))));
+        // Without room, a worker taking a message wakes this thread; a Wake() or a retry
+        // scheduled sooner than the next poll does too.
+        const int64_t llUntilMs =
+            bRoom ? std::min(llNextRequeueMs, m_llNextPollMs) : llNextRequeueMs;
+        m_oDispatchCond.wait_for(
+            oLock, std::chrono::milliseconds(std::max<int64_t>(1, llUntilMs - llNowMs)));
     }
 }
 
@@ -202,7 +206,10 @@ void CDeliveryEngine::ClaimDue(std::unique_lock<std::mutex>& oLock, int64_t llNo
     oLock.lock();
     // A full claim suggests more is due; otherwise look again at the next poll.
     m_bWoken = m_bWoken || (bOk && vecClaimed.size() == dwRoom);
-    m_llNextPollMs = llNowMs + kPollMs;
+    if (m_llNextRetryMs <= llNowMs) {
+        m_llNextRetryMs = INT64_MAX;  // this claim took the retries due by now
+    }
+    m_llNextPollMs = std::min(llNowMs + kPollMs, m_llNextRetryMs);
     std::vector<SMessage> vecNoLane;
     for (SMessage& oMessage : vecClaimed) {
         SLane* pLane = m_aLanes[oMessage.m_eChannel].get();
@@ -299,6 +306,7 @@ void CDeliveryEngine::RunClaimed(ISender& oSender, SJob& oJob, std::mt19937_64& 
     Record(oMessage, oAttempt, oStep);
     if (oStep.m_eStatus == MS_QUEUED) {
         std::lock_guard<std::mutex> oGuard(m_oMutex);
+        m_llNextRetryMs = std::min(m_llNextRetryMs, oStep.m_llNextAttemptMs);
         if (oStep.m_llNextAttemptMs < m_llNextPollMs) {
             m_llNextPollMs = oStep.m_llNextAttemptMs;
             m_oDispatchCond.notify_one();

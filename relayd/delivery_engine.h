@@ -127,7 +127,8 @@ private:
     bool m_bRunning = false;
     bool m_bStopping = false;
     bool m_bWoken = false;
-    int64_t m_llNextPollMs = 0;
+    int64_t m_llNextPollMs = 0;           // when the dispatcher claims next without a Wake()
+    int64_t m_llNextRetryMs = INT64_MAX;  // the earliest retry this relay scheduled
     uint32_t m_dwWorkersRunning = 0;
     std::atomic<bool> m_bAbort{false};
 };
