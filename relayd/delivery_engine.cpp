@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 
 namespace relayd {
@@ -67,6 +68,12 @@ bool CDeliveryEngine::Start(std::string& sErrMsg) {
     m_bStopping = false;
     m_bWoken = true;
     m_bAbort = false;
+    {
+        std::lock_guard<std::mutex> oRecordGuard(m_oRecordMutex);
+        m_bRecorderRunning = true;
+        m_bRecorderStopping = false;
+    }
+    m_thRecorder = std::thread(&CDeliveryEngine::RecordLoop, this);
     for (int i = 0; i < relay_proto::CHANNEL_COUNT; ++i) {
         const relay_proto::CHANNEL eChannel = static_cast<relay_proto::CHANNEL>(i);
         if (!HasDestination(m_oConfig, eChannel)) {
@@ -121,6 +128,12 @@ void CDeliveryEngine::Stop() {
             thWorker.join();
         }
     }
+    {
+        std::lock_guard<std::mutex> oRecordGuard(m_oRecordMutex);
+        m_bRecorderStopping = true;
+    }
+    m_oRecordCond.notify_one();
+    m_thRecorder.join();
     std::lock_guard<std::mutex> oGuard(m_oMutex);
     for (std::unique_ptr<SLane>& pLane : m_aLanes) {
         pLane.reset();
@@ -157,27 +170,30 @@ void CDeliveryEngine::DispatchLoop() {
             llNextRequeueMs = llNowMs + kRequeueEveryMs;
             continue;
         }
-        if ((m_bWoken || llNowMs >= m_llNextPollMs) && ClaimRoom() > 0) {
+        const bool bRoom = ClaimRoom() > 0;
+        if ((m_bWoken || llNowMs >= m_llNextPollMs) && bRoom) {
             ClaimDue(oLock, llNowMs);
             continue;
         }
-        // With no room, a worker taking a message wakes this thread.
-        const int64_t llUntilMs = std::min(llNextRequeueMs, m_llNextPollMs);
-        m_oDispatchCond.wait_for(oLock, std::chrono::milliseconds(std::max<int64_t>(
-                                            1, std::min(llUntilMs - llNowMs, kPollMs))));
+        // Without room, a worker taking a message wakes this thread; a Wake() or a retry
+        // scheduled sooner than the next poll does too.
+        const int64_t llUntilMs =
+            bRoom ? std::min(llNextRequeueMs, m_llNextPollMs) : llNextRequeueMs;
+        m_oDispatchCond.wait_for(
+            oLock, std::chrono::milliseconds(std::max<int64_t>(1, llUntilMs - llNowMs)));
     }
 }
 
 uint32_t CDeliveryEngine::ClaimRoom() const {
-    // Any claimed message may be for any channel: claim no more than every lane can
-    // start within one attempt's time.
-    uint32_t dwRoom = kWorkersPerChannel;
+    // Any claimed message may be for any channel: claim no more than every lane has
+    // room for.
+    uint32_t dwRoom = kMaxWaitingPerLane;
     bool bAnyLane = false;
     for (const std::unique_ptr<SLane>& pLane : m_aLanes) {
         if (pLane) {
             bAnyLane = true;
             const uint32_t dwWaiting = static_cast<uint32_t>(pLane->m_deqClaimed.size());
-            dwRoom = std::min(dwRoom, kWorkersPerChannel - std::min(dwWaiting, kWorkersPerChannel));
+            dwRoom = std::min(dwRoom, kMaxWaitingPerLane - std::min(dwWaiting, kMaxWaitingPerLane));
         }
     }
     return bAnyLane ? dwRoom : 0;
@@ -202,7 +218,10 @@ void CDeliveryEngine::ClaimDue(std::unique_lock<std::mutex>& oLock, int64_t llNo
     oLock.lock();
     // A full claim suggests more is due; otherwise look again at the next poll.
     m_bWoken = m_bWoken || (bOk && vecClaimed.size() == dwRoom);
-    m_llNextPollMs = llNowMs + kPollMs;
+    if (m_llNextRetryMs <= llNowMs) {
+        m_llNextRetryMs = INT64_MAX;  // this claim took the retries due by now
+    }
+    m_llNextPollMs = std::min(llNowMs + kPollMs, m_llNextRetryMs);
     std::vector<SMessage> vecNoLane;
     for (SMessage& oMessage : vecClaimed) {
         SLane* pLane = m_aLanes[oMessage.m_eChannel].get();
@@ -296,9 +315,10 @@ void CDeliveryEngine::RunClaimed(ISender& oSender, SJob& oJob, std::mt19937_64& 
         oAttempt.m_eOutcome = OC_FAILED;
         oAttempt.m_sDetail += " (" + oStep.m_sNote + ")";
     }
-    Record(oMessage, oAttempt, oStep);
+    Record(oMessage, oAttempt, oStep, false);
     if (oStep.m_eStatus == MS_QUEUED) {
         std::lock_guard<std::mutex> oGuard(m_oMutex);
+        m_llNextRetryMs = std::min(m_llNextRetryMs, oStep.m_llNextAttemptMs);
         if (oStep.m_llNextAttemptMs < m_llNextPollMs) {
             m_llNextPollMs = oStep.m_llNextAttemptMs;
             m_oDispatchCond.notify_one();
@@ -329,7 +349,7 @@ void CDeliveryEngine::RunSync(ISender* pSender, SJob& oJob) {
     }
     SNextStep oStep;
     oStep.m_eStatus = bDelivered ? MS_DELIVERED : MS_FAILED;
-    Record(oMessage, oAttempt, oStep);
+    Record(oMessage, oAttempt, oStep, true);
     oJob.m_fnDone(bDelivered);
 }
 
@@ -340,25 +360,85 @@ void CDeliveryEngine::FailUnsent(const SMessage& oMessage, const std::string& sW
     oAttempt.m_sDetail = sWhy;
     SNextStep oStep;
     oStep.m_eStatus = MS_FAILED;
-    Record(oMessage, oAttempt, oStep);
+    Record(oMessage, oAttempt, oStep, true);
 }
 
 void CDeliveryEngine::Record(const SMessage& oMessage, const SDelivery& oAttempt,
-                             const SNextStep& oStep) {
+                             const SNextStep& oStep, bool bWait) {
     m_oMetrics.CountDelivery(oMessage.m_eChannel, oAttempt.m_eOutcome);
+    std::unique_ptr<SRecordSlot> pSlot(new SRecordSlot);
+    pSlot->m_oRecord.m_llId = oMessage.m_llId;
+    pSlot->m_oRecord.m_oAttempt = oAttempt;
+    pSlot->m_oRecord.m_eStatus = oStep.m_eStatus;
+    pSlot->m_oRecord.m_llNextAttemptMs = oStep.m_llNextAttemptMs;
+    pSlot->m_bOwnedByRecorder = !bWait;
+    {
+        std::unique_lock<std::mutex> oLock(m_oRecordMutex);
+        if (m_bRecorderRunning && !m_bRecorderStopping) {
+            // Bounded: a worker ahead of a slow store waits for the queue to shrink.
+            m_oRecordedCond.wait(oLock, [this] {
+                return m_deqToRecord.size() < kMaxQueuedRecords || m_bRecorderStopping;
+            });
+            SRecordSlot* pRaw = pSlot.get();
+            m_deqToRecord.push_back(bWait ? pRaw : pSlot.release());
+            m_oRecordCond.notify_one();
+            if (bWait) {
+                m_oRecordedCond.wait(oLock, [pRaw] { return pRaw->m_bDone; });
+            }
+            return;
+        }
+    }
+    WriteRecords({pSlot.get()});  // the engine is not running: record on this thread
+}
+
+void CDeliveryEngine::RecordLoop() {
+    std::unique_lock<std::mutex> oLock(m_oRecordMutex);
+    for (;;) {
+        m_oRecordCond.wait(oLock, [this] { return !m_deqToRecord.empty() || m_bRecorderStopping; });
+        if (m_deqToRecord.empty()) {
+            break;
+        }
+        std::vector<SRecordSlot*> vecSlots;
+        while (!m_deqToRecord.empty() && vecSlots.size() < kMaxRecordBatch) {
+            vecSlots.push_back(m_deqToRecord.front());
+            m_deqToRecord.pop_front();
+        }
+        oLock.unlock();
+        WriteRecords(vecSlots);
+        oLock.lock();
+        for (SRecordSlot* pSlot : vecSlots) {
+            if (pSlot->m_bOwnedByRecorder) {
+                delete pSlot;
+            } else {
+                pSlot->m_bDone = true;
+            }
+        }
+        m_oRecordedCond.notify_all();
+    }
+    m_bRecorderRunning = false;
+}
+
+void CDeliveryEngine::WriteRecords(const std::vector<SRecordSlot*>& vecSlots) {
+    std::vector<SAttemptRecord> vecRecords;
+    for (const SRecordSlot* pSlot : vecSlots) {
+        vecRecords.push_back(pSlot->m_oRecord);
+    }
     std::string sErrMsg;
     for (int iTry = 0; iTry < kRecordTries; ++iTry) {
         if (iTry > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(kRecordPauseMs << iTry));
         }
-        if (m_oStore.RecordAttempt(oMessage.m_llId, oAttempt, oStep.m_eStatus,
-                                   oStep.m_llNextAttemptMs, sErrMsg)) {
-            m_oEvents.Publish(CEventBus::EK_STATUS, oMessage.m_llId, oStep.m_eStatus);
+        if (m_oStore.RecordAttempts(vecRecords, sErrMsg)) {
+            for (const SAttemptRecord& oRecord : vecRecords) {
+                m_oEvents.Publish(CEventBus::EK_STATUS, oRecord.m_llId, oRecord.m_eStatus);
+            }
             return;
         }
     }
-    // The message stays delivering; its lease runs out and puts it back in the queue.
-    LogLine("message " + std::to_string(oMessage.m_llId) + ": attempt not recorded: " + sErrMsg);
+    // The messages stay delivering; their leases run out and put them back in the queue.
+    for (const SAttemptRecord& oRecord : vecRecords) {
+        LogLine("message " + std::to_string(oRecord.m_llId) + ": attempt not recorded: " + sErrMsg);
+    }
 }
 
 }  // namespace relayd

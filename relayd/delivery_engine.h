@@ -5,11 +5,13 @@
 // Threads: one dispatcher claims due messages (leased to this relay, so a second relay
 // sharing the store skips them) and hands them to the channel's workers; each channel
 // with a destination has kWorkersPerChannel workers, each with its own sender and so its
-// own connection to the peer. A message is claimed only when its channel can start it
-// within one attempt's time, so its lease (two attempt times and a margin) covers the
-// wait and the attempt; a worker never starts a message whose lease could run out
-// before the attempt ends. Leases that ran out (a relay died mid-delivery) are put back
-// in the queue at start and every few seconds.
+// own connection to the peer. A claim takes no more than every channel has room for
+// (kMaxWaitingPerLane); its lease (two attempt times and a margin) covers the wait
+// behind a few attempts and the attempt itself. A worker never starts a message whose
+// lease could run out before the attempt ends (behind a stalled peer): it is left to
+// run out and return to the queue. Leases that ran out (a relay died mid-delivery) are
+// put back in the queue at start and every few seconds. Attempts are recorded by one
+// recorder thread, many to a transaction.
 //
 // Synchronous mode: intake stores the message as delivering, leased until
 // SyncLeaseUntilMs(), and calls DeliverNow(); the first attempt runs at once, ends
@@ -84,6 +86,10 @@ private:
     static const int64_t kPollMs = 1000;
     static const int64_t kRequeueEveryMs = 5000;
     static const int64_t kStopGraceMs = 3000;
+    static const size_t kMaxRecordBatch = 256;
+    static const size_t kMaxQueuedRecords = 1024;
+    // Claimed messages a channel holds beyond those being attempted.
+    static const uint32_t kMaxWaitingPerLane = 8 * kWorkersPerChannel;
 
     struct SJob {
         SMessage m_oMessage;
@@ -107,9 +113,24 @@ private:
     void WorkerLoop(SLane& oLane);
     void RunClaimed(ISender& oSender, SJob& oJob, std::mt19937_64& oRandom);
     void RunSync(ISender* pSender, SJob& oJob);
-    // Records the attempt (retrying a failing store briefly), counts it and publishes
-    // the new status.
-    void Record(const SMessage& oMessage, const SDelivery& oAttempt, const SNextStep& oStep);
+    // An attempt waiting for the recorder thread.
+    struct SRecordSlot {
+        SAttemptRecord m_oRecord;
+        bool m_bDone = false;
+        bool m_bOwnedByRecorder = false;  // nobody waits for it: the recorder frees it
+    };
+
+    // Counts the attempt and hands its record (with the new status) to the recorder
+    // thread, which writes the records queued meanwhile in one transaction. With bWait,
+    // returns once it is stored (or the store failed for good): a synchronous answer
+    // follows its record. Without, the message stays delivering until the record is
+    // written; a crash before then delivers it again (at least once).
+    void Record(const SMessage& oMessage, const SDelivery& oAttempt, const SNextStep& oStep,
+                bool bWait);
+    void RecordLoop();
+    // Stores the records in one transaction (retrying a failing store briefly), then
+    // publishes the new statuses.
+    void WriteRecords(const std::vector<SRecordSlot*>& vecSlots);
     void FailUnsent(const SMessage& oMessage, const std::string& sWhy);
 
     const SConfig m_oConfig;
@@ -127,9 +148,18 @@ private:
     bool m_bRunning = false;
     bool m_bStopping = false;
     bool m_bWoken = false;
-    int64_t m_llNextPollMs = 0;
+    int64_t m_llNextPollMs = 0;           // when the dispatcher claims next without a Wake()
+    int64_t m_llNextRetryMs = INT64_MAX;  // the earliest retry this relay scheduled
     uint32_t m_dwWorkersRunning = 0;
     std::atomic<bool> m_bAbort{false};
+
+    std::mutex m_oRecordMutex;
+    std::condition_variable m_oRecordCond;    // the recorder waits for records
+    std::condition_variable m_oRecordedCond;  // workers wait for theirs to be stored
+    std::deque<SRecordSlot*> m_deqToRecord;
+    bool m_bRecorderRunning = false;
+    bool m_bRecorderStopping = false;
+    std::thread m_thRecorder;
 };
 
 }  // namespace relayd

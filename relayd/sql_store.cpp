@@ -21,7 +21,8 @@ const char* const kMessageColumns =
 const char* const kInsertMessage =
     "INSERT INTO messages (channel, status, received_at, peer, timestamp, key_id, sender, "
     "receivers, cc, title, content, image_size, next_attempt_at, package_hash, dedupe_key, "
-    "image) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16) "
+    "image, lease_until) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, "
+    "$15, $16, $17) "
     "ON CONFLICT (dedupe_key) WHERE dedupe_key IS NOT NULL DO NOTHING RETURNING id";
 
 const char* const kKeyColumns = "id, receivers, cc, subject, channels, created_at, revoked";
@@ -381,7 +382,8 @@ bool CSqlStore::InsertOne(ISqlConn& oConn, const SMessage& oMessage, int64_t llD
         SSqlParam::Int(oMessage.m_llNextAttemptMs),
         SSqlParam::Bytes(oMessage.m_sPackageHash),
         oKey,
-        SSqlParam::Bytes(oMessage.m_sImage)};
+        SSqlParam::Bytes(oMessage.m_sImage),
+        SSqlParam::Int(oMessage.m_llLeaseUntilMs)};
     // Each round either stores the message, finds the copy it duplicates, or frees a
     // stale key; a key freed and taken again at once by another relay costs a round.
     const int kRounds = 4;
@@ -510,28 +512,45 @@ bool CSqlStore::ClaimDue(int64_t llNowMs, int64_t llLeaseUntilMs, uint32_t dwMax
 
 bool CSqlStore::RecordAttempt(int64_t llId, const SDelivery& oAttempt, STATUS eStatus,
                               int64_t llNextAttemptMs, std::string& sErrMsg) {
-    const std::string sLastError =
-        oAttempt.m_eOutcome == OC_DELIVERED ? std::string() : oAttempt.m_sDetail;
+    SAttemptRecord oRecord;
+    oRecord.m_llId = llId;
+    oRecord.m_oAttempt = oAttempt;
+    oRecord.m_eStatus = eStatus;
+    oRecord.m_llNextAttemptMs = llNextAttemptMs;
+    return RecordAttempts({oRecord}, sErrMsg);
+}
+
+bool CSqlStore::RecordAttempts(const std::vector<SAttemptRecord>& vecRecords,
+                               std::string& sErrMsg) {
     auto fnRecord = [&](ISqlConn& oConn, std::string& sWhy) {
-        uint64_t ddwChanged = 0;
-        if (!oConn.Exec("UPDATE messages SET status = $2, attempts = attempts + 1, last_error = "
-                        "$3, next_attempt_at = $4, lease_until = 0, lease_owner = $5 WHERE id "
-                        "= $1",
-                        {SSqlParam::Int(llId), SSqlParam::Int(eStatus), SSqlParam::Text(sLastError),
-                         SSqlParam::Int(llNextAttemptMs), SSqlParam::Text("")},
-                        nullptr, &ddwChanged, sWhy)) {
-            return false;
+        for (const SAttemptRecord& oRecord : vecRecords) {
+            const SDelivery& oAttempt = oRecord.m_oAttempt;
+            const std::string sLastError =
+                oAttempt.m_eOutcome == OC_DELIVERED ? std::string() : oAttempt.m_sDetail;
+            uint64_t ddwChanged = 0;
+            if (!oConn.Exec("UPDATE messages SET status = $2, attempts = attempts + 1, "
+                            "last_error = $3, next_attempt_at = $4, lease_until = 0, "
+                            "lease_owner = $5 WHERE id = $1",
+                            {SSqlParam::Int(oRecord.m_llId), SSqlParam::Int(oRecord.m_eStatus),
+                             SSqlParam::Text(sLastError), SSqlParam::Int(oRecord.m_llNextAttemptMs),
+                             SSqlParam::Text("")},
+                            nullptr, &ddwChanged, sWhy)) {
+                return false;
+            }
+            // A message deleted while it was being delivered keeps no history.
+            if (ddwChanged != 0 &&
+                !Exec(oConn,
+                      "INSERT INTO deliveries (message_id, at, outcome, detail) VALUES ($1, $2, "
+                      "$3, $4)",
+                      {SSqlParam::Int(oRecord.m_llId), SSqlParam::Int(oAttempt.m_llAtMs),
+                       SSqlParam::Int(oAttempt.m_eOutcome), SSqlParam::Text(oAttempt.m_sDetail)},
+                      sWhy)) {
+                return false;
+            }
         }
-        // A message deleted while it was being delivered keeps no history.
-        return ddwChanged == 0 ||
-               Exec(oConn,
-                    "INSERT INTO deliveries (message_id, at, outcome, detail) VALUES ($1, $2, "
-                    "$3, $4)",
-                    {SSqlParam::Int(llId), SSqlParam::Int(oAttempt.m_llAtMs),
-                     SSqlParam::Int(oAttempt.m_eOutcome), SSqlParam::Text(oAttempt.m_sDetail)},
-                    sWhy);
+        return true;
     };
-    return Write("recording a delivery attempt", fnRecord, sErrMsg);
+    return Write("recording delivery attempts", fnRecord, sErrMsg);
 }
 
 bool CSqlStore::RequeueExpired(int64_t llNowMs, uint32_t& dwRequeued, std::string& sErrMsg) {

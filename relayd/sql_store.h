@@ -52,6 +52,8 @@ public:
                   std::string& sErrMsg) override;
     bool RecordAttempt(int64_t llId, const SDelivery& oAttempt, STATUS eStatus,
                        int64_t llNextAttemptMs, std::string& sErrMsg) override;
+    bool RecordAttempts(const std::vector<SAttemptRecord>& vecRecords,
+                        std::string& sErrMsg) override;
     bool RequeueExpired(int64_t llNowMs, uint32_t& dwRequeued, std::string& sErrMsg) override;
     bool Retry(int64_t llId, int64_t llNowMs, CHANGE_RESULT& eResult,
                std::string& sErrMsg) override;

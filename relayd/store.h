@@ -42,6 +42,14 @@ struct SInsertOutcome {
 
 enum CHANGE_RESULT { CR_DONE, CR_NOT_FOUND, CR_CONFLICT };
 
+// One attempt's record for RecordAttempts: what RecordAttempt takes.
+struct SAttemptRecord {
+    int64_t m_llId = 0;
+    SDelivery m_oAttempt;
+    STATUS m_eStatus = MS_QUEUED;
+    int64_t m_llNextAttemptMs = 0;
+};
+
 class IStore {
 public:
     virtual ~IStore() = default;
@@ -65,6 +73,10 @@ public:
     // the time the next attempt is due, for queued). The lease ends.
     virtual bool RecordAttempt(int64_t llId, const SDelivery& oAttempt, STATUS eStatus,
                                int64_t llNextAttemptMs, std::string& sErrMsg) = 0;
+    // RecordAttempt for several messages in one transaction: attempts that ended at
+    // about the same time share one commit.
+    virtual bool RecordAttempts(const std::vector<SAttemptRecord>& vecRecords,
+                                std::string& sErrMsg) = 0;
     // Messages left delivering with a lease that ran out (a relay died) go back to queued,
     // due now. Returns how many in nRequeued.
     virtual bool RequeueExpired(int64_t llNowMs, uint32_t& dwRequeued, std::string& sErrMsg) = 0;

@@ -30,6 +30,7 @@ import peer_script  # noqa: E402
 def make_handler(script, output, secret):
     class Handler(BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"  # keep-alive: a sender may reuse its connection
+        disable_nagle_algorithm = True  # headers and body leave at once, no ACK wait
 
         def do_POST(self):
             length = int(self.headers.get("Content-Length", "0"))

@@ -59,14 +59,17 @@ def describe(raw):
 
 
 class Handler:
-    def __init__(self, script, output):
+    def __init__(self, script, output, quiet):
         self._script = script
         self._output = output
+        self._quiet = quiet
 
     async def handle_DATA(self, server, session, envelope):
         seq, code, _, stall = self._script.next()
         if stall:
             await asyncio.sleep(stall)
+        if self._quiet:  # counted only: the peer's own cost stays that of SMTP
+            return REPLIES.get(code, "{code} Scripted answer").format(seq=seq, code=code)
         record = {"event": "message", "seq": seq, "reply": code,
                   "client_gone": server.transport is None or server.transport.is_closing(),
                   "mail_from": envelope.mail_from, "rcpt_tos": list(envelope.rcpt_tos)}
@@ -89,7 +92,7 @@ def main():
     output = peer_script.Output(args.out, args.quiet)
 
     loop = asyncio.new_event_loop()
-    handler = Handler(script, output)
+    handler = Handler(script, output, args.quiet and not args.out)
     server = loop.run_until_complete(loop.create_server(
         lambda: SMTP(handler, decode_data=False, data_size_limit=64 * 1024 * 1024),
         host=args.host, port=args.port))
