@@ -18,10 +18,12 @@ const Fanout = (() => {
   }
 
   // The event stream cannot send an Authorization header: it gets the token from a
-  // cookie sent to that one path only, never to other sites.
+  // cookie sent to that one path only, never to other sites. The cookie holds the token's
+  // UTF-8 bytes in hex, so no character of it needs escaping.
   function storeTokenCookie(value) {
-    document.cookie = kTokenKey + '=' + encodeURIComponent(value) +
-        '; path=/api/v1/events; SameSite=Strict';
+    const hex = Array.from(new TextEncoder().encode(value),
+        (byte) => byte.toString(16).padStart(2, '0')).join('');
+    document.cookie = kTokenKey + '=' + hex + '; path=/api/v1/events; SameSite=Strict';
   }
 
   function askToken() {
