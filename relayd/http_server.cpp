@@ -45,7 +45,10 @@ bool StartsWith(const std::string& sText, const char* szPrefix) {
 bool Authorized(const std::string& sToken, const httplib::Request& oReq) {
     std::string sGiven;
     if (BearerToken(oReq.get_header_value("Authorization"), sGiven)) {
-        return TokensEqual(sGiven, sToken);
+        // This cpp-httplib percent-decodes header values as it reads them ("%41" arrives
+        // as "A"): a token holding '%' is also compared as the library decodes it.
+        return TokensEqual(sGiven, sToken) ||
+               TokensEqual(sGiven, httplib::detail::decode_url(sToken, false));
     }
     std::string sHex;
     return oReq.path == "/api/v1/events" &&

@@ -325,6 +325,26 @@ TEST(RelaydHttpTest, TokenGuardsTheApiOnly) {
     EXPECT_TRUE(bGotStart);
 }
 
+TEST(RelaydHttpTest, TokensWithPercentAndUtf8Bytes) {
+    const struct {
+        const char* szToken;
+        const char* szSent;
+        int iStatus;
+    } kRows[] = {
+        {"ab%41c", "ab%41c", 200},
+        {"ab%41c", "ab%42c", 401},
+        {"令牌 x", "令牌 x", 200},
+        {"令牌 x", "令牌 y", 401},
+    };
+    for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
+        CServerUnderTest oServer(kRows[i].szToken);
+        const httplib::Result oResult = oServer.Client()->Get(
+            "/api/v1/keys", {{"Authorization", std::string("Bearer ") + kRows[i].szSent}});
+        ASSERT_TRUE(oResult) << "row " << i;
+        EXPECT_EQ(kRows[i].iStatus, oResult->status) << "row " << i << ": " << kRows[i].szToken;
+    }
+}
+
 TEST(RelaydHttpTest, PagesCarryTheirSecurityHeaders) {
     CServerUnderTest oServer;
     const struct {

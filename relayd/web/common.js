@@ -48,7 +48,9 @@ const Fanout = (() => {
     const headers = new Headers(options.headers || {});
     const value = token();
     if (value) {
-      headers.set('Authorization', 'Bearer ' + value);
+      // A header carries bytes: the token's UTF-8 bytes, one character each.
+      const bytes = new TextEncoder().encode(value);
+      headers.set('Authorization', 'Bearer ' + String.fromCharCode(...bytes));
     }
     const response = await fetch(path, Object.assign({}, options, {headers}));
     if (response.status === 401) {
