@@ -14,7 +14,7 @@ namespace relayd {
 
 namespace {
 
-const int64_t kKeepAliveMs = 15 * 1000;
+const int64_t kKeepAliveMs = 5 * 1000;
 // Tells the browser to reconnect after this long when the stream breaks.
 const char kStreamStart[] = "retry: 2000\n\n";
 
