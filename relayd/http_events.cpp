@@ -57,20 +57,13 @@ bool StreamTurn(SHttpContext& oContext, SStreamState& oState, httplib::DataSink&
         oState.m_llLastWriteMs = SteadyMs();
         return oSink.write(kStreamStart, sizeof(kStreamStart) - 1);
     }
-    if (oContext.m_bStopping) {
-        oSink.done();
-        return true;
-    }
     std::vector<CEventBus::SEvent> vecEvents;
-    const int64_t llStartMs = SteadyMs();
-    oContext.m_oEvents.WaitAfter(oState.m_ddwSeq, kRequeryMs, vecEvents);
-    if (vecEvents.empty() && SteadyMs() - llStartMs < kRequeryMs - 5) {
-        oSink.done();  // the event bus is closed: the relay is shutting down
+    if (!WaitForEvents(oContext, oState.m_ddwSeq, kRequeryMs, vecEvents)) {
+        oSink.done();  // shutting down: the last chunk, so the stream ends cleanly
         return true;
     }
     std::string sText;
     for (const CEventBus::SEvent& oEvent : vecEvents) {
-        oState.m_ddwSeq = oEvent.m_ddwSeq;
         sText += EventText(oContext, oEvent);
     }
     if (sText.empty() && SteadyMs() - oState.m_llLastWriteMs >= kKeepAliveMs) {

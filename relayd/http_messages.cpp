@@ -59,18 +59,13 @@ bool WaitForMatches(SHttpContext& oContext, const SListRequest& oList, uint64_t 
     }
     const int64_t llDeadlineMs = SteadyMs() + oList.m_llWaitMs;
     std::vector<CEventBus::SEvent> vecEvents;
-    while (oPage.m_vecMessages.empty() && !oContext.m_bStopping) {
+    while (oPage.m_vecMessages.empty()) {
         const int64_t llLeftMs = llDeadlineMs - SteadyMs();
         if (llLeftMs <= 0) {
             break;
         }
-        const int64_t llSliceMs = std::min(llLeftMs, kRequeryMs);
-        const int64_t llSliceStartMs = SteadyMs();
-        oContext.m_oEvents.WaitAfter(ddwSeq, llSliceMs, vecEvents);
-        if (!vecEvents.empty()) {
-            ddwSeq = vecEvents.back().m_ddwSeq;
-        } else if (SteadyMs() - llSliceStartMs < llSliceMs - 5) {
-            break;  // the event bus is closed: the relay is shutting down
+        if (!WaitForEvents(oContext, ddwSeq, std::min(llLeftMs, kRequeryMs), vecEvents)) {
+            break;  // shutting down: answer with what there is
         }
         if (!oContext.m_oStore.ListMessages(oList.m_oQuery, oPage, sErrMsg)) {
             return false;

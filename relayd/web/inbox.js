@@ -151,6 +151,6 @@
   document.getElementById('more').addEventListener('click', () => load(false));
 
   // The stream first: whatever arrives after it opens shows, even before the list does.
-  listen({message: onMessage, status: onStatus});
+  listen({message: onMessage, status: onStatus, reopened: () => load(true)});
   load(true);
 })();
