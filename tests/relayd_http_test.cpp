@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "relayd/http_context.h"
 #include "relayd/http_lib.h"
 #include "relayd/http_server.h"
 #include "relayd_test_messages.h"
@@ -579,6 +580,27 @@ TEST(RelaydHttpTest, StopEndsEventStreamsAndWaitsCleanly) {
     EXPECT_EQ(200, iWaitStatus);
     EXPECT_LT(llStopMs, 10000);
     oServer.Server().Stop();  // twice is harmless
+}
+
+TEST(RelaydHttpTest, LongAnswersNeverTakeEveryThread) {
+    CServerUnderTest oServer;
+    std::vector<std::unique_ptr<CStreamReader>> vecReaders;
+    for (int i = 0; i < relayd::kMaxLongHandlers; ++i) {
+        vecReaders.emplace_back(new CStreamReader(oServer));
+        ASSERT_TRUE(vecReaders.back()->WaitFor("retry:", 5000)) << "stream " << i;
+    }
+    std::unique_ptr<httplib::Client> pClient = oServer.Client();
+    httplib::Result oResult = pClient->Get("/api/v1/events");
+    ASSERT_TRUE(oResult);
+    EXPECT_EQ(503, oResult->status);
+    EXPECT_NE(std::string::npos, oResult->body.find("too many event streams"));
+    // A list asked to wait answers at once instead; short requests still find a thread.
+    const int64_t llStartMs = SteadyMs();
+    oResult = pClient->Get("/api/v1/messages?wait=20");
+    ASSERT_TRUE(oResult);
+    EXPECT_EQ(200, oResult->status);
+    EXPECT_LT(SteadyMs() - llStartMs, 10000);
+    EXPECT_EQ(200, pClient->Get("/api/v1/keys")->status);
 }
 
 TEST(RelaydHttpTest, ReadinessFollowsListeningAndTheStore) {
