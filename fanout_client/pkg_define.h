@@ -12,6 +12,11 @@
 
 enum { RESERVE_BYTES = 32 };
 
+// The header's fixed values: every package carries command 1 and client version 1; a
+// request is type 0, the relay's reply type 1.
+enum { PKG_CMD = 1, PKG_CLIENT_VERSION = 1 };
+enum { PKG_TYPE_REQUEST = 0, PKG_TYPE_RESPONSE = 1 };
+
 // The wire image of the header: packed, 43 bytes, the two 32-bit fields held in
 // network byte order inside the record (setters convert on store, getters on read).
 #pragma pack(push, 1)

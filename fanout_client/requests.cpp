@@ -7,6 +7,7 @@
 #include "conv.h"
 #include "dt_tcp_conn.h"
 #include "file_handler.h"
+#include "mail_files.h"
 #include "options.h"
 #include "pkg_errmsg.h"
 #include "settings.h"
@@ -37,13 +38,17 @@ std::string ShownText(const std::string& sUtf8) {
 }
 
 // Offers the package to the servers in order until one completes an exchange, then
-// checks its reply. True when the server accepted the message.
+// checks its reply. True when the server accepted the message. With pFiles, the package
+// continues with the attachments sent from their files.
 bool ExchangeWithServers(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sPkgContent,
-                         std::string& sErrMsg, uint32_t dwTimeout) {
+                         std::string& sErrMsg, uint32_t dwTimeout,
+                         const CMailFiles* pFiles = nullptr) {
     bool bSendOk = false;
     for (uint32_t i = 0; i < vecSvrIp.size() && !bSendOk; ++i) {
-        bSendOk = dt::CTcpConn::SendRecvPkgByHead2Tail3<PKG_SIZE_T>(vecSvrIp[i], wPort, sPkgContent,
-                                                                    sErrMsg, dwTimeout);
+        bSendOk = pFiles != nullptr
+                      ? pFiles->SendRecv(vecSvrIp[i], wPort, sPkgContent, sErrMsg, dwTimeout)
+                      : dt::CTcpConn::SendRecvPkgByHead2Tail3<PKG_SIZE_T>(
+                            vecSvrIp[i], wPort, sPkgContent, sErrMsg, dwTimeout);
     }
     if (!bSendOk) {
         return false;
@@ -154,7 +159,9 @@ bool SendMailToSvr(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sErrMsg
     MSG_PKG oPkg;
     FillRequestHead(oPkg);
     g_sSender = "qem_mail";
-    oPkg.Reserve(MailPkgSize());
+    CMailFiles oFiles;
+    const bool bFromFiles = oFiles.Open(g_vecAttachPaths);
+    oPkg.Reserve(bFromFiles ? 0 : MailPkgSize());
     AppendField(oPkg, g_sSystemKeyId);
     AppendField(oPkg, g_sSender);
     AppendField(oPkg, g_sRecver);
@@ -162,7 +169,7 @@ bool SendMailToSvr(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sErrMsg
     AppendField(oPkg, g_sTitle);
     AppendField(oPkg, g_sContent);
     oPkg << static_cast<uint32_t>(g_vecAttachPaths.size());
-    {
+    if (!bFromFiles) {
         // The total was checked from the sizes before reading; a file that grew since
         // (or a pipe, whose size shows 0) is still held to it.
         std::string sAttachContent;
@@ -180,7 +187,8 @@ bool SendMailToSvr(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sErrMsg
         }
     }
     std::string sPkgContent = TakeRequest(oPkg);
-    if (!ExchangeWithServers(vecSvrIp, wPort, sPkgContent, sErrMsg, dwTimeout)) {
+    if (!ExchangeWithServers(vecSvrIp, wPort, sPkgContent, sErrMsg, dwTimeout,
+                             bFromFiles ? &oFiles : nullptr)) {
         return false;
     }
     printf(

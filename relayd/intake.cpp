@@ -1,7 +1,5 @@
 #include "relayd/intake.h"
 
-#include <openssl/sha.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +10,7 @@
 #include "relayd/delivery_engine.h"
 #include "relayd/intake_check.h"
 #include "relayd/network.h"
+#include "relayd/sha256.h"
 
 namespace relayd {
 
@@ -33,12 +32,6 @@ uint32_t RequestTimestamp(const std::string& sPayload) {
     return oHead.timestamp();
 }
 
-std::string Sha256(const std::string& sBytes) {
-    unsigned char aDigest[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char*>(sBytes.data()), sBytes.size(), aDigest);
-    return std::string(reinterpret_cast<const char*>(aDigest), sizeof(aDigest));
-}
-
 }  // namespace
 
 // A request that passed the checks, waiting for its batch's commit.
@@ -47,9 +40,8 @@ struct CIntake::SPending {
     SMessage m_oMessage;
 };
 
-CIntake::CIntake(const SConfig& oConfig, IStore& oStore, const CKeyRing& oKeys,
-                 CMetrics& oMetrics, CEventBus& oEvents, CDeliveryEngine* pSyncEngine,
-                 VERDICT_FN fnVerdict)
+CIntake::CIntake(const SConfig& oConfig, IStore& oStore, const CKeyRing& oKeys, CMetrics& oMetrics,
+                 CEventBus& oEvents, CDeliveryEngine* pSyncEngine, VERDICT_FN fnVerdict)
     : m_oConfig(oConfig),
       m_oStore(oStore),
       m_oKeys(oKeys),
@@ -140,8 +132,7 @@ bool CIntake::Check(SIntakeItem& oItem, SPending& oPending) {
     SMessage& oMessage = oPending.m_oMessage;
     std::string sWhy;
     INTAKE_RESULT eResult = IR_OK;
-    if (!CheckRequest(oReq, m_oKeys, m_oConfig.m_bRequireKey, oMessage, eResult, sWhy,
-                      sErrMsg)) {
+    if (!CheckRequest(oReq, m_oKeys, m_oConfig.m_bRequireKey, oMessage, eResult, sWhy, sErrMsg)) {
         fprintf(stderr, "fanout_relayd: key lookup failed: %s\n", sErrMsg.c_str());
         Answer(oPending, false, 0);
         return false;

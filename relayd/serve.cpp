@@ -80,8 +80,9 @@ int Serve(const SConfig& oConfig) {
         return Fail(sErrMsg);
     }
     CIntakeServer oServer(oLoop, oConfig, oMetrics);
-    CIntake oIntake(oConfig, *pStore, oKeys, oMetrics, oEvents, &oEngine,
-                    [&oServer](SIntakeVerdict&& oVerdict) { oServer.PostAnswer(std::move(oVerdict)); });
+    CIntake oIntake(
+        oConfig, *pStore, oKeys, oMetrics, oEvents, &oEngine,
+        [&oServer](SIntakeVerdict&& oVerdict) { oServer.PostAnswer(std::move(oVerdict)); });
     oIntake.SetOnStored([&oEngine]() { oEngine.Wake(); });
     oServer.SetIntake(&oIntake);
     if (!oServer.Listen(sErrMsg)) {
@@ -90,9 +91,9 @@ int Serve(const SConfig& oConfig) {
     std::atomic<bool> bListening{true};
     std::unique_ptr<CHttpServer> pHttp;
     if (oConfig.m_sHttp != "off") {
-        pHttp.reset(new CHttpServer(oConfig, *pStore, oMetrics, oEvents,
-                                    [&oEngine]() { oEngine.Wake(); },
-                                    [&bListening]() { return bListening.load(); }));
+        pHttp.reset(new CHttpServer(
+            oConfig, *pStore, oMetrics, oEvents, [&oEngine]() { oEngine.Wake(); },
+            [&bListening]() { return bListening.load(); }));
         if (!pHttp->Start(sErrMsg)) {
             return Fail(sErrMsg);
         }

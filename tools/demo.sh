@@ -18,14 +18,14 @@ cleanup() {
 trap cleanup EXIT
 
 # A first configure builds only what the demo runs; an existing build folder keeps its
-# settings.
+# settings (the build step configures again by itself when a CMake file changed).
 build() {
     local log="$WORK/build.log"
-    local configure=(cmake -S . -B "$BUILD")
-    [ -f "$BUILD/CMakeCache.txt" ] ||
-        configure+=(-DFANOUT_BUILD_TESTS=OFF -DFANOUT_BUILD_BENCH=OFF)
-    if ! { "${configure[@]}" && cmake --build "$BUILD" -j "$(nproc)" \
-        --target fanout_client fanout_relay_sim; } >"$log" 2>&1; then
+    if ! {
+        [ -f "$BUILD/CMakeCache.txt" ] ||
+            cmake -S . -B "$BUILD" -DFANOUT_BUILD_TESTS=OFF -DFANOUT_BUILD_BENCH=OFF
+        cmake --build "$BUILD" -j "$(nproc)" --target fanout_client fanout_relay_sim
+    } >"$log" 2>&1; then
         cp "$log" "$BUILD/demo-build.log" 2>/dev/null || true
         tail -n 40 "$log" >&2
         echo "demo: the build failed (whole log: $BUILD/demo-build.log)" >&2
@@ -103,6 +103,8 @@ show() {
 }
 
 build
+CLIENT=$(realpath "$CLIENT")
+SIM=$(realpath "$SIM")
 if ! taken=$(/usr/bin/python3 tools/check_ports.py 127.0.0.1); then
     echo "demo: $taken" >&2
     exit 1
@@ -116,8 +118,6 @@ cd "$WORK"
 printf 'first attachment\n' >notes.txt
 head -c 3000 /dev/urandom >photo.jpg
 cp photo.jpg image.bin
-CLIENT="$OLDPWD/$CLIENT"
-SIM="$OLDPWD/$SIM"
 echo "(in $WORK, with the simulator from $SIM)"
 echo
 

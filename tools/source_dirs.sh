@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034
 # The project's source folders, in one place for formatting and clang-tidy. Sourced by
 # tools/check_style.sh and tools/format.sh; a folder that does not exist yet is skipped.
 #

@@ -61,4 +61,5 @@ class CrashSafety(unittest.TestCase):
 
 if __name__ == "__main__":
     BINARY = sys.argv.pop(1)
+    sys.argv.pop(1)
     unittest.main()

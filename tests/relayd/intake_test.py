@@ -155,4 +155,5 @@ class IntakePolicy(unittest.TestCase):
 
 if __name__ == "__main__":
     BINARY = sys.argv.pop(1)
+    sys.argv.pop(1)
     unittest.main()
