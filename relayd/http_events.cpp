@@ -29,7 +29,7 @@ struct SStreamState {
 
 // The event's text, or "" when there is nothing to send (a message deleted since).
 std::string EventText(SHttpContext& oContext, const CEventBus::SEvent& oEvent) {
-    nlohmann::json oData;
+    JSON oData;
     const char* szName = "status";
     if (oEvent.m_eKind == CEventBus::EK_MESSAGE) {
         SMessage oMessage;
@@ -39,7 +39,7 @@ std::string EventText(SHttpContext& oContext, const CEventBus::SEvent& oEvent) {
             !bFound) {
             return "";
         }
-        oData = RecordJson(oMessage, false);
+        oData = RecordJsonOrdered(oMessage, false);
         szName = "message";
     } else {
         oData = {{"id", oEvent.m_llId}, {"status", StatusName(oEvent.m_eStatus)}};

@@ -93,9 +93,9 @@ void ListMessages(SHttpContext& oContext, const httplib::Request& oReq, httplib:
         ReplyStoreError(oRes, sErrMsg);
         return;
     }
-    nlohmann::json oMessages = nlohmann::json::array();
+    JSON oMessages = JSON::array();
     for (const SMessage& oMessage : oPage.m_vecMessages) {
-        oMessages.push_back(RecordJson(oMessage, false));
+        oMessages.push_back(RecordJsonOrdered(oMessage, false));
     }
     ReplyJson(oRes, 200, {{"total", oPage.m_ddwTotal}, {"messages", oMessages}});
 }
@@ -103,7 +103,7 @@ void ListMessages(SHttpContext& oContext, const httplib::Request& oReq, httplib:
 void GetMessage(SHttpContext& oContext, const httplib::Request& oReq, httplib::Response& oRes) {
     SMessage oMessage;
     if (LoadPathMessage(oContext, oReq, oRes, false, oMessage)) {
-        ReplyJson(oRes, 200, RecordJson(oMessage, true));
+        ReplyJson(oRes, 200, RecordJsonOrdered(oMessage, true));
     }
 }
 

@@ -463,7 +463,7 @@ TEST(RelaydHttpTest, WaitWithoutAMatchAnswersEmptyAfterTheWait) {
     const httplib::Result oResult = pClient->Get("/api/v1/messages?channel=zeph&wait=1");
     ASSERT_TRUE(oResult);
     EXPECT_GE(SteadyMs() - llStartMs, 1000);
-    EXPECT_EQ(R"({"messages":[],"total":0})", oResult->body);
+    EXPECT_EQ(R"({"total":0,"messages":[]})", oResult->body);
 }
 
 // Collects an event stream's text on a thread of its own until told to hang up.
