@@ -1,5 +1,7 @@
 #include "relayd/http_context.h"
 
+#include "relayd/http_reply.h"
+
 namespace relayd {
 
 CLongHandlerSlot::CLongHandlerSlot(SHttpContext& oContext) : m_oContext(oContext) {
@@ -14,6 +16,21 @@ CLongHandlerSlot::~CLongHandlerSlot() {
     if (m_bHeld) {
         m_oContext.m_nLongHandlers.fetch_sub(1);
     }
+}
+
+bool WaitForEvents(SHttpContext& oContext, uint64_t& ddwSeq, int64_t llTimeoutMs,
+                   std::vector<CEventBus::SEvent>& vecEvents) {
+    if (oContext.m_bStopping) {
+        return false;
+    }
+    const int64_t llStartMs = SteadyMs();
+    oContext.m_oEvents.WaitAfter(ddwSeq, llTimeoutMs, vecEvents);
+    if (!vecEvents.empty()) {
+        ddwSeq = vecEvents.back().m_ddwSeq;
+        return true;
+    }
+    // Nothing, well before the time ran out: only a closed bus answers that way.
+    return SteadyMs() - llStartMs >= llTimeoutMs - 5 && !oContext.m_bStopping;
 }
 
 }  // namespace relayd

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <vector>
 
 #include "relayd/config.h"
 #include "relayd/events.h"
@@ -42,6 +43,12 @@ private:
     SHttpContext& m_oContext;
     bool m_bHeld = false;
 };
+
+// Waits up to llTimeoutMs for events after ddwSeq and moves ddwSeq past those it
+// returns in vecEvents. False when the server stops or the event bus is closed (the
+// relay is shutting down): a waiting answer should end then.
+bool WaitForEvents(SHttpContext& oContext, uint64_t& ddwSeq, int64_t llTimeoutMs,
+                   std::vector<CEventBus::SEvent>& vecEvents);
 
 // Worker threads serving HTTP connections, and how many of them long handlers may take.
 const int kHttpThreads = 16;

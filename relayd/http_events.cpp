@@ -14,7 +14,7 @@ namespace relayd {
 
 namespace {
 
-const int64_t kKeepAliveMs = 15 * 1000;
+const int64_t kKeepAliveMs = 5 * 1000;
 // Tells the browser to reconnect after this long when the stream breaks.
 const char kStreamStart[] = "retry: 2000\n\n";
 
@@ -29,7 +29,7 @@ struct SStreamState {
 
 // The event's text, or "" when there is nothing to send (a message deleted since).
 std::string EventText(SHttpContext& oContext, const CEventBus::SEvent& oEvent) {
-    nlohmann::json oData;
+    JSON oData;
     const char* szName = "status";
     if (oEvent.m_eKind == CEventBus::EK_MESSAGE) {
         SMessage oMessage;
@@ -39,7 +39,7 @@ std::string EventText(SHttpContext& oContext, const CEventBus::SEvent& oEvent) {
             !bFound) {
             return "";
         }
-        oData = RecordJson(oMessage, false);
+        oData = RecordJsonOrdered(oMessage, false);
         szName = "message";
     } else {
         oData = {{"id", oEvent.m_llId}, {"status", StatusName(oEvent.m_eStatus)}};
@@ -57,20 +57,13 @@ bool StreamTurn(SHttpContext& oContext, SStreamState& oState, httplib::DataSink&
         oState.m_llLastWriteMs = SteadyMs();
         return oSink.write(kStreamStart, sizeof(kStreamStart) - 1);
     }
-    if (oContext.m_bStopping) {
-        oSink.done();
-        return true;
-    }
     std::vector<CEventBus::SEvent> vecEvents;
-    const int64_t llStartMs = SteadyMs();
-    oContext.m_oEvents.WaitAfter(oState.m_ddwSeq, kRequeryMs, vecEvents);
-    if (vecEvents.empty() && SteadyMs() - llStartMs < kRequeryMs - 5) {
-        oSink.done();  // the event bus is closed: the relay is shutting down
+    if (!WaitForEvents(oContext, oState.m_ddwSeq, kRequeryMs, vecEvents)) {
+        oSink.done();  // shutting down: the last chunk, so the stream ends cleanly
         return true;
     }
     std::string sText;
     for (const CEventBus::SEvent& oEvent : vecEvents) {
-        oState.m_ddwSeq = oEvent.m_ddwSeq;
         sText += EventText(oContext, oEvent);
     }
     if (sText.empty() && SteadyMs() - oState.m_llLastWriteMs >= kKeepAliveMs) {

@@ -30,20 +30,6 @@ int HexValue(char c) {
     return -1;
 }
 
-std::string PercentDecode(const std::string& sText) {
-    std::string sOut;
-    for (size_t i = 0; i < sText.size(); ++i) {
-        if (sText[i] == '%' && i + 2 < sText.size() && HexValue(sText[i + 1]) >= 0 &&
-            HexValue(sText[i + 2]) >= 0) {
-            sOut += static_cast<char>(HexValue(sText[i + 1]) * 16 + HexValue(sText[i + 2]));
-            i += 2;
-        } else {
-            sOut += sText[i];
-        }
-    }
-    return sOut;
-}
-
 std::string Trim(const std::string& sText) {
     size_t nStart = 0;
     size_t nEnd = sText.size();
@@ -96,12 +82,28 @@ bool CookieValue(const std::string& sCookieHeader, const std::string& sName, std
         const std::string sPair = Trim(sCookieHeader.substr(nStart, nEnd - nStart));
         const size_t nEq = sPair.find('=');
         if (nEq != std::string::npos && sPair.compare(0, nEq, sName) == 0 && nEq == sName.size()) {
-            sValue = PercentDecode(sPair.substr(nEq + 1));
+            sValue = sPair.substr(nEq + 1);
             return true;
         }
         nStart = nEnd + 1;
     }
     return false;
+}
+
+bool HexDecode(const std::string& sHex, std::string& sBytes) {
+    if (sHex.size() % 2 != 0) {
+        return false;
+    }
+    sBytes.clear();
+    for (size_t i = 0; i < sHex.size(); i += 2) {
+        const int iHigh = HexValue(sHex[i]);
+        const int iLow = HexValue(sHex[i + 1]);
+        if (iHigh < 0 || iLow < 0) {
+            return false;
+        }
+        sBytes += static_cast<char>(iHigh * 16 + iLow);
+    }
+    return true;
 }
 
 bool SplitHostPort(const std::string& sAddress, std::string& sHost, int& iPort,

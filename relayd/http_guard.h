@@ -2,7 +2,8 @@
 // without one, and the checks that keep other web sites out of a local inbox.
 //
 //   TokensEqual("s3cret", "s3cret") -> true, in time independent of where they differ
-//   BearerToken("Bearer abc") -> "abc";  CookieValue("a=1; fanout_token=x%3By", ...) -> "x;y"
+//   BearerToken("Bearer abc") -> "abc";  CookieValue("a=1; fanout_token=7879", ...) -> "7879"
+//   HexDecode("7879") -> "xy"
 //   SplitHostPort("[::1]:12464") -> "::1", 12464;  IsLoopbackHost("127.0.0.2") -> true
 //   HostHeaderAllowed("127.0.0.1:12464") -> true;  HostHeaderAllowed("evil.example:80") -> false
 #ifndef RELAYD_HTTP_GUARD_H
@@ -19,8 +20,12 @@ bool TokensEqual(const std::string& sGiven, const std::string& sExpected);
 // The token of an "Authorization: Bearer <token>" value; false for any other scheme.
 bool BearerToken(const std::string& sAuthorization, std::string& sToken);
 
-// The percent-decoded value of cookie sName in a Cookie header; false when absent.
+// The value of cookie sName in a Cookie header, as it stands; false when absent.
 bool CookieValue(const std::string& sCookieHeader, const std::string& sName, std::string& sValue);
+
+// Hex digits (either case) to bytes; false for an odd length or a non-hex character. The
+// pages store the token in its cookie this way: no byte of it needs quoting or escaping.
+bool HexDecode(const std::string& sHex, std::string& sBytes);
 
 // "ADDR:PORT" or "[IPV6]:PORT" into the address and a port 0-65535.
 bool SplitHostPort(const std::string& sAddress, std::string& sHost, int& iPort,

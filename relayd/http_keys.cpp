@@ -45,13 +45,13 @@ void ListKeys(SHttpContext& oContext, httplib::Response& oRes) {
         ReplyStoreError(oRes, sErrMsg);
         return;
     }
-    nlohmann::json oKeys = nlohmann::json::array();
+    JSON oKeys = JSON::array();
     for (SKey oKey : oContext.m_oConfig.m_vecKeys) {
         oKey.m_eSource = KS_CONFIG;
-        oKeys.push_back(KeyJson(oKey));
+        oKeys.push_back(KeyJsonOrdered(oKey));
     }
     for (const SKey& oKey : vecStored) {
-        oKeys.push_back(KeyJson(oKey));
+        oKeys.push_back(KeyJsonOrdered(oKey));
     }
     ReplyJson(oRes, 200, {{"keys", oKeys}});
 }
@@ -91,7 +91,7 @@ void RegisterKey(SHttpContext& oContext, const httplib::Request& oReq, httplib::
     }
     oKey.m_llCreatedAtMs = NowMs();
     if (InsertKey(oContext, oKey, bIdGiven, oRes)) {
-        ReplyJson(oRes, 201, KeyJson(oKey));
+        ReplyJson(oRes, 201, KeyJsonOrdered(oKey));
     }
 }
 

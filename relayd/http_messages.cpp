@@ -59,18 +59,13 @@ bool WaitForMatches(SHttpContext& oContext, const SListRequest& oList, uint64_t 
     }
     const int64_t llDeadlineMs = SteadyMs() + oList.m_llWaitMs;
     std::vector<CEventBus::SEvent> vecEvents;
-    while (oPage.m_vecMessages.empty() && !oContext.m_bStopping) {
+    while (oPage.m_vecMessages.empty()) {
         const int64_t llLeftMs = llDeadlineMs - SteadyMs();
         if (llLeftMs <= 0) {
             break;
         }
-        const int64_t llSliceMs = std::min(llLeftMs, kRequeryMs);
-        const int64_t llSliceStartMs = SteadyMs();
-        oContext.m_oEvents.WaitAfter(ddwSeq, llSliceMs, vecEvents);
-        if (!vecEvents.empty()) {
-            ddwSeq = vecEvents.back().m_ddwSeq;
-        } else if (SteadyMs() - llSliceStartMs < llSliceMs - 5) {
-            break;  // the event bus is closed: the relay is shutting down
+        if (!WaitForEvents(oContext, ddwSeq, std::min(llLeftMs, kRequeryMs), vecEvents)) {
+            break;  // shutting down: answer with what there is
         }
         if (!oContext.m_oStore.ListMessages(oList.m_oQuery, oPage, sErrMsg)) {
             return false;
@@ -98,9 +93,9 @@ void ListMessages(SHttpContext& oContext, const httplib::Request& oReq, httplib:
         ReplyStoreError(oRes, sErrMsg);
         return;
     }
-    nlohmann::json oMessages = nlohmann::json::array();
+    JSON oMessages = JSON::array();
     for (const SMessage& oMessage : oPage.m_vecMessages) {
-        oMessages.push_back(RecordJson(oMessage, false));
+        oMessages.push_back(RecordJsonOrdered(oMessage, false));
     }
     ReplyJson(oRes, 200, {{"total", oPage.m_ddwTotal}, {"messages", oMessages}});
 }
@@ -108,7 +103,7 @@ void ListMessages(SHttpContext& oContext, const httplib::Request& oReq, httplib:
 void GetMessage(SHttpContext& oContext, const httplib::Request& oReq, httplib::Response& oRes) {
     SMessage oMessage;
     if (LoadPathMessage(oContext, oReq, oRes, false, oMessage)) {
-        ReplyJson(oRes, 200, RecordJson(oMessage, true));
+        ReplyJson(oRes, 200, RecordJsonOrdered(oMessage, true));
     }
 }
 

@@ -4,11 +4,11 @@
 
 namespace relayd {
 
-std::string DumpJson(const nlohmann::json& oValue) {
-    return oValue.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+std::string DumpJson(const JSON& oValue) {
+    return oValue.dump(-1, ' ', false, JSON::error_handler_t::replace);
 }
 
-void ReplyJson(httplib::Response& oRes, int iStatus, const nlohmann::json& oBody) {
+void ReplyJson(httplib::Response& oRes, int iStatus, const JSON& oBody) {
     oRes.status = iStatus;
     oRes.set_content(DumpJson(oBody), "application/json; charset=utf-8");
 }

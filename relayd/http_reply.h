@@ -9,11 +9,14 @@
 
 namespace relayd {
 
+// Answers are built as ordered JSON: fields in the order the contract lists them.
+typedef nlohmann::ordered_json JSON;
+
 // JSON text; bytes that are not UTF-8 (a sender name, an attachment name) become U+FFFD
 // instead of failing the whole answer.
-std::string DumpJson(const nlohmann::json& oValue);
+std::string DumpJson(const JSON& oValue);
 
-void ReplyJson(httplib::Response& oRes, int iStatus, const nlohmann::json& oBody);
+void ReplyJson(httplib::Response& oRes, int iStatus, const JSON& oBody);
 // {"error": sText}.
 void ReplyError(httplib::Response& oRes, int iStatus, const std::string& sText);
 // The store failed: 500 with its reason.

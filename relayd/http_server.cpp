@@ -28,7 +28,8 @@ const time_t kReadTimeoutSeconds = 5;
 const time_t kWriteTimeoutSeconds = 10;
 // Shutdown: how long event streams and waiting lists get to end their answers.
 const int64_t kStopGraceMs = 2000;
-// The stream's cookie: EventSource cannot send an Authorization header.
+// The stream's cookie (the token's bytes in hex): EventSource cannot send an
+// Authorization header.
 const char kTokenCookie[] = "fanout_token";
 
 // Pages load their own scripts and styles only; pictures may also come from blob: URLs
@@ -44,11 +45,15 @@ bool StartsWith(const std::string& sText, const char* szPrefix) {
 bool Authorized(const std::string& sToken, const httplib::Request& oReq) {
     std::string sGiven;
     if (BearerToken(oReq.get_header_value("Authorization"), sGiven)) {
-        return TokensEqual(sGiven, sToken);
+        // This cpp-httplib percent-decodes header values as it reads them ("%41" arrives
+        // as "A"): a token holding '%' is also compared as the library decodes it.
+        return TokensEqual(sGiven, sToken) ||
+               TokensEqual(sGiven, httplib::detail::decode_url(sToken, false));
     }
+    std::string sHex;
     return oReq.path == "/api/v1/events" &&
-           CookieValue(oReq.get_header_value("Cookie"), kTokenCookie, sGiven) &&
-           TokensEqual(sGiven, sToken);
+           CookieValue(oReq.get_header_value("Cookie"), kTokenCookie, sHex) &&
+           HexDecode(sHex, sGiven) && TokensEqual(sGiven, sToken);
 }
 
 // Runs before every route: keeps other web sites and callers without the token out.

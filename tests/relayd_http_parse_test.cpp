@@ -240,9 +240,13 @@ TEST(RelaydHttpParseTest, TokensAndCookies) {
         bool bOk;
         const char* szValue;
     } kCookies[] = {
-        {"fanout_token=abc", true, "abc"}, {"a=1; fanout_token=x%3By%20z; b=2", true, "x;y z"},
-        {"xfanout_token=abc", false, ""},  {"fanout_token_2=abc", false, ""},
-        {"fanout_token=", true, ""},       {"", false, ""},
+        {"fanout_token=abc", true, "abc"},
+        {"a=1; fanout_token=78%3B79; b=2", true, "78%3B79"},
+        {"a=1;fanout_token=7879", true, "7879"},
+        {"xfanout_token=abc", false, ""},
+        {"fanout_token_2=abc", false, ""},
+        {"fanout_token=", true, ""},
+        {"", false, ""},
     };
     for (size_t i = 0; i < sizeof(kCookies) / sizeof(kCookies[0]); ++i) {
         std::string sValue;
@@ -251,6 +255,27 @@ TEST(RelaydHttpParseTest, TokensAndCookies) {
             << "row " << i;
         if (kCookies[i].bOk) {
             EXPECT_EQ(kCookies[i].szValue, sValue) << "row " << i;
+        }
+    }
+
+    const struct {
+        const char* szHex;
+        bool bOk;
+        std::string sBytes;
+    } kHex[] = {
+        {"", true, ""},
+        {"7879", true, "xy"},
+        {"E6a5", true, "\xe6\xa5"},
+        {"00ff", true, std::string("\0\xff", 2)},
+        {"787", false, ""},
+        {"7g", false, ""},
+        {"%41", false, ""},
+    };
+    for (size_t i = 0; i < sizeof(kHex) / sizeof(kHex[0]); ++i) {
+        std::string sBytes;
+        EXPECT_EQ(kHex[i].bOk, relayd::HexDecode(kHex[i].szHex, sBytes)) << "row " << i;
+        if (kHex[i].bOk) {
+            EXPECT_EQ(kHex[i].sBytes, sBytes) << "row " << i;
         }
     }
 }

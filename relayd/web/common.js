@@ -18,10 +18,12 @@ const Fanout = (() => {
   }
 
   // The event stream cannot send an Authorization header: it gets the token from a
-  // cookie sent to that one path only, never to other sites.
+  // cookie sent to that one path only, never to other sites. The cookie holds the token's
+  // UTF-8 bytes in hex, so no character of it needs escaping.
   function storeTokenCookie(value) {
-    document.cookie = kTokenKey + '=' + encodeURIComponent(value) +
-        '; path=/api/v1/events; SameSite=Strict';
+    const hex = Array.from(new TextEncoder().encode(value),
+        (byte) => byte.toString(16).padStart(2, '0')).join('');
+    document.cookie = kTokenKey + '=' + hex + '; path=/api/v1/events; SameSite=Strict';
   }
 
   function askToken() {
@@ -46,7 +48,9 @@ const Fanout = (() => {
     const headers = new Headers(options.headers || {});
     const value = token();
     if (value) {
-      headers.set('Authorization', 'Bearer ' + value);
+      // A header carries bytes: the token's UTF-8 bytes, one character each.
+      const bytes = new TextEncoder().encode(value);
+      headers.set('Authorization', 'Bearer ' + String.fromCharCode(...bytes));
     }
     const response = await fetch(path, Object.assign({}, options, {headers}));
     if (response.status === 401) {
@@ -124,31 +128,47 @@ const Fanout = (() => {
     node.hidden = !error;
   }
 
-  // Opens the event stream; handlers.message(record) and handlers.status({id, status}).
-  // The browser reconnects by itself and resumes after the last event it saw.
+  // Opens the event stream; handlers.message(record), handlers.status({id, status}) and
+  // handlers.reopened() (after a stream the browser gave up on was opened anew: events
+  // in between may be missing). The browser reconnects by itself after a broken stream and
+  // resumes after the last event it saw; it gives up on an answer that is not a stream
+  // (the relay refusing one more), and then a new one is opened a little later.
   function listen(handlers) {
     if (token()) {
       storeTokenCookie(token());
     }
     const live = document.getElementById('live');
-    const source = new EventSource('/api/v1/events');
     const setLive = (text, on) => {
       if (live) {
         live.textContent = text;
         live.classList.toggle('on', on);
       }
     };
-    source.addEventListener('open', () => setLive('live', true));
-    source.addEventListener('error', () => setLive('reconnecting', false));
-    for (const kind of ['message', 'status']) {
-      source.addEventListener(kind, (event) => {
-        if (handlers[kind]) {
-          handlers[kind](JSON.parse(event.data));
+    let source = null;
+    const open = (reopened) => {
+      source = new EventSource('/api/v1/events');
+      source.addEventListener('open', () => {
+        setLive('live', true);
+        if (reopened && handlers.reopened) {
+          handlers.reopened();
         }
       });
-    }
+      source.addEventListener('error', () => {
+        setLive('reconnecting', false);
+        if (source.readyState === EventSource.CLOSED) {
+          setTimeout(() => open(true), 5000);
+        }
+      });
+      for (const kind of ['message', 'status']) {
+        source.addEventListener(kind, (event) => {
+          if (handlers[kind]) {
+            handlers[kind](JSON.parse(event.data));
+          }
+        });
+      }
+    };
+    open(false);
     window.addEventListener('pagehide', () => source.close());
-    return source;
   }
 
   return {api, json, el, badge, channelTag, formatTime, formatSize, showError, listen, token};

@@ -24,11 +24,12 @@
     rows.set(record.id, statusHolder);
     const people = [record.sender || '?', '→', (record.receivers || []).join(', ')].join(' ');
     const extras = [];
-    if (record.attachments && record.attachments.length) {
-      extras.push(el('span', {className: 'extra'}, '📎 ' + record.attachments.length));
+    const files = (record.attachments || []).length;
+    if (files) {
+      extras.push(el('span', {className: 'extra'}, files + (files === 1 ? ' file' : ' files')));
     }
     if (record.image_size) {
-      extras.push(el('span', {className: 'extra'}, '🖼'));
+      extras.push(el('span', {className: 'extra'}, 'image'));
     }
     const link = el('a', {href: '/messages/' + record.id, className: 'row'},
         el('span', {className: 'line'}, channelTag(record.channel), statusHolder,
@@ -150,6 +151,6 @@
   document.getElementById('more').addEventListener('click', () => load(false));
 
   // The stream first: whatever arrives after it opens shows, even before the list does.
-  listen({message: onMessage, status: onStatus});
+  listen({message: onMessage, status: onStatus, reopened: () => load(true)});
   load(true);
 })();

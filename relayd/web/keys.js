@@ -31,7 +31,7 @@
         el('td', {}, key.cc.join(', ')),
         el('td', {}, key.subject),
         el('td', {}, key.channels.length ? key.channels.join(', ') : 'all'),
-        el('td', {}, key.created_at ? formatTime(key.created_at) : '—'),
+        el('td', {}, key.source === 'api' && key.created_at ? formatTime(key.created_at) : '—'),
         el('td', {}, key.source === 'config' ? 'file' : 'web'),
         el('td', {}, revokeButton(key)));
   }

@@ -135,9 +135,12 @@
   });
 
   load();
-  listen({status: (change) => {
-    if (String(change.id) === id) {
-      load();
-    }
-  }});
+  listen({
+    status: (change) => {
+      if (String(change.id) === id) {
+        load();
+      }
+    },
+    reopened: load,
+  });
 })();
