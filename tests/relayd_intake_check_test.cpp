@@ -568,25 +568,25 @@ TEST(RelaydKeyRing, AsksTheStoreAfterTheFile) {
 
     struct SRow {
         const char* m_szId;
-        INTAKE_RESULT m_eResult;
+        PKG_RESULT m_eResult;
         const char* m_szReceiver;  // the receiver the key filled in, or the reason
     } const kRows[] = {
-        {"api", IR_OK, "sa"},
-        {"shared", IR_OK, "from-file"},
-        {"gone", IR_KEY_REFUSED, "key 'gone' is revoked"},
-        {"nokey", IR_KEY_REFUSED, "key 'nokey' is unknown"},
+        {"api", RES_OK, "sa"},
+        {"shared", RES_OK, "from-file"},
+        {"gone", RES_KEY_REJECTED, "key 'gone' is revoked"},
+        {"nokey", RES_KEY_REJECTED, "key 'nokey' is unknown"},
     };
     for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
         SRequest oReq = ValidRequest(CH_SMS);
         oReq.m_sKeyId = kRows[i].m_szId;
         oReq.m_sReceivers = "";
         relayd::SMessage oMessage;
-        INTAKE_RESULT eVerdict = IR_INVALID;
+        PKG_RESULT eVerdict = RES_INVALID_PARAM;
         std::string sWhy;
         ASSERT_TRUE(relayd::CheckRequest(oReq, oRing, false, oMessage, eVerdict, sWhy, sErrMsg))
             << "row " << i << ": " << sErrMsg;
         EXPECT_EQ(eVerdict, kRows[i].m_eResult) << "row " << i << ": " << sWhy;
-        if (eVerdict == IR_OK) {
+        if (eVerdict == RES_OK) {
             EXPECT_EQ(oMessage.m_vecReceivers, std::vector<std::string>{kRows[i].m_szReceiver})
                 << "row " << i;
         } else {
