@@ -649,6 +649,11 @@ size_t OpenDescriptors() {
 }
 
 TEST(FrameServer, RunningOutOfDescriptorsPausesAcceptingThenResumes) {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizers probe memory through a pipe of their own: with no descriptor left
+    // they see every object as unreadable and report false errors.
+    GTEST_SKIP() << "not under the sanitizers";
+#endif
     CServerUnderTest oServer;
     ASSERT_TRUE(oServer.Start(LoopbackConfig()));
     const uint16_t wPort = oServer.Port(relay_proto::CH_MAIL);
