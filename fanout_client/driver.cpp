@@ -8,9 +8,6 @@
 #include "fanout_client/requests.h"
 #include "fanout_client/settings.h"
 
-namespace {
-
-// The channel named by the first argument; FT_UNDEFINED for any other word.
 FUNC_TYPE ChannelOfWord(const std::string& sFuncStr) {
     static const struct {
         const char* szWord;
@@ -23,6 +20,8 @@ FUNC_TYPE ChannelOfWord(const std::string& sFuncStr) {
     }
     return FT_UNDEFINED;
 }
+
+namespace {
 
 bool SendByChannel(FUNC_TYPE eFunc, std::string& sErrMsg) {
     const uint32_t dwTimeout = g_dwClientTimeout * 1000;

@@ -54,7 +54,8 @@ public:
     // Drops the timer; an id that has run or was cancelled is ignored.
     void CancelTimer(uint64_t ddwTimerId);
 
-    // Runs fnTask on the loop's thread soon. Callable from any thread.
+    // Runs fnTask on the loop's thread soon. Callable from any thread, as long as the
+    // loop object lives; tasks still queued when it is destroyed are dropped.
     void Post(TASK fnTask);
 
     // Serves events, timers and posted tasks until RequestStop(), then returns true (the

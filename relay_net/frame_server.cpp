@@ -67,6 +67,9 @@ CFrameServer::CFrameServer(CEventLoop& oLoop, const SFrameServerConfig& oConfig,
     : m_oLoop(oLoop), m_oConfig(oConfig), m_oHandler(oHandler), m_oListeners(oLoop) {}
 
 CFrameServer::~CFrameServer() {
+    // The owner may be gone already: nothing is reported from here on.
+    m_oListeners.SetLog(nullptr);
+    m_oListeners.Close();
     std::string sErrMsg;
     for (const auto& oEntry : m_mapConns) {
         m_oLoop.Unwatch(oEntry.second->m_iFd, sErrMsg);

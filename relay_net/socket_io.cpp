@@ -28,6 +28,21 @@ bool WouldBlock(int iErrno) {
     return iErrno == EAGAIN || iErrno == EWOULDBLOCK;
 }
 
+// What a recv() that returned n <= 0 means for the step: the peer closed, nothing is
+// ready, or the call failed. False for an interruption: call again.
+bool RecvStopped(ssize_t n, SIoResult& oResult) {
+    if (n == 0) {
+        oResult = Result(IO_EOF);
+    } else if (WouldBlock(errno)) {
+        oResult = Result(IO_MORE);
+    } else if (errno != EINTR) {
+        oResult = Failed("recv", errno);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string SIoResult::ErrorText() const {
@@ -36,6 +51,7 @@ std::string SIoResult::ErrorText() const {
 
 SIoResult ReadFrame(int iFd, relay_proto::CFrameReader& oReader, size_t nBudget,
                     relay_proto::CFrameReader::STATUS& eFrame) {
+    SIoResult oResult;
     for (size_t nTotal = 0; nTotal < nBudget;) {
         size_t nRoom = 0;
         char* pRoom = oReader.Room(nRoom);
@@ -46,12 +62,8 @@ SIoResult ReadFrame(int iFd, relay_proto::CFrameReader& oReader, size_t nBudget,
             if (eFrame != relay_proto::CFrameReader::FR_MORE) {
                 return Result(IO_DONE);
             }
-        } else if (n == 0) {
-            return Result(IO_EOF);
-        } else if (WouldBlock(errno)) {
-            return Result(IO_MORE);
-        } else if (errno != EINTR) {
-            return Failed("recv", errno);
+        } else if (RecvStopped(n, oResult)) {
+            return oResult;
         }
     }
     return Result(IO_MORE);
@@ -73,16 +85,13 @@ SIoResult SendSome(int iFd, const char* pData, size_t nSize, size_t& nPos) {
 
 SIoResult DiscardInput(int iFd, size_t nBudget) {
     char szBuf[16384];
+    SIoResult oResult;
     for (size_t nTotal = 0; nTotal < nBudget;) {
         const ssize_t n = recv(iFd, szBuf, sizeof(szBuf), 0);
         if (n > 0) {
             nTotal += static_cast<size_t>(n);
-        } else if (n == 0) {
-            return Result(IO_EOF);
-        } else if (WouldBlock(errno)) {
-            return Result(IO_MORE);
-        } else if (errno != EINTR) {
-            return Failed("recv", errno);
+        } else if (RecvStopped(n, oResult)) {
+            return oResult;
         }
     }
     return Result(IO_MORE);

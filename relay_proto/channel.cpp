@@ -4,18 +4,27 @@ namespace relay_proto {
 
 namespace {
 
-const char* const kChannelNames[CHANNEL_COUNT] = {"mail", "zeph", "lumo", "sms"};
+// Every row sits at its channel's index, and the ports follow each other.
+constexpr bool TableInOrder() {
+    for (int i = 0; i < CHANNEL_COUNT; ++i) {
+        if (kChannels[i].m_eChannel != i || kChannels[i].m_wPort != kFirstChannelPort + i) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(TableInOrder(), "kChannels is indexed by CHANNEL, in port order");
 
 }  // namespace
 
 const char* ChannelName(CHANNEL eChannel) {
-    return kChannelNames[eChannel];
+    return kChannels[eChannel].m_szName;
 }
 
 bool ChannelFromName(const std::string& sName, CHANNEL& eChannel) {
-    for (int i = 0; i < CHANNEL_COUNT; ++i) {
-        if (sName == kChannelNames[i]) {
-            eChannel = static_cast<CHANNEL>(i);
+    for (const SChannelInfo& oInfo : kChannels) {
+        if (sName == oInfo.m_szName) {
+            eChannel = oInfo.m_eChannel;
             return true;
         }
     }
@@ -23,7 +32,7 @@ bool ChannelFromName(const std::string& sName, CHANNEL& eChannel) {
 }
 
 uint16_t ChannelPort(CHANNEL eChannel, int nPortOffset) {
-    return static_cast<uint16_t>(kFirstChannelPort + nPortOffset + eChannel);
+    return static_cast<uint16_t>(kChannels[eChannel].m_wPort + nPortOffset);
 }
 
 }  // namespace relay_proto
