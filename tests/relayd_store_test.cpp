@@ -758,6 +758,7 @@ TEST(PgStoreTest, UnreachableServerIsRefusedWithinSeconds) {
             << "row " << i;
         EXPECT_NE(sErr.find(aRows[i].szReason), std::string::npos) << "row " << i << ": " << sErr;
         EXPECT_EQ(sErr.find("secret"), std::string::npos) << "row " << i << ": " << sErr;
+        EXPECT_EQ(sErr.find('\n'), std::string::npos) << "row " << i << ": " << sErr;
     }
     close(iClosed);
     close(iSilent);
