@@ -34,13 +34,21 @@ int64_t SteadyMs() {
         .count();
 }
 
-// libpq ends its messages with a newline.
+// libpq's messages as one line: its line breaks and indents become single spaces.
 std::string Trimmed(const char* szText) {
-    std::string sText = szText != nullptr ? szText : "";
-    while (!sText.empty() && (sText.back() == '\n' || sText.back() == ' ')) {
-        sText.pop_back();
+    std::string sLine;
+    for (const char* p = szText != nullptr ? szText : ""; *p != '\0'; ++p) {
+        const bool bSpace = *p == '\n' || *p == '\t' || *p == ' ';
+        if (!bSpace) {
+            sLine += *p;
+        } else if (!sLine.empty() && sLine.back() != ' ') {
+            sLine += ' ';
+        }
     }
-    return sText;
+    if (!sLine.empty() && sLine.back() == ' ') {
+        sLine.pop_back();
+    }
+    return sLine;
 }
 
 int64_t BigEndian(const char* pData, int nBytes) {

@@ -45,8 +45,7 @@ CREATE TABLE messages (
     image BYTEA NOT NULL
 );
 CREATE UNIQUE INDEX messages_dedupe ON messages (dedupe_key) WHERE dedupe_key IS NOT NULL;
-CREATE INDEX messages_due ON messages (status, next_attempt_at, channel);
-CREATE INDEX messages_status ON messages (status, id);
+CREATE INDEX messages_due ON messages (status, next_attempt_at);
 CREATE INDEX messages_channel ON messages (channel, id);
 CREATE TABLE attachments (
     message_id BIGINT NOT NULL REFERENCES messages (id) ON DELETE CASCADE,
@@ -76,6 +75,13 @@ CREATE TABLE api_keys (
 );
 )SQL";
 
+// Version 2: queue depths counted from the due index alone; a status listed newest first.
+const char* const kSchemaV2 = R"SQL(
+DROP INDEX messages_due;
+CREATE INDEX messages_due ON messages (status, next_attempt_at, channel);
+CREATE INDEX messages_status ON messages (status, id);
+)SQL";
+
 std::string Position(const std::string& sColumn, const std::string& sNeedle) {
     return "position(" + sNeedle + " in " + sColumn + ") > 0";
 }
@@ -103,7 +109,7 @@ std::string LockDedupeKeys(const std::vector<std::string>& vecKeys) {
 // The advisory lock numbers are arbitrary; they only have to be the same in every relay.
 const SSqlDialect kPostgres = {
     "BEGIN",       "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY",  " FOR UPDATE SKIP LOCKED",
-    Position,      "SELECT pg_advisory_xact_lock(7306949262519137651)", {kSchemaV1},
+    Position,      "SELECT pg_advisory_xact_lock(7306949262519137651)", {kSchemaV1, kSchemaV2},
     LockDedupeKeys};
 
 }  // namespace

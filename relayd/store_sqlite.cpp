@@ -42,8 +42,7 @@ CREATE TABLE messages (
     image BLOB NOT NULL
 );
 CREATE UNIQUE INDEX messages_dedupe ON messages (dedupe_key) WHERE dedupe_key IS NOT NULL;
-CREATE INDEX messages_due ON messages (status, next_attempt_at, channel);
-CREATE INDEX messages_status ON messages (status, id);
+CREATE INDEX messages_due ON messages (status, next_attempt_at);
 CREATE INDEX messages_channel ON messages (channel, id);
 CREATE TABLE attachments (
     message_id INTEGER NOT NULL REFERENCES messages (id) ON DELETE CASCADE,
@@ -73,11 +72,19 @@ CREATE TABLE api_keys (
 );
 )SQL";
 
+// Version 2: queue depths counted from the due index alone; a status listed newest first.
+const char* const kSchemaV2 = R"SQL(
+DROP INDEX messages_due;
+CREATE INDEX messages_due ON messages (status, next_attempt_at, channel);
+CREATE INDEX messages_status ON messages (status, id);
+)SQL";
+
 std::string Instr(const std::string& sColumn, const std::string& sNeedle) {
     return "instr(" + sColumn + ", " + sNeedle + ") > 0";
 }
 
-const SSqlDialect kSqlite = {"BEGIN IMMEDIATE", "BEGIN", "", Instr, "", {kSchemaV1}, nullptr};
+const SSqlDialect kSqlite = {"BEGIN IMMEDIATE",      "BEGIN", "", Instr, "",
+                             {kSchemaV1, kSchemaV2}, nullptr};
 
 // Sets a pragma and reads it back: SQLite ignores settings it cannot apply.
 bool SetPragma(CSqliteConn& oConn, const std::string& sName, const std::string& sValue,

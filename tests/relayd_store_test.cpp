@@ -541,6 +541,19 @@ TEST_P(StoreTest, ReopenKeepsEverything) {
     EXPECT_TRUE(Insert(vecAgain).at(0).m_bDuplicate) << "dedupe forgot across a reopen";
 }
 
+TEST_P(StoreTest, OlderSchemaIsMigratedKeepingItsMessages) {
+    const int64_t llId = InsertOne(MakeMessage(CH_MAIL, "migrate"));
+    m_pStore.reset();
+    // Back to version 1 as it was stored.
+    m_pBackend->Exec(m_sUrl,
+                     "DELETE FROM schema_migrations WHERE version = 2; DROP INDEX messages_status; "
+                     "DROP INDEX messages_due; CREATE INDEX messages_due ON messages (status, "
+                     "next_attempt_at);");
+    m_pStore = Open();
+    ASSERT_TRUE(m_pStore != nullptr);
+    EXPECT_EQ(Get(llId).m_sTitle, "title migrate");
+}
+
 TEST_P(StoreTest, SchemaNewerThanKnownIsRefused) {
     m_pStore.reset();
     m_pBackend->Exec(m_sUrl, "INSERT INTO schema_migrations (version, applied_at) VALUES (999, 0)");
@@ -745,6 +758,7 @@ TEST(PgStoreTest, UnreachableServerIsRefusedWithinSeconds) {
             << "row " << i;
         EXPECT_NE(sErr.find(aRows[i].szReason), std::string::npos) << "row " << i << ": " << sErr;
         EXPECT_EQ(sErr.find("secret"), std::string::npos) << "row " << i << ": " << sErr;
+        EXPECT_EQ(sErr.find('\n'), std::string::npos) << "row " << i << ": " << sErr;
     }
     close(iClosed);
     close(iSilent);
