@@ -209,9 +209,7 @@ void CDeliveryEngine::ClaimDue(std::unique_lock<std::mutex>& oLock, int64_t llNo
     oLock.unlock();
     const bool bOk =
         m_oStore.ClaimDue(llNowMs, llLeaseUntilMs, dwRoom, m_sOwner, vecClaimed, sErrMsg);
-    if (!bOk) {
-        LogLine(sErrMsg);
-    }
+    NoteStoreResult(bOk, sErrMsg);
     for (const SMessage& oMessage : vecClaimed) {
         m_oEvents.Publish(CEventBus::EK_STATUS, oMessage.m_llId, MS_DELIVERING);
     }
@@ -249,11 +247,21 @@ void CDeliveryEngine::ClaimDue(std::unique_lock<std::mutex>& oLock, int64_t llNo
 void CDeliveryEngine::RequeueExpired(int64_t llNowMs) {
     uint32_t dwRequeued = 0;
     std::string sErrMsg;
-    if (!m_oStore.RequeueExpired(llNowMs, dwRequeued, sErrMsg)) {
-        LogLine(sErrMsg);
-    } else if (dwRequeued > 0) {
+    const bool bOk = m_oStore.RequeueExpired(llNowMs, dwRequeued, sErrMsg);
+    NoteStoreResult(bOk, sErrMsg);
+    if (bOk && dwRequeued > 0) {
         Wake();
     }
+}
+
+void CDeliveryEngine::NoteStoreResult(bool bOk, const std::string& sErrMsg) {
+    // Only the dispatcher thread calls this: the polls repeat, the log line does not.
+    if (bOk && !m_sLastStoreError.empty()) {
+        LogLine("the store answers again");
+    } else if (!bOk && sErrMsg != m_sLastStoreError) {
+        LogLine(sErrMsg);
+    }
+    m_sLastStoreError = bOk ? std::string() : sErrMsg;
 }
 
 void CDeliveryEngine::WorkerLoop(SLane& oLane) {

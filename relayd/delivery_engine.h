@@ -109,6 +109,8 @@ private:
     // Claims what the lanes can start within one attempt's time; under m_oMutex.
     void ClaimDue(std::unique_lock<std::mutex>& oLock, int64_t llNowMs);
     void RequeueExpired(int64_t llNowMs);
+    // Logs a store failure of the dispatcher's polls once, not at every poll.
+    void NoteStoreResult(bool bOk, const std::string& sErrMsg);
     uint32_t ClaimRoom() const;
     void WorkerLoop(SLane& oLane);
     void RunClaimed(ISender& oSender, SJob& oJob, std::mt19937_64& oRandom);
@@ -150,6 +152,7 @@ private:
     bool m_bWoken = false;
     int64_t m_llNextPollMs = 0;           // when the dispatcher claims next without a Wake()
     int64_t m_llNextRetryMs = INT64_MAX;  // the earliest retry this relay scheduled
+    std::string m_sLastStoreError;        // the dispatcher's last poll failure, "" after a success
     uint32_t m_dwWorkersRunning = 0;
     std::atomic<bool> m_bAbort{false};
 

@@ -23,15 +23,16 @@ bool HasScheme(const std::string& sUrl, std::initializer_list<const char*> lstSc
 bool CheckDeliverySettings(const SConfig& oConfig, std::string& sErrMsg) {
     const auto& oMail = oConfig.m_oMail;
     if (!oMail.m_sSmtp.empty() && !HasScheme(oMail.m_sSmtp, {"smtp", "smtps"})) {
-        sErrMsg = "[mail] smtp: \"" + oMail.m_sSmtp + "\" is not an smtp:// or smtps:// URL";
+        sErrMsg = "mail.smtp: '" + oMail.m_sSmtp + "' is not an smtp:// or smtps:// URL";
         return false;
     }
     if (!PlainAddress(oMail.m_sFrom)) {
-        sErrMsg = "[mail] from: \"" + oMail.m_sFrom + "\" is not a plain address (name@host)";
+        sErrMsg = "mail.from: '" + oMail.m_sFrom +
+                  "' is not a plain address such as fanout-relay@localhost";
         return false;
     }
     if (!PlainDomain(oMail.m_sDomain)) {
-        sErrMsg = "[mail] domain: \"" + oMail.m_sDomain + "\" is not a host name";
+        sErrMsg = "mail.domain: '" + oMail.m_sDomain + "' is not a host name such as example.com";
         return false;
     }
     for (int i = 0; i < relay_proto::CHANNEL_COUNT; ++i) {
@@ -39,8 +40,8 @@ bool CheckDeliverySettings(const SConfig& oConfig, std::string& sErrMsg) {
         const std::string& sUrl = oConfig.m_aWebhooks[i].m_sUrl;
         if (eChannel != relay_proto::CH_MAIL && !sUrl.empty() &&
             !HasScheme(sUrl, {"http", "https"})) {
-            sErrMsg = std::string("[") + relay_proto::ChannelName(eChannel) + "] webhook: \"" +
-                      sUrl + "\" is not an http:// or https:// URL";
+            sErrMsg = std::string(relay_proto::ChannelName(eChannel)) + ".webhook: '" + sUrl +
+                      "' is not an http:// or https:// URL";
             return false;
         }
     }
@@ -48,12 +49,12 @@ bool CheckDeliverySettings(const SConfig& oConfig, std::string& sErrMsg) {
     if (oDelivery.m_llSyncTimeoutMs <= 0 || oDelivery.m_llAttemptTimeoutMs <= 0 ||
         oDelivery.m_llRetryInitialMs <= 0 || oDelivery.m_llMaxAgeMs <= 0) {
         sErrMsg =
-            "[delivery]: sync_timeout, attempt_timeout, retry_initial and max_age must be "
+            "delivery: sync_timeout, attempt_timeout, retry_initial and max_age must be "
             "longer than 0";
         return false;
     }
     if (oDelivery.m_llRetryMaxMs < oDelivery.m_llRetryInitialMs) {
-        sErrMsg = "[delivery] retry_max: shorter than retry_initial";
+        sErrMsg = "delivery.retry_max: shorter than delivery.retry_initial";
         return false;
     }
     return true;

@@ -325,7 +325,8 @@ TEST_F(DeliveryEngineTest, DeliverNow) {
         m_pEngine->DeliverNow(Load(llId),
                               [&oDone](bool bDelivered) { oDone.set_value(bDelivered); });
         ASSERT_EQ(oAnswer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-        EXPECT_LE(MsSince(tStart), 1500) << "sync_timeout is 1000 ms";
+        // sync_timeout is 1000 ms; the stalls last 4 s. Room is left for a busy machine.
+        EXPECT_LE(MsSince(tStart), 3000);
         EXPECT_EQ(oAnswer.get(), aRows[i].bDelivered);
         const SMessage oMessage = Load(llId);
         EXPECT_EQ(oMessage.m_eStatus,

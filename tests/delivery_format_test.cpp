@@ -9,6 +9,7 @@
 #include "relayd/attempt.h"
 #include "relayd/mail_format.h"
 #include "relayd/retry_plan.h"
+#include "relayd/sender.h"
 #include "relayd/text_codec.h"
 #include "relayd/webhook_format.h"
 
@@ -326,6 +327,38 @@ TEST(RetryPlan, ParseRetryAfter) {
         if (aRows[i].bOk) {
             EXPECT_EQ(llDelay, aRows[i].llDelayMs) << "row " << i << ": " << aRows[i].szValue;
         }
+    }
+}
+
+TEST(Sender, CheckDeliverySettings) {
+    const struct {
+        const char* szSmtp;
+        const char* szFrom;
+        const char* szDomain;
+        const char* szWebhook;
+        int64_t llRetryMaxMs;
+        const char* szError;  // the start of the message, "" when the settings are fine
+    } aRows[] = {
+        {"", "fanout-relay@localhost", "localhost", "", 3600000, ""},
+        {"smtps://u:p@mail.example.org:465", "a@example.org", "example.com",
+         "https://hooks.example.org/x", 1000, ""},
+        {"http://mail.example.org", "a@example.org", "example.com", "", 1000, "mail.smtp: "},
+        {"", "Relay <a@example.org>", "example.com", "", 1000, "mail.from: "},
+        {"", "a@example.org", "exa mple.com", "", 1000, "mail.domain: "},
+        {"", "a@example.org", "example.com", "file:///etc/passwd", 1000, "sms.webhook: "},
+        {"", "a@example.org", "example.com", "", 999, "delivery.retry_max: "},
+    };
+    for (size_t i = 0; i < sizeof(aRows) / sizeof(aRows[0]); ++i) {
+        SConfig oConfig;
+        oConfig.m_oMail.m_sSmtp = aRows[i].szSmtp;
+        oConfig.m_oMail.m_sFrom = aRows[i].szFrom;
+        oConfig.m_oMail.m_sDomain = aRows[i].szDomain;
+        oConfig.m_aWebhooks[relay_proto::CH_SMS].m_sUrl = aRows[i].szWebhook;
+        oConfig.m_oDelivery.m_llRetryMaxMs = aRows[i].llRetryMaxMs;
+        std::string sErrMsg;
+        const bool bOk = CheckDeliverySettings(oConfig, sErrMsg);
+        EXPECT_EQ(bOk, aRows[i].szError[0] == '\0') << "row " << i << ": " << sErrMsg;
+        EXPECT_EQ(sErrMsg.rfind(aRows[i].szError, 0), 0u) << "row " << i << ": " << sErrMsg;
     }
 }
 
