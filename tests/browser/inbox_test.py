@@ -77,12 +77,16 @@ class Fixture:
         return self.command({'insert': message})['id']
 
     def close(self):
+        """Ends the fixture; it must stop cleanly (no sanitizer report, no hang)."""
         self.process.stdin.close()
         try:
-            self.process.wait(timeout=10)
+            status = self.process.wait(timeout=10)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+            raise
+        if status != 0:
+            raise RuntimeError('the fixture exited with status %d' % status)
 
 
 def new_browser(profile, downloads):
