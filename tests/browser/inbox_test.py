@@ -165,7 +165,7 @@ class PagesTest(unittest.TestCase):
         text = '\n'.join(self.row_texts())
         for piece in ['周报：本周进展', '验证码 123456，五分钟内有效', '告警：磁盘将满', '看看这张图']:
             self.assertIn(piece, text)
-        self.assertEqual('live', self.driver.find_element(By.ID, 'live').text)
+        self.wait(lambda d: d.find_element(By.ID, 'live').text == 'live', 'the live stream')
         # Channel tab: only the mail.
         self.driver.find_element(By.CSS_SELECTOR, '#tabs button[data-channel="sms"]').click()
         self.wait(lambda d: len(self.row_texts()) == 1, 'the sms tab')
