@@ -76,8 +76,9 @@ bool StreamTurn(SHttpContext& oContext, SStreamState& oState, httplib::DataSink&
     return oSink.write(sText.data(), sText.size());
 }
 
-// Where the stream starts: after the Last-Event-ID a reconnecting browser sends, when
-// it is one this relay gave out; otherwise after the newest event.
+// Where the stream starts: after the Last-Event-ID a reconnecting browser sends; from
+// the first event kept when that id is past the newest (the relay restarted since, and
+// every event it has is news); after the newest event for a new stream.
 uint64_t StartSeq(SHttpContext& oContext, const httplib::Request& oReq) {
     const uint64_t ddwLast = oContext.m_oEvents.LastSeq();
     const std::string sLastId = oReq.get_header_value("Last-Event-ID");
@@ -86,7 +87,7 @@ uint64_t StartSeq(SHttpContext& oContext, const httplib::Request& oReq) {
         return ddwLast;
     }
     const uint64_t ddwGiven = std::stoull(sLastId);
-    return ddwGiven <= ddwLast ? ddwGiven : ddwLast;
+    return ddwGiven <= ddwLast ? ddwGiven : 0;
 }
 
 void StreamEvents(SHttpContext& oContext, const httplib::Request& oReq, httplib::Response& oRes) {
@@ -96,7 +97,6 @@ void StreamEvents(SHttpContext& oContext, const httplib::Request& oReq, httplib:
         return;
     }
     pState->m_ddwSeq = StartSeq(oContext, oReq);
-    oRes.set_header("Cache-Control", "no-store");
     SHttpContext* pContext = &oContext;
     oRes.set_chunked_content_provider("text/event-stream",
                                       [pContext, pState](size_t, httplib::DataSink& oSink) {

@@ -559,6 +559,10 @@ TEST(RelaydHttpTest, EventStreamResumesAfterLastEventId) {
     CStreamReader oReader(oServer, {{"Last-Event-ID", "1"}});
     EXPECT_TRUE(oReader.WaitFor("\"content\":\"second\"", 5000)) << oReader.Text();
     EXPECT_EQ(std::string::npos, oReader.Text().find("\"id\":" + std::to_string(llFirst) + ","));
+    // An id past the newest: the relay restarted since, and every event it kept is news.
+    CStreamReader oAfterRestart(oServer, {{"Last-Event-ID", "999"}});
+    EXPECT_TRUE(oAfterRestart.WaitFor("\"content\":\"first\"", 5000)) << oAfterRestart.Text();
+    EXPECT_TRUE(oAfterRestart.WaitFor("\"content\":\"second\"", 5000)) << oAfterRestart.Text();
 }
 
 TEST(RelaydHttpTest, StopEndsEventStreamsAndWaitsCleanly) {

@@ -77,12 +77,16 @@ class Fixture:
         return self.command({'insert': message})['id']
 
     def close(self):
+        """Ends the fixture; it must stop cleanly (no sanitizer report, no hang)."""
         self.process.stdin.close()
         try:
-            self.process.wait(timeout=10)
+            status = self.process.wait(timeout=10)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+            raise
+        if status != 0:
+            raise RuntimeError('the fixture exited with status %d' % status)
 
 
 def new_browser(profile, downloads):
@@ -161,7 +165,7 @@ class PagesTest(unittest.TestCase):
         text = '\n'.join(self.row_texts())
         for piece in ['周报：本周进展', '验证码 123456，五分钟内有效', '告警：磁盘将满', '看看这张图']:
             self.assertIn(piece, text)
-        self.assertEqual('live', self.driver.find_element(By.ID, 'live').text)
+        self.wait(lambda d: d.find_element(By.ID, 'live').text == 'live', 'the live stream')
         # Channel tab: only the mail.
         self.driver.find_element(By.CSS_SELECTOR, '#tabs button[data-channel="sms"]').click()
         self.wait(lambda d: len(self.row_texts()) == 1, 'the sms tab')
