@@ -6,7 +6,7 @@
 #   demo   what `make demo` runs: a plain build of the client and the relay simulator
 #   test   what `make test` and `make bench` run: the whole build, every test, the benchmarks
 #   check  what `make check` and `make fuzz` add: clang with its fuzzing runtime,
-#          clang-format, clang-tidy, the man-page and package tools
+#          clang-format, clang-tidy, the man-page and package tools, systemd-analyze
 #
 # FANOUT_SKIP_DEPS=1 skips this step (for machines set up by hand, or not Debian). On a
 # machine without apt-get and dpkg-query it prints, in one line, the packages to look for
@@ -23,7 +23,7 @@ test=("${demo[@]}" libgtest-dev libbenchmark-dev netcat-openbsd hyperfine procps
       libsqlite3-dev libtomlplusplus-dev libcurl4-openssl-dev libcpp-httplib-dev
       libpq-dev libssl-dev postgresql python3-aiosmtpd python3-selenium
       chromium chromium-driver fonts-noto-cjk prometheus flake8)
-check=("${test[@]}" clang clang-format clang-tidy groff-base dpkg-dev gzip)
+check=("${test[@]}" clang clang-format clang-tidy groff-base dpkg-dev gzip systemd)
 
 case "$SET" in
     demo) wanted=("${demo[@]}") ;;
