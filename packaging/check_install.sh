@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks what an install of a built tree holds: exactly the expected files, runnable
 # programs, lint-clean manual pages with every @NAME@ filled in, the copyright and
-# changelog of each package, and a completion script that completes. With --packages it
-# checks each Debian package of the tree the same way, unpacked into a scratch root,
-# and its control fields.
+# changelog of each package, a completion script that completes, and the relay server's
+# configuration and systemd unit. With --packages it checks each Debian package of the
+# tree the same way, unpacked into a scratch root, and its control fields; the relay
+# server's package is also installed with dpkg into a scratch root, for its conffile.
 #
 #   packaging/check_install.sh [BUILD_DIR] [--packages]
 #       BUILD_DIR: default build; must be built (and packed with cpack for --packages)
@@ -30,9 +31,10 @@ check() { # check NAME COMMAND...: runs the command, counts the outcome, shows a
     fi
 }
 
-# What each package holds, below /usr. Man pages are gzip-compressed when gzip was there
-# at configure time, and so is the changelog. A third package joins with its own list.
+# What each package holds, below /usr, and outside it. Man pages are gzip-compressed
+# when gzip was there at configure time, and so is the changelog.
 man1=share/man/man1
+man8=share/man/man8
 gz=.gz
 [ -e "$build/packaging/man/fanout_client.1.gz" ] || gz=""
 declare -A files=(
@@ -41,14 +43,27 @@ declare -A files=(
         share/doc/fanout-client/copyright share/doc/fanout-client/changelog$gz"
     [fanout-relay-sim]="bin/fanout_relay_sim $man1/fanout_relay_sim.1$gz
         share/doc/fanout-relay-sim/copyright share/doc/fanout-relay-sim/changelog$gz"
+    [fanout-relayd]="bin/fanout_relayd $man8/fanout_relayd.8$gz
+        share/doc/fanout-relayd/copyright share/doc/fanout-relayd/changelog$gz"
 )
-declare -A programs=([fanout-client]="fanout_client -v" [fanout-relay-sim]="fanout_relay_sim --help")
-declare -A pages=([fanout-client]=fanout_client [fanout-relay-sim]=fanout_relay_sim)
+declare -A system_files=([fanout-relayd]="etc/fanout/relayd.toml lib/systemd/system/fanout-relayd.service")
+declare -A programs=([fanout-client]="fanout_client -v" [fanout-relay-sim]="fanout_relay_sim --help"
+                     [fanout-relayd]="fanout_relayd --version")
+declare -A pages=([fanout-client]=$man1/fanout_client.1 [fanout-relay-sim]=$man1/fanout_relay_sim.1
+                  [fanout-relayd]=$man8/fanout_relayd.8)
 
-same_file_list() { # same_file_list USR EXPECTED...
-    local usr=$1
+# The files of the packages named, relative to the root: usr/... and the system files.
+package_files() { # package_files PACKAGE...
+    local pkg file
+    for pkg in "$@"; do
+        for file in ${files[$pkg]}; do echo "usr/$file"; done
+        for file in ${system_files[$pkg]:-}; do echo "$file"; done
+    done
+}
+same_file_list() { # same_file_list ROOT PACKAGE...: ROOT holds exactly those packages' files
+    local root=$1
     shift
-    diff <(printf '%s\n' "$@" | sort) <(cd "$usr" && find . -type f | sed 's|^\./||' | sort)
+    diff <(package_files "$@" | sort) <(cd "$root" && find . -type f | sed 's|^\./||' | sort)
 }
 page_text() { if [[ $1 == *.gz ]]; then gzip -dc "$1"; else cat "$1"; fi; }
 page_lint_clean() {
@@ -83,7 +98,7 @@ completes() { # completes USR EXPECTED WORD...: the completions offered for the 
 check_package_files() { # check_package_files USR PACKAGE
     local usr=$1 pkg=$2 program page
     read -r -a program <<<"${programs[$pkg]}"
-    page=$usr/$man1/${pages[$pkg]}.1$gz
+    page=$usr/${pages[$pkg]}$gz
     check "$pkg: ${program[*]} runs" "$usr/bin/${program[0]}" "${program[@]:1}"
     check "$pkg: man page is lint-clean" page_lint_clean "$page"
     check "$pkg: man page has its values filled in" page_filled_in "$page"
@@ -91,6 +106,92 @@ check_package_files() { # check_package_files USR PACKAGE
         copyright_machine_readable "$usr/share/doc/$pkg/copyright"
     check "$pkg: changelog names the package" \
         changelog_names "$usr/share/doc/$pkg/changelog$gz" "$pkg"
+}
+
+# The relay server's system files under ROOT: the unit runs the installed program with the
+# installed example configuration, which checks, and whose store lies in the unit's state
+# folder; systemd accepts the unit.
+unit_value() { sed -n "s/^$2=//p" "$1/lib/systemd/system/fanout-relayd.service"; }
+unit_runs_installed() { # unit_runs_installed ROOT
+    local exec
+    exec=$(unit_value "$1" ExecStart)
+    [ "$exec" = "/usr/bin/fanout_relayd -c /etc/fanout/relayd.toml" ] || { echo "ExecStart=$exec"; return 1; }
+    [ -x "$1/usr/bin/fanout_relayd" ] && [ -f "$1/etc/fanout/relayd.toml" ]
+}
+example_config_checks() { # example_config_checks ROOT
+    local out
+    if ! out=$("$1/usr/bin/fanout_relayd" --check-config -c "$1/etc/fanout/relayd.toml" 2>&1) ||
+        ! grep -q '/var/lib/fanout-relay/fanout-relay.db' <<<"$out"; then
+        echo "$out"
+        return 1
+    fi
+}
+store_in_state_directory() { # store_in_state_directory ROOT
+    local store state work
+    store=$(sed -n 's/^store = "\(.*\)"$/\1/p' "$1/etc/fanout/relayd.toml")
+    state=/var/lib/$(unit_value "$1" StateDirectory)
+    work=$(unit_value "$1" WorkingDirectory)
+    if [ "$(dirname "$store")" != "$state" ] || [ "$work" != "$state" ]; then
+        echo "store $store, StateDirectory $state, WorkingDirectory $work"
+        return 1
+    fi
+}
+# systemd-analyze verify in a copy of ROOT given systemd's own targets and slices; any
+# message fails (a wrong setting is only warned about). MANPATH finds the page the unit
+# names.
+unit_verifies() { # unit_verifies ROOT
+    command -v systemd-analyze >/dev/null ||
+        { echo "systemd-analyze is not installed (package systemd)"; return 1; }
+    local verify=$stage/verify-root out
+    rm -rf "$verify"
+    cp -a "$1" "$verify"
+    cp /lib/systemd/system/*.target /lib/systemd/system/*.slice "$verify/lib/systemd/system/"
+    if ! out=$(MANPATH=$verify/usr/share/man systemd-analyze verify --root="$verify" \
+        fanout-relayd.service 2>&1) || [ -n "$out" ]; then
+        echo "$out"
+        return 1
+    fi
+}
+check_relayd_system() { # check_relayd_system ROOT
+    check "fanout-relayd: the unit runs the installed program and configuration" \
+        unit_runs_installed "$1"
+    check "fanout-relayd: --check-config accepts the example configuration" \
+        example_config_checks "$1"
+    check "fanout-relayd: the example store lies in the unit's state folder" \
+        store_in_state_directory "$1"
+    check "fanout-relayd: systemd-analyze verify accepts the unit" unit_verifies "$1"
+}
+
+# The package's conffiles: exactly its files under /etc; dpkg registers them, and a
+# reinstall keeps a copy the administrator changed.
+conffiles_are_etc() { # conffiles_are_etc DEB ROOT
+    diff <(dpkg-deb --ctrl-tarfile "$1" | tar -xO ./conffiles | sort) \
+        <(cd "$2" && find etc -type f | sed 's|^|/|' | sort)
+}
+dpkg_keeps_changed_conffile() { # dpkg_keeps_changed_conffile DEB
+    local root=$stage/dpkg-root conffiles
+    local dpkg=(dpkg --root="$root" --log=/dev/null --force-not-root --force-depends
+                --force-confold)
+    mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers"
+    touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+    PATH=$PATH:/usr/sbin:/sbin "${dpkg[@]}" -i "$1" </dev/null || return 1
+    conffiles=$(dpkg-query --root="$root" -W -f='${Conffiles}' fanout-relayd)
+    grep -Eq '^ /etc/fanout/relayd.toml [0-9a-f]{32}$' <<<"$conffiles" ||
+        { echo "conffiles registered: '$conffiles'"; return 1; }
+    echo 'port_offset = 100' >>"$root/etc/fanout/relayd.toml"
+    PATH=$PATH:/usr/sbin:/sbin "${dpkg[@]}" -i "$1" </dev/null || return 1
+    grep -q '^port_offset = 100$' "$root/etc/fanout/relayd.toml" ||
+        { echo "the reinstall replaced the changed configuration"; return 1; }
+}
+depends_on_libraries() { # depends_on_libraries DEB: Depends names what the program links
+    local depends lib
+    depends=" $(dpkg-deb -f "$1" Depends | sed 's/ ([^)]*)//g; s/,//g') "
+    for lib in libc6 libcurl4 libsqlite3-0 libssl3 libcpp-httplib libstdc++6; do
+        case $depends in
+            *" $lib "* | *" $lib"[0-9]*) ;; # libcpp-httplib0.11: the soname's version
+            *) echo "no $lib in Depends:$depends"; return 1 ;;
+        esac
+    done
 }
 
 check_completion() { # check_completion USR
@@ -114,11 +215,18 @@ if [ "$mode" = --packages ]; then
         fi
         root=$stage/$pkg
         dpkg-deb -x "${debs[0]}" "$root"
-        read -r -d "" -a expected <<<"${files[$pkg]}" || true
-        check "$pkg: files are exactly ${expected[*]}" same_file_list "$root/usr" "${expected[@]}"
+        check "$pkg: files are exactly $(package_files "$pkg" | tr '\n' ' ')" \
+            same_file_list "$root" "$pkg"
         check_package_files "$root/usr" "$pkg"
         check "$pkg: control field Package" \
             test "$(dpkg-deb -f "${debs[0]}" Package)" = "$pkg"
+        if [ "$pkg" = fanout-relayd ]; then
+            check_relayd_system "$root"
+            check "$pkg: the conffiles are its files under /etc" conffiles_are_etc "${debs[0]}" "$root"
+            check "$pkg: dpkg registers the conffile and keeps a changed one" \
+                dpkg_keeps_changed_conffile "${debs[0]}"
+            check "$pkg: Depends names the libraries it links" depends_on_libraries "${debs[0]}"
+        fi
     done
     # Production hosts get the client alone: a static client needs nothing else.
     if file -b "$stage/fanout-client/usr/bin/fanout_client" 2>/dev/null | grep -q 'statically linked'; then
@@ -127,17 +235,14 @@ if [ "$mode" = --packages ]; then
     fi
     check_completion "$stage/fanout-client/usr"
 else
-    DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
-    all=()
+    root=$stage/root
+    DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
+    check "installed files are exactly those of the packages" same_file_list "$root" "${!files[@]}"
     for pkg in "${!files[@]}"; do
-        read -r -d "" -a expected <<<"${files[$pkg]}" || true
-        all+=("${expected[@]}")
+        check_package_files "$root/usr" "$pkg"
     done
-    check "installed files are exactly those of the packages" same_file_list "$stage/usr" "${all[@]}"
-    for pkg in "${!files[@]}"; do
-        check_package_files "$stage/usr" "$pkg"
-    done
-    check_completion "$stage/usr"
+    check_relayd_system "$root"
+    check_completion "$root/usr"
 fi
 
 echo "check_install: $passed passed, $failed failed"

@@ -2,13 +2,16 @@
 # The project's scripts as a newcomer meets them: set-up without apt-get, checks whose
 # tool is missing, the fixed ports taken, the demo.
 #
-#   tests/tools_test.sh BUILD_DIR     (BUILD_DIR holds bin/fanout_client and bin/fanout_relay_sim)
+#   tests/tools_test.sh BUILD_DIR     (BUILD_DIR holds bin/fanout_client, bin/fanout_relay_sim
+#                                      and bin/fanout_relayd)
 set -uo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "$1" && pwd)
 WORK=$(mktemp -d)
 SIM_PID_FILE=$WORK/sim.pid
-trap '[ -f "$SIM_PID_FILE" ] && kill "$(cat "$SIM_PID_FILE")"; rm -rf "$WORK"' EXIT
+HOLDER_PID=""
+trap '[ -f "$SIM_PID_FILE" ] && kill "$(cat "$SIM_PID_FILE")"; [ -z "$HOLDER_PID" ] || kill "$HOLDER_PID"
+      rm -rf "$WORK"' EXIT
 
 # A PATH with only the few tools the scripts under test use before they look for the
 # missing ones: a machine without apt-get, dpkg-query, clang-tidy.
@@ -64,15 +67,43 @@ row "demo with the ports taken: status 1" 0 '' grep -q '^status 1$' "$WORK/demo-
 kill "$(cat "$SIM_PID_FILE")"
 for _ in $(seq 100); do [ -f "$SIM_PID_FILE" ] || break; sleep 0.05; done
 
-# The demo: four messages sent and one refused, each command quoted so that bash reads
-# it back as it ran.
+# The relay's HTTP port taken (channel ports free): the demo names it too.
+/usr/bin/python3 -c 'import socket, time
+s = socket.socket()
+s.bind(("127.0.0.1", 12464))
+s.listen()
+time.sleep(120)' &
+HOLDER_PID=$!
+for _ in $(seq 100); do
+    /usr/bin/python3 tools/check_ports.py --http 127.0.0.1 >/dev/null || break
+    sleep 0.05
+done
+row "demo with the HTTP port taken: that port named" 1 \
+    "^demo: ports in use \(127.0.0.1 port 12464\) by python3, pid $HOLDER_PID" \
+    env FANOUT_SKIP_DEPS=1 bash "$ROOT/tools/demo.sh" "$BUILD"
+kill "$HOLDER_PID"
+wait "$HOLDER_PID" 2>/dev/null
+HOLDER_PID=""
+
+# The demo: four messages sent, delivered to the SMTP server and the webhook receiver,
+# and one refused; each command quoted so that bash reads it back as it ran; nothing left
+# running.
 bash "$ROOT/tools/demo.sh" "$BUILD" >"$WORK/demo.out" 2>&1
 row "demo: four messages sent, one refused" 0 \
     '^(client \(exit 0\) ){4}client \(exit 1\) $' \
     statuses "$WORK/demo.out"
-sed -n 's/^\$ //p' "$WORK/demo.out" >"$WORK/demo.commands"
-row "demo shows five commands" 0 '' lines 5 cat "$WORK/demo.commands"
+row "demo: four records delivered" 0 '^4$' grep -c '"status": "delivered"' "$WORK/demo.out"
+row "demo: three webhook posts, one per channel path" 0 '^3$' \
+    grep -c 'receiver got: POST /\(sms\|zeph\|lumo\), ' "$WORK/demo.out"
+row "demo: the mail with its GBK subject as UTF-8 and two attachments" 0 '' \
+    grep -Pzq '"subject": "世界",(.|\n)*"attachments": \["notes.txt \([^,]*, 17 bytes\)", "photo.png' \
+    "$WORK/demo.out"
+row "demo: the refusal is result 5" 0 '' \
+    grep -q 'client (exit 1): .*\[ERROR\].*err_code:5' "$WORK/demo.out"
+sed -n 's/^ *\$ //p' "$WORK/demo.out" >"$WORK/demo.commands"
+row "demo shows ten commands" 0 '' lines 10 cat "$WORK/demo.commands"
 row "demo commands are valid shell" 0 '' bash -n "$WORK/demo.commands"
+row "demo leaves the ports free" 0 '^$' /usr/bin/python3 tools/check_ports.py --http 127.0.0.1
 
 echo "tools_test: $failed failed"
 [ "$failed" -eq 0 ]

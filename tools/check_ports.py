@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """Checks that the fixed channel ports are free before a demo or a test binds them.
 
-Usage: tools/check_ports.py [ADDR ...]     (default: 127.0.0.1 127.0.0.2)
+Usage: tools/check_ports.py [--http] [ADDR ...]     (default: 127.0.0.1 127.0.0.2)
 
 Tries to bind the four channel ports (12460 mail, 12461 zeph, 12462 lumo, 12463 sms)
-on each address, as the relay simulator does. Exits 0 when all are free; otherwise
-prints one line per program that holds some of them, naming the ports, the program
-and what to stop, and exits 1.
+on each address, as the relay simulator and the relay do; with --http also the relay's
+HTTP port 12464. Exits 0 when all are free; otherwise prints one line per program that
+holds some of them, naming the ports, the program and what to stop, and exits 1.
 """
 
 import errno
@@ -15,6 +15,7 @@ import socket
 import sys
 
 PORTS = {12460: "mail", 12461: "zeph", 12462: "lumo", 12463: "sms"}
+HTTP_PORT = 12464
 DEFAULT_ADDRS = ["127.0.0.1", "127.0.0.2"]
 
 
@@ -67,20 +68,28 @@ def holder(addr, port):
 
 
 def main(argv):
-    addrs = argv[1:] or DEFAULT_ADDRS
+    args = argv[1:]
+    ports = list(PORTS)
+    if args[:1] == ["--http"]:
+        args = args[1:]
+        ports.append(HTTP_PORT)
+    addrs = args or DEFAULT_ADDRS
     taken = {}  # holder -> {addr: [port, ...]}
     for addr in addrs:
-        for port in PORTS:
+        for port in ports:
             if is_taken(addr, port):
-                taken.setdefault(holder(addr, port), {}).setdefault(addr, []).append(str(port))
+                taken.setdefault(holder(addr, port), {}).setdefault(addr, []).append(port)
     for owner, where in taken.items():
-        ports = "; ".join(f"{addr} port {','.join(ports)}" for addr, ports in where.items())
+        numbers = [port for addr_ports in where.values() for port in addr_ports]
+        kind = "channel ports" if all(port in PORTS for port in numbers) else "ports"
+        held = "; ".join(f"{addr} port {','.join(map(str, addr_ports))}"
+                         for addr, addr_ports in where.items())
         if owner:
             name, pid = owner
-            print(f"channel ports in use ({ports}) by {name}, pid {pid}: "
+            print(f"{kind} in use ({held}) by {name}, pid {pid}: "
                   f"stop it (kill {pid}) and try again")
         else:
-            print(f"channel ports in use ({ports}) by another program: "
+            print(f"{kind} in use ({held}) by another program: "
                   f"stop what listens there (ss -ltnp shows it) and try again")
     return 1 if taken else 0
 

@@ -3,10 +3,11 @@
 #
 #   tools/setup_deps.sh [demo|test|check]      (default: test)
 #
-#   demo   what `make demo` runs: a plain build of the client and the relay simulator
+#   demo   what `make demo` runs: a plain build of the client and the relay server, the
+#          SMTP and HTTP test peers it delivers to, curl for its API
 #   test   what `make test` and `make bench` run: the whole build, every test, the benchmarks
 #   check  what `make check` and `make fuzz` add: clang with its fuzzing runtime,
-#          clang-format, clang-tidy, the man-page and package tools
+#          clang-format, clang-tidy, the man-page and package tools, systemd-analyze
 #
 # FANOUT_SKIP_DEPS=1 skips this step (for machines set up by hand, or not Debian). On a
 # machine without apt-get and dpkg-query it prints, in one line, the packages to look for
@@ -18,12 +19,11 @@ if [ "${FANOUT_SKIP_DEPS:-0}" = 1 ]; then
     exit 0
 fi
 
-demo=(cmake make g++ python3 nlohmann-json3-dev)
+demo=(cmake make g++ pkg-config python3 nlohmann-json3-dev libsqlite3-dev libtomlplusplus-dev
+      libcurl4-openssl-dev libcpp-httplib-dev libpq-dev libssl-dev python3-aiosmtpd curl)
 test=("${demo[@]}" libgtest-dev libbenchmark-dev netcat-openbsd hyperfine procps time
-      libsqlite3-dev libtomlplusplus-dev libcurl4-openssl-dev libcpp-httplib-dev
-      libpq-dev libssl-dev postgresql python3-aiosmtpd python3-selenium
-      chromium chromium-driver fonts-noto-cjk prometheus flake8)
-check=("${test[@]}" clang clang-format clang-tidy groff-base dpkg-dev gzip)
+      postgresql python3-selenium chromium chromium-driver fonts-noto-cjk prometheus flake8)
+check=("${test[@]}" clang clang-format clang-tidy groff-base dpkg-dev gzip systemd)
 
 case "$SET" in
     demo) wanted=("${demo[@]}") ;;
