@@ -102,6 +102,7 @@ class Relayd:
         self.http = http
         self.proc = None
         self.stderr = b""
+        self.exit_status = None
 
     def base_args(self):
         args = [self.binary, "-c", self.config_path]
@@ -128,7 +129,7 @@ class Relayd:
             if ready:
                 chunk = os.read(self.proc.stderr.fileno(), 65536)
                 if not chunk:
-                    self.proc.wait(timeout=5)
+                    self.exit_status = self.proc.wait(timeout=5)
                     return False
                 self.stderr += chunk
         return True

@@ -153,6 +153,43 @@ class IntakePolicy(unittest.TestCase):
                 server.close()
 
 
+class Lifecycle(unittest.TestCase):
+    def test_refusals_at_start_exit_2_with_one_line(self):
+        busy = h.start_relayd(BINARY)
+        try:
+            rows = [
+                # (name, config, Relayd arguments, a fragment of the line on stderr)
+                ("unknown option", "", dict(args=["--frobnicate"]), "--frobnicate"),
+                ("bad configuration", 'max_connections = "many"\n', {}, "relayd.toml:1:"),
+                ("port taken", "", dict(port_offset=busy.port_offset), "Address already in use"),
+                ("store cannot be opened", "", dict(args=["--store", "/nonexistent/dir/x.db"]),
+                 "/nonexistent/dir/x.db"),
+                ("public http without a token", "", dict(args=["--http", "0.0.0.0:12999"]),
+                 "http_token"),
+            ]
+            for i, (name, config, kwargs, fragment) in enumerate(rows):
+                server = h.Relayd(BINARY, config=config, **kwargs)
+                try:
+                    self.assertFalse(server.start(), "row %d: %s" % (i, name))
+                    self.assertEqual(server.exit_status, 2, "row %d: %s" % (i, name))
+                    self.assertIn(fragment.encode(), server.stderr, "row %d: %s" % (i, name))
+                    self.assertEqual(len(server.stderr.strip().splitlines()), 1,
+                                     "row %d: %s" % (i, name))
+                finally:
+                    server.close()
+        finally:
+            busy.close()
+
+    def test_sigterm_answers_then_exits_0(self):
+        server = h.start_relayd(BINARY)
+        try:
+            self.assertEqual(h.send(server.port("sms"), h.request("sms")), 0)
+            self.assertEqual(server.stop(), 0)
+            self.assertEqual(len(server.dump()), 1)
+        finally:
+            server.close()
+
+
 if __name__ == "__main__":
     BINARY = sys.argv.pop(1)
     sys.argv.pop(1)
