@@ -1,23 +1,24 @@
 #!/usr/bin/env python3
 """Whole-process timing and peak memory of fanout_client against fanout_relay_sim.
 
-Runs every command many times in one go and reports medians:
-  - a bare process start (/bin/true),
-  - nc sending a prebuilt SMS frame and reading the reply,
-  - fanout_client sms,
-  - nc sending a prebuilt frame as large as the mail below,
-  - fanout_client mail with 20 attachments totalling 4194303 bytes,
-and the peak resident memory of the client: idle (-v) and sending that mail.
+Every process is started directly with posix_spawn (no shell in between) and timed from the
+spawn to its reaping. Rounds are interleaved: each round runs every command once, so all of
+them see the same machine load, and each ratio is the median of its per-round ratios:
+  - fanout_client sms against a bare process start (/bin/true),
+  - fanout_client sms against nc sending the same request frame, prebuilt, and reading the reply,
+  - fanout_client mail with 20 attachments totalling 4194303 bytes against nc sending that
+    frame, prebuilt,
+and the peak resident memory of the client above idle (-v) while sending that mail, through
+GNU time (a small parent).
 
-Usage: bench/client_bench.py [--build build] [--runs 200]   (needs hyperfine and nc)
+Usage: bench/client_bench.py [--build build] [--rounds 200]   (needs nc and GNU time)
 Loopback only; the simulator is started and stopped by the script.
 """
 import argparse
 import os
 import shutil
 import signal
-import json
-import shlex
+import statistics
 import struct
 import subprocess
 import sys
@@ -42,20 +43,19 @@ def frame(payload: bytes) -> bytes:
     return b"\x02" + struct.pack(">I", len(payload) + 6) + payload + b"\x03"
 
 
-def measure(name, command, runs):
-    """Median wall time of a shell-free command line, in milliseconds, via hyperfine."""
-    with tempfile.NamedTemporaryFile(suffix=".json") as out:
-        subprocess.run(["hyperfine", "-N", "--warmup", "5", "--runs", str(runs),
-                        "--export-json", out.name, command],
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-        with open(out.name) as f:
-            med = json.load(f)["results"][0]["median"] * 1000
-    print(f"{name:<36} median {med:8.3f} ms")
-    return med
-
-
-def quoted(argv):
-    return " ".join(shlex.quote(a) for a in argv)
+def spawn_seconds(argv, stdin_path=None):
+    """Wall time of one run of argv, spawned directly, output to /dev/null; fails on exit != 0."""
+    actions = [(os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0),
+               (os.POSIX_SPAWN_OPEN, 2, os.devnull, os.O_WRONLY, 0)]
+    if stdin_path:
+        actions.append((os.POSIX_SPAWN_OPEN, 0, stdin_path, os.O_RDONLY, 0))
+    start = time.perf_counter()
+    pid = os.posix_spawn(argv[0], argv, os.environ, file_actions=actions)
+    _, status = os.waitpid(pid, 0)
+    elapsed = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit(f"failed: {' '.join(argv)}")
+    return elapsed
 
 
 def peak_rss_kib(argv):
@@ -63,8 +63,6 @@ def peak_rss_kib(argv):
     out = subprocess.run(["/usr/bin/time", "-f", "%M", *argv], stdout=subprocess.DEVNULL,
                          stderr=subprocess.PIPE, text=True, check=True)
     return int(out.stderr.strip().splitlines()[-1])
-
-
 
 
 def wait_ready(sim):
@@ -78,74 +76,85 @@ def wait_ready(sim):
     sys.exit("fanout_relay_sim did not become ready")
 
 
+def write_inputs(work):
+    """The attachments and both prebuilt frames: (attachment paths, sms frame, mail frame)."""
+    sms = head() + field(b"") + field(b"im_server") + field(b"u1") + field(b"") + field(b"hi")
+    sms_frame = os.path.join(work, "sms.frame")
+    with open(sms_frame, "wb") as f:
+        f.write(frame(sms))
+    paths, body = [], b""
+    sizes = [ATTACH_TOTAL // ATTACH_COUNT] * ATTACH_COUNT
+    sizes[-1] += ATTACH_TOTAL - sum(sizes)
+    for i, size in enumerate(sizes):
+        path = os.path.join(work, f"att{i:02d}.bin")
+        data = os.urandom(size)
+        with open(path, "wb") as f:
+            f.write(data)
+        paths.append(path)
+        body += field(os.path.basename(path).encode()) + field(data)
+    mail = (head() + field(b"") + field(b"qem_mail") + field(b"u1") + field(b"")
+            + field(b"") + field(b" ") + struct.pack(">I", ATTACH_COUNT) + body)
+    mail_frame = os.path.join(work, "mail.frame")
+    with open(mail_frame, "wb") as f:
+        f.write(frame(mail))
+    return paths, sms_frame, mail_frame
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default="build")
-    parser.add_argument("--runs", type=int, default=200)
+    parser.add_argument("--rounds", type=int, default=200)
     args = parser.parse_args()
-    client = os.path.join(args.build, "bin", "fanout_client")
+    client = os.path.abspath(os.path.join(args.build, "bin", "fanout_client"))
     simbin = os.path.join(args.build, "bin", "fanout_relay_sim")
     nc = shutil.which("nc")
-    if not nc:
-        sys.exit("nc (netcat-openbsd) is needed")
+    true = shutil.which("true")
+    if not nc or not os.path.exists("/usr/bin/time"):
+        sys.exit("nc (netcat-openbsd) and GNU time are needed")
 
     work = tempfile.mkdtemp(prefix="fanout_bench_")
     sim = subprocess.Popen([simbin], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                            text=True)
     try:
         wait_ready(sim)
-        sms = head() + field(b"") + field(b"im_server") + field(b"u1") + field(b"") + field(b"hi")
-        sms_frame = os.path.join(work, "sms.frame")
-        with open(sms_frame, "wb") as f:
-            f.write(frame(sms))
-
-        paths, body = [], b""
-        sizes = [ATTACH_TOTAL // ATTACH_COUNT] * ATTACH_COUNT
-        sizes[-1] += ATTACH_TOTAL - sum(sizes)
-        for i, size in enumerate(sizes):
-            path = os.path.join(work, f"att{i:02d}.bin")
-            data = os.urandom(size)
-            with open(path, "wb") as f:
-                f.write(data)
-            paths.append(path)
-            body += field(os.path.basename(path).encode()) + field(data)
-        mail = (head() + field(b"") + field(b"qem_mail") + field(b"u1") + field(b"")
-                + field(b"") + field(b" ") + struct.pack(">I", ATTACH_COUNT) + body)
-        mail_frame = os.path.join(work, "mail.frame")
-        with open(mail_frame, "wb") as f:
-            f.write(frame(mail))
-
+        paths, sms_frame, mail_frame = write_inputs(work)
         # Measure the steady state, not the write-back of the files just made.
         os.sync()
-        runs = args.runs
-        # nc reads its frame from standard input, so every command of a comparison runs
-        # under the same `sh -c 'exec ...'` wrapper.
-        def sh(argv, stdin=None):
-            redirect = f" < {shlex.quote(stdin)}" if stdin else ""
-            return "sh -c " + shlex.quote("exec " + quoted(argv) + redirect)
-
         sms_cmd = [client, "sms", "-T", "u1", "-c", "hi", "-d", "utf8"]
         mail_cmd = [client, "mail", "-T", "u1", "-a", ";".join(paths)]
-        print(f"{runs} runs each (hyperfine medians), loopback, simulator {simbin}")
-        t_true = measure("/bin/true", "/bin/true", runs)
-        t_sms_bare = measure("fanout_client sms", quoted(sms_cmd), runs)
-        t_nc_sms = measure("sh + nc, prebuilt SMS frame",
-                           sh([nc, "-N", "127.0.0.1", str(SMS_PORT)], sms_frame), runs)
-        t_sms = measure("sh + fanout_client sms", sh(sms_cmd), runs)
-        t_nc_mail = measure("sh + nc, prebuilt 4 MiB mail frame",
-                            sh([nc, "-N", "127.0.0.1", str(MAIL_PORT)], mail_frame), runs)
-        t_mail = measure("sh + fanout_client mail, 20 files", sh(mail_cmd), runs)
+        runs = {
+            "true": lambda: spawn_seconds([true]),
+            "sms": lambda: spawn_seconds(sms_cmd),
+            "nc sms": lambda: spawn_seconds([nc, "-N", "127.0.0.1", str(SMS_PORT)], sms_frame),
+            "mail": lambda: spawn_seconds(mail_cmd),
+            "nc mail": lambda: spawn_seconds([nc, "-N", "127.0.0.1", str(MAIL_PORT)], mail_frame),
+        }
+        for run in runs.values():  # warm-up
+            run()
+        times = {name: [] for name in runs}
+        for _ in range(args.rounds):
+            for name, run in runs.items():
+                times[name].append(run())
         rss_idle = min(peak_rss_kib([client, "-v"]) for _ in range(5))
         rss_mail = max(peak_rss_kib(mail_cmd) for _ in range(5))
-        print(f"peak RSS: idle (-v) {rss_idle} KiB, mail {rss_mail} KiB")
 
-        above = (rss_mail - rss_idle) * 1024
-        print()
-        print(f"sms vs /bin/true:         {t_sms_bare / t_true:5.2f}x   (goal <= 2)")
-        print(f"sms vs nc:                {t_sms / t_nc_sms:5.2f}x   (goal <= 1)")
-        print(f"mail vs nc:               {t_mail / t_nc_mail:5.2f}x   (goal <= 1.5)")
-        print(f"mail peak above idle:     {above / ATTACH_TOTAL:5.2f}x attachment bytes "
-              f"(goal <= 2.5)")
+        def ratio(a, b):
+            return statistics.median(x / y for x, y in zip(times[a], times[b]))
+
+        print(f"{args.rounds} interleaved rounds, posix_spawn, loopback, simulator {simbin}")
+        for name in runs:
+            print(f"  {name:<10} median {statistics.median(times[name]) * 1000:8.3f} ms")
+        above = (rss_mail - rss_idle) * 1024 / ATTACH_TOTAL
+        print(f"  peak RSS: idle (-v) {rss_idle} KiB, mail {rss_mail} KiB")
+        rows = [
+            ("sms vs /bin/true", ratio("sms", "true"), 1.0),
+            ("sms vs nc, prebuilt frame", ratio("sms", "nc sms"), 0.5),
+            ("mail vs nc, prebuilt frame", ratio("mail", "nc mail"), 1.0),
+            ("mail peak RSS above idle / attachment bytes", above, 2.0),
+        ]
+        for name, value, goal in rows:
+            verdict = "ok" if value <= goal else "MISSED"
+            print(f"{name:<44} {value:5.2f}x   (goal <= {goal:.1f}x) {verdict}")
     finally:
         sim.send_signal(signal.SIGTERM)
         try:

@@ -1,12 +1,15 @@
-// Load on the relay simulator over loopback: how many connections it holds at once and
-// how many requests per second it answers, counting every reply and every JSON line so
+// Load on the relay servers over loopback: how many connections the simulator holds at once and
+// how many requests per second each answers, counting every reply and every JSON line so
 // that nothing lost goes unnoticed.
 //
-//   relay_load --sim build/bin/fanout_relay_sim [--hold 1000,5000,10000]
-//              [--inflight 1,16,64,256] [--requests 20000] [--max-seconds 30]
+//   relay_load --sim build/bin/fanout_relay_sim [--relayd build/bin/fanout_relayd]
+//              [--hold 1000,5000,10000] [--inflight 1,16,64,256] [--requests 20000]
+//              [--rss-requests 500000] [--max-seconds 30]
 //
-// It starts the simulator itself on its own port offset, sends only to 127.0.0.1, and
+// It starts each server itself on its own port offset, sends only to 127.0.0.1, and
 // ends every phase after its request count or its time limit, whichever comes first.
+// With --relayd the same rate phases run against fanout_relayd (a durable store in a
+// scratch folder) after the simulator's, each rate shown as a ratio of the simulator's.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -51,8 +54,10 @@ std::string Field(const std::string& sValue) {
     return std::string(reinterpret_cast<const char*>(&dwNet), 4) + sValue;
 }
 
-// One well-formed request frame per channel; mail carries a 1 KiB attachment.
-std::string RequestFrame(CHANNEL eChannel) {
+// A well-formed request frame of the channel, its content unique by ddwIndex (so a relay
+// that recognises repeated requests stores every one); mail carries a 1 KiB attachment.
+std::string RequestFrame(CHANNEL eChannel, uint64_t ddwIndex) {
+    const std::string sContent = "hello " + std::to_string(ddwIndex);
     MSG_PKG oPkg;
     oPkg.head().set_cmd(1);
     oPkg.head().set_client_version(1);
@@ -60,15 +65,15 @@ std::string RequestFrame(CHANNEL eChannel) {
     std::string sBody = Field("") + Field("im_server") + Field("u1;u2");
     switch (eChannel) {
         case relay_proto::CH_MAIL:
-            sBody += Field("cc") + Field("subject") + Field("body") + std::string("\0\0\0\1", 4) +
+            sBody += Field("cc") + Field("subject") + Field(sContent) + std::string("\0\0\0\1", 4) +
                      Field("a.bin") + Field(std::string(1024, 'a'));
             break;
         case relay_proto::CH_LUMO:
-            sBody += Field("hello") + Field(std::string(256, 'i'));
+            sBody += Field(sContent) + Field(std::string(256, 'i'));
             break;
         case relay_proto::CH_SMS:
         case relay_proto::CH_ZEPH:
-            sBody += Field("title") + Field("hello");
+            sBody += Field("title") + Field(sContent);
             break;
     }
     return relay_proto::BuildFrame(oPkg.str() + sBody);
@@ -79,10 +84,11 @@ bool IsGoodReply(const std::string& sReply) {
            sReply.compare(12, 4, std::string(4, '\0')) == 0 && sReply.back() == 0x03;
 }
 
-// The simulator as a child: its JSON lines are counted as they arrive.
+// The server under load as a child: the simulator (its JSON lines are counted as they
+// arrive) or fanout_relayd (its store in a scratch folder, counted at the end).
 class CSim {
 public:
-    bool Start(const std::string& sPath) {
+    bool Start(const std::vector<std::string>& vecArgs) {
         int aOut[2];
         int aErr[2];
         if (pipe2(aOut, O_CLOEXEC) != 0 || pipe2(aErr, O_CLOEXEC) != 0) {
@@ -92,9 +98,12 @@ public:
         if (m_iPid == 0) {
             dup2(aOut[1], STDOUT_FILENO);
             dup2(aErr[1], STDERR_FILENO);
-            const std::string sOffset = std::to_string(kPortOffset);
-            execl(sPath.c_str(), sPath.c_str(), "--port-offset", sOffset.c_str(),
-                  static_cast<char*>(nullptr));
+            std::vector<char*> vecArgv;
+            for (const std::string& sArg : vecArgs) {
+                vecArgv.push_back(const_cast<char*>(sArg.c_str()));
+            }
+            vecArgv.push_back(nullptr);
+            execv(vecArgv[0], vecArgv.data());
             _exit(127);
         }
         close(aOut[1]);
@@ -105,7 +114,8 @@ public:
         char szBuf[512];
         for (ssize_t n; sErr.find("listening on") == std::string::npos;) {
             if ((n = read(aErr[0], szBuf, sizeof(szBuf))) <= 0) {
-                fprintf(stderr, "relay_load: the simulator did not start: %s\n", sErr.c_str());
+                fprintf(stderr, "relay_load: %s did not start: %s\n", vecArgs[0].c_str(),
+                        sErr.c_str());
                 close(aErr[0]);
                 return false;
             }
@@ -124,6 +134,8 @@ public:
     }
 
     int OutFd() const { return m_iOut; }
+    bool CountsLines() const { return m_bCountsLines; }
+    void SetCountsLines(bool bOn) { m_bCountsLines = bOn; }
 
     void ReadLines() {
         char szBuf[65536];
@@ -149,11 +161,12 @@ private:
     pid_t m_iPid = -1;
     int m_iOut = -1;
     uint64_t m_ddwLines = 0;
+    bool m_bCountsLines = true;
 };
 
 struct SClient {
     int m_iFd = -1;
-    const std::string* m_pFrame = nullptr;
+    std::string m_sFrame;
     size_t m_nSendLimit = 0;  // bytes to send before pausing (the hold phase sends halves)
     size_t m_nSent = 0;
     std::string m_sReply;
@@ -165,9 +178,6 @@ struct SClient {
 class CLoad {
 public:
     explicit CLoad(CSim& oSim) : m_oSim(oSim), m_iEpoll(epoll_create1(EPOLL_CLOEXEC)) {
-        for (int i = 0; i < relay_proto::CHANNEL_COUNT; ++i) {
-            m_vecFrames.push_back(RequestFrame(static_cast<CHANNEL>(i)));
-        }
         epoll_event oEvent = {};
         oEvent.events = EPOLLIN;
         oEvent.data.fd = m_oSim.OutFd();
@@ -193,8 +203,8 @@ public:
         }
         SClient& oClient = m_mapClients[iFd];
         oClient.m_iFd = iFd;
-        oClient.m_pFrame = &m_vecFrames[eChannel];
-        oClient.m_nSendLimit = (nLimit == 0) ? oClient.m_pFrame->size() : nLimit;
+        oClient.m_sFrame = RequestFrame(eChannel, ddwIndex);
+        oClient.m_nSendLimit = (nLimit == 0) ? oClient.m_sFrame.size() : nLimit;
         oClient.m_tStart = CLOCK::now();
         Watch(iFd, EPOLL_CTL_ADD, EPOLLOUT);
         return true;
@@ -203,7 +213,7 @@ public:
     // Lets every paused client send the rest of its frame.
     void ReleaseAll() {
         for (auto& oEntry : m_mapClients) {
-            oEntry.second.m_nSendLimit = oEntry.second.m_pFrame->size();
+            oEntry.second.m_nSendLimit = oEntry.second.m_sFrame.size();
             Watch(oEntry.first, EPOLL_CTL_MOD, EPOLLOUT);
         }
         m_nPaused = 0;
@@ -266,15 +276,15 @@ private:
             return;
         }
         SClient& oClient = it->second;
-        if (oClient.m_nSent < oClient.m_pFrame->size()) {
-            const ssize_t n = send(iFd, oClient.m_pFrame->data() + oClient.m_nSent,
+        if (oClient.m_nSent < oClient.m_sFrame.size()) {
+            const ssize_t n = send(iFd, oClient.m_sFrame.data() + oClient.m_nSent,
                                    oClient.m_nSendLimit - oClient.m_nSent, MSG_NOSIGNAL);
             if (n < 0 && errno != EAGAIN) {
                 Finish(oClient, false);
                 return;
             }
             oClient.m_nSent += static_cast<size_t>(std::max<ssize_t>(n, 0));
-            if (oClient.m_nSent == oClient.m_pFrame->size()) {
+            if (oClient.m_nSent == oClient.m_sFrame.size()) {
                 Watch(iFd, EPOLL_CTL_MOD, EPOLLIN);
             } else if (oClient.m_nSent == oClient.m_nSendLimit) {
                 Watch(iFd, EPOLL_CTL_MOD, 0);
@@ -293,7 +303,6 @@ private:
 
     CSim& m_oSim;
     int m_iEpoll;
-    std::vector<std::string> m_vecFrames;
     std::unordered_map<int, SClient> m_mapClients;
     size_t m_nPaused = 0;
     uint64_t m_ddwGood = 0;
@@ -302,7 +311,11 @@ private:
 };
 
 // Waits until the simulator has printed ddwLines lines in all, or one second passed.
+// fanout_relayd prints none: its store is counted at the end instead.
 bool LinesArrive(CSim& oSim, CLoad& oLoad, uint64_t ddwLines) {
+    if (!oSim.CountsLines()) {
+        return true;
+    }
     const auto tStart = CLOCK::now();
     while (oSim.Lines() < ddwLines && SecondsSince(tStart) < 1.0) {
         oLoad.Poll(10);
@@ -340,9 +353,14 @@ void HoldPhase(CSim& oSim, CLoad& oLoad, size_t nConns, double dMaxSeconds, uint
         SecondsSince(tStart));
 }
 
+struct SRate {
+    double m_dPerSecond;
+    double m_dP99Ms;
+};
+
 // Keeps nInflight exchanges going until ddwRequests are done or time runs out.
-void RatePhase(CSim& oSim, CLoad& oLoad, size_t nInflight, uint64_t ddwRequests, double dMaxSeconds,
-               uint64_t& ddwSent) {
+SRate RatePhase(CSim& oSim, CLoad& oLoad, size_t nInflight, uint64_t ddwRequests,
+                double dMaxSeconds, uint64_t& ddwSent) {
     oLoad.ResetCounts();
     const auto tStart = CLOCK::now();
     uint64_t ddwStarted = 0;
@@ -365,13 +383,75 @@ void RatePhase(CSim& oSim, CLoad& oLoad, size_t nInflight, uint64_t ddwRequests,
     const auto Pct = [&vecMs](double d) {
         return vecMs.empty() ? 0.0 : vecMs[static_cast<size_t>(d * (vecMs.size() - 1))];
     };
+    const SRate oRate = {static_cast<double>(oLoad.Good()) / dSeconds, Pct(0.99)};
     printf(
         "inflight %4zu: %7llu requests in %.2f s = %8.0f req/s, lost %llu, lines %s, "
-        "latency p50 %.2f ms p99 %.2f ms, sim RSS %ld KiB\n",
-        nInflight, static_cast<unsigned long long>(oLoad.Good()), dSeconds,
-        static_cast<double>(oLoad.Good()) / dSeconds,
+        "latency p50 %.2f ms p99 %.2f ms, RSS %ld KiB\n",
+        nInflight, static_cast<unsigned long long>(oLoad.Good()), dSeconds, oRate.m_dPerSecond,
         static_cast<unsigned long long>(oLoad.Failed()), bLines ? "all" : "MISSING", Pct(0.5),
-        Pct(0.99), oSim.RssKb());
+        oRate.m_dP99Ms, oSim.RssKb());
+    return oRate;
+}
+
+// Requests stored by fanout_relayd: the lines of its --dump.
+uint64_t StoredCount(const std::string& sRelayd, const std::string& sStore) {
+    const std::string sCommand = "'" + sRelayd + "' --dump --store '" + sStore + "' | wc -l";
+    FILE* pPipe = popen(sCommand.c_str(), "r");
+    unsigned long long ullLines = 0;
+    if (pPipe == nullptr || fscanf(pPipe, "%llu", &ullLines) != 1) {
+        ullLines = 0;
+    }
+    if (pPipe != nullptr) {
+        pclose(pPipe);
+    }
+    return ullLines;
+}
+
+// Durable requests against fanout_relayd in a scratch folder, each rate beside the
+// simulator's, then the store counted; with ddwRssRequests, RSS sampled over that many.
+void RelaydPhases(const std::string& sRelayd, const std::vector<size_t>& vecInflight,
+                  const std::vector<SRate>& vecSimRates, uint64_t ddwRequests,
+                  uint64_t ddwRssRequests, double dMaxSeconds) {
+    char szDir[] = "/tmp/relay_load_XXXXXX";
+    if (mkdtemp(szDir) == nullptr) {
+        perror("relay_load: mkdtemp");
+        return;
+    }
+    const std::string sStore = std::string(szDir) + "/load.db";
+    uint64_t ddwGood = 0;
+    {
+        CSim oRelayd;
+        oRelayd.SetCountsLines(false);
+        if (!oRelayd.Start({sRelayd, "--port-offset", std::to_string(kPortOffset), "--http", "off",
+                            "--store", sStore})) {
+            return;
+        }
+        CLoad oLoad(oRelayd);
+        uint64_t ddwSent = 0;
+        printf("fanout_relayd (durable: SQLite, WAL, synchronous=FULL):\n");
+        for (size_t i = 0; i < vecInflight.size(); ++i) {
+            const SRate oRate =
+                RatePhase(oRelayd, oLoad, vecInflight[i], ddwRequests, dMaxSeconds, ddwSent);
+            ddwGood += oLoad.Good();
+            if (i < vecSimRates.size()) {
+                printf("  -> %.2fx the simulator's rate at %zu in flight, p99 %.2f ms\n",
+                       oRate.m_dPerSecond / vecSimRates[i].m_dPerSecond, vecInflight[i],
+                       oRate.m_dP99Ms);
+            }
+        }
+        for (uint64_t ddwDone = 0; ddwDone < ddwRssRequests; ddwDone += 50000) {
+            RatePhase(oRelayd, oLoad, 64, 50000, dMaxSeconds * 10, ddwSent);
+            ddwGood += oLoad.Good();
+        }
+    }
+    const uint64_t ddwStored = StoredCount(sRelayd, sStore);
+    printf("fanout_relayd stored %llu of the %llu requests it answered 0 (%s)\n",
+           static_cast<unsigned long long>(ddwStored), static_cast<unsigned long long>(ddwGood),
+           ddwStored == ddwGood ? "all" : "MISMATCH");
+    const std::string sRemove = std::string("rm -rf '") + szDir + "'";
+    if (system(sRemove.c_str()) != 0) {
+        fprintf(stderr, "relay_load: could not remove %s\n", szDir);
+    }
 }
 
 std::vector<size_t> NumberList(const std::string& sText) {
@@ -396,6 +476,8 @@ void RaiseFdLimit() {
 
 int main(int argc, char** argv) {
     std::string sSim;
+    std::string sRelayd;
+    uint64_t ddwRssRequests = 0;
     std::string sHold = "1000,5000,10000";
     std::string sInflight = "1,16,64,256";
     uint64_t ddwRequests = 20000;
@@ -404,6 +486,10 @@ int main(int argc, char** argv) {
         const std::string sOpt = argv[i];
         if (sOpt == "--sim") {
             sSim = argv[i + 1];
+        } else if (sOpt == "--relayd") {
+            sRelayd = argv[i + 1];
+        } else if (sOpt == "--rss-requests") {
+            ddwRssRequests = std::strtoull(argv[i + 1], nullptr, 10);
         } else if (sOpt == "--hold") {
             sHold = argv[i + 1];
         } else if (sOpt == "--inflight") {
@@ -416,23 +502,32 @@ int main(int argc, char** argv) {
     }
     if (sSim.empty()) {
         fprintf(stderr,
-                "usage: relay_load --sim PATH [--hold N,N...] [--inflight N,N...] "
-                "[--requests N] [--max-seconds S]\n");
+                "usage: relay_load --sim PATH [--relayd PATH] [--hold N,N...] "
+                "[--inflight N,N...] [--requests N] [--rss-requests N] [--max-seconds S]\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
     RaiseFdLimit();
-    CSim oSim;
-    if (!oSim.Start(sSim)) {
-        return 1;
+    std::vector<SRate> vecSimRates;
+    {
+        CSim oSim;
+        if (!oSim.Start({sSim, "--port-offset", std::to_string(kPortOffset)})) {
+            return 1;
+        }
+        CLoad oLoad(oSim);
+        uint64_t ddwSent = 0;
+        printf("fanout_relay_sim:\n");
+        for (size_t nConns : NumberList(sHold)) {
+            HoldPhase(oSim, oLoad, nConns, dMaxSeconds, ddwSent);
+        }
+        for (size_t nInflight : NumberList(sInflight)) {
+            vecSimRates.push_back(
+                RatePhase(oSim, oLoad, nInflight, ddwRequests, dMaxSeconds, ddwSent));
+        }
     }
-    CLoad oLoad(oSim);
-    uint64_t ddwSent = 0;
-    for (size_t nConns : NumberList(sHold)) {
-        HoldPhase(oSim, oLoad, nConns, dMaxSeconds, ddwSent);
-    }
-    for (size_t nInflight : NumberList(sInflight)) {
-        RatePhase(oSim, oLoad, nInflight, ddwRequests, dMaxSeconds, ddwSent);
+    if (!sRelayd.empty()) {
+        RelaydPhases(sRelayd, NumberList(sInflight), vecSimRates, ddwRequests, ddwRssRequests,
+                     dMaxSeconds);
     }
     return 0;
 }

@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "dev_tools/file_handler.h"
 #include "dev_tools/utils.h"
@@ -19,7 +21,6 @@
 namespace {
 
 const uint32_t kMaxAttachCount = 20;
-const uint64_t kMaxTotalAttachSize = 4194303;  // 4 MiB minus one byte
 
 // Prints the red tag, a blank and the formatted message, then the usage text, and ends
 // the process: the message was not sent.
@@ -154,26 +155,36 @@ void ReadImage(const std::string& sProgName) {
 }
 
 // Reads from iFd until its end into sContent, straight into the string's own buffer
-// (sized from nSizeHint, grown as needed); false on a read error.
-bool ReadAll(int iFd, size_t nSizeHint, std::string& sContent) {
+// (sized from nSizeHint, grown as needed). False on a read error, when more than
+// nMaxBytes arrive, or when the buffer cannot grow: an endless or oversized input ends
+// the read instead of the process.
+bool ReadAll(int iFd, size_t nSizeHint, size_t nMaxBytes, std::string& sContent) {
+    const size_t nCap = nMaxBytes + 1;  // one byte past the bound shows an input too long
     size_t nRead = 0;
-    sContent.resize(nSizeHint + 1);  // one spare byte shows the end without another call
-    while (true) {
-        if (nRead == sContent.size()) {
-            sContent.resize(sContent.size() * 2 + 4096);
-        }
-        const ssize_t n = read(iFd, &sContent[nRead], sContent.size() - nRead);
-        if (n == 0) {
-            sContent.resize(nRead);
-            return true;
-        }
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
+    try {
+        sContent.resize(std::min(nSizeHint + 1, nCap));  // a spare byte shows the end
+        while (true) {
+            if (nRead == sContent.size()) {
+                if (nRead == nCap) {
+                    return false;
+                }
+                sContent.resize(std::min(sContent.size() * 2 + 4096, nCap));
             }
-            return false;
+            const ssize_t n = read(iFd, &sContent[nRead], sContent.size() - nRead);
+            if (n == 0) {
+                sContent.resize(nRead);
+                return true;
+            }
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            nRead += static_cast<size_t>(n);
         }
-        nRead += static_cast<size_t>(n);
+    } catch (const std::bad_alloc&) {
+        return false;
     }
 }
 
@@ -208,19 +219,23 @@ bool CheckNameListValidity(const std::string& sNameList) {
     return true;
 }
 
-// A path that opens but is no readable file (a folder, a read error) fails like one
-// that does not open, so nothing empty is ever sent in its place. A path that does not
-// open leaves sFileContent unchanged; a read error leaves it empty.
-bool ReadFile(const std::string& sFilePath, std::string& sFileContent, std::string& sErrMsg) {
+// A path that opens but is no readable file (a folder, a read error, more bytes than
+// allowed or than memory holds) fails like one that does not open, so nothing empty or
+// cut short is ever sent in its place. A path that does not open, or a folder, leaves
+// sFileContent unchanged; any other failure leaves it empty and its memory released.
+bool ReadFile(const std::string& sFilePath, std::string& sFileContent, std::string& sErrMsg,
+              size_t nMaxBytes) {
+    nMaxBytes = std::min(nMaxBytes, kMaxFileBytes);
     const int iFd = open(sFilePath.c_str(), O_RDONLY | O_CLOEXEC);
     struct stat oStat;
     bool bOk = iFd >= 0 && fstat(iFd, &oStat) == 0 && !S_ISDIR(oStat.st_mode);
     if (bOk) {
         // Read in place, so a string reused from file to file keeps its buffer.
-        const size_t nSizeHint = S_ISREG(oStat.st_mode) ? static_cast<size_t>(oStat.st_size) : 0;
-        bOk = ReadAll(iFd, nSizeHint, sFileContent);
+        const uint64_t ddwSize = S_ISREG(oStat.st_mode) ? static_cast<uint64_t>(oStat.st_size) : 0;
+        bOk = ddwSize <= nMaxBytes &&
+              ReadAll(iFd, static_cast<size_t>(ddwSize), nMaxBytes, sFileContent);
         if (!bOk) {
-            sFileContent.clear();
+            std::string().swap(sFileContent);
         }
     }
     if (iFd >= 0) {

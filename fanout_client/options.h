@@ -2,7 +2,16 @@
 #ifndef FANOUT_CLIENT_OPTIONS_H
 #define FANOUT_CLIENT_OPTIONS_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+
+// The most attachment bytes one mail may carry, all attachments together.
+const uint64_t kMaxTotalAttachSize = 4194303;  // 4 MiB minus one byte
+
+// The most bytes of one file that a request frame can still carry: the frame's 32-bit
+// length less its 6 framing bytes, the 43-byte package header and the field's length.
+const size_t kMaxFileBytes = size_t(UINT32_MAX) - 6 - 43 - 4;
 
 // Fills the server list and the settings from argv (argv[1] is the channel word) and
 // checks them for the channel in g_eFunc. Returns true when all is valid; on invalid
@@ -12,7 +21,9 @@ bool Initialize(int argc, char** argv);
 // True when every byte is a-z, A-Z, 0-9, ';', '_' or '-' (an empty list is valid).
 bool CheckNameListValidity(const std::string& sNameList);
 
-// The whole file into sFileContent; false with "Open file('...') failed!" in sErrMsg.
-bool ReadFile(const std::string& sFilePath, std::string& sFileContent, std::string& sErrMsg);
+// The whole file into sFileContent; false with "Open file('...') failed!" in sErrMsg,
+// also when it holds more than nMaxBytes (at most kMaxFileBytes) or more than memory holds.
+bool ReadFile(const std::string& sFilePath, std::string& sFileContent, std::string& sErrMsg,
+              size_t nMaxBytes = kMaxFileBytes);
 
 #endif  // FANOUT_CLIENT_OPTIONS_H

@@ -7,6 +7,7 @@
 #include "dev_tools/utils.h"
 #include "fanout_client/console.h"
 #include "fanout_client/conv.h"
+#include "fanout_client/mail_files.h"
 #include "fanout_client/options.h"
 #include "fanout_client/pkg_errmsg.h"
 #include "fanout_client/settings.h"
@@ -18,9 +19,9 @@ const size_t kFieldLenSize = sizeof(uint32_t);
 // A new request package, stamped now.
 void FillRequestHead(MSG_PKG& oPkg) {
     MSG_PKG_HEAD& oHead = oPkg.head();
-    oHead.set_cmd(kPkgCmd);
-    oHead.set_pkg_type(kPkgTypeRequest);
-    oHead.set_client_version(kPkgClientVersion);
+    oHead.set_cmd(PKG_CMD);
+    oHead.set_pkg_type(PKG_TYPE_REQUEST);
+    oHead.set_client_version(PKG_CLIENT_VERSION);
     oHead.set_timestamp(static_cast<uint32_t>(time(NULL)));
     oHead.set_result(RES_OK);
 }
@@ -36,13 +37,17 @@ std::string ShownText(const std::string& sUtf8) {
 }
 
 // Offers the package to the servers in order until one completes an exchange, then
-// checks its reply. True when the server accepted the message.
+// checks its reply. True when the server accepted the message. With pFiles, the package
+// continues with the attachments sent from their files.
 bool ExchangeWithServers(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sPkgContent,
-                         std::string& sErrMsg, uint32_t dwTimeout) {
+                         std::string& sErrMsg, uint32_t dwTimeout,
+                         const CMailFiles* pFiles = nullptr) {
     bool bSendOk = false;
     for (uint32_t i = 0; i < vecSvrIp.size() && !bSendOk; ++i) {
-        bSendOk = dt::CTcpConn::SendRecvPkgByHead2Tail3<PKG_SIZE_T>(vecSvrIp[i], wPort, sPkgContent,
-                                                                    sErrMsg, dwTimeout);
+        bSendOk = pFiles != nullptr
+                      ? pFiles->SendRecv(vecSvrIp[i], wPort, sPkgContent, sErrMsg, dwTimeout)
+                      : dt::CTcpConn::SendRecvPkgByHead2Tail3<PKG_SIZE_T>(
+                            vecSvrIp[i], wPort, sPkgContent, sErrMsg, dwTimeout);
     }
     if (!bSendOk) {
         return false;
@@ -55,7 +60,7 @@ bool ExchangeWithServers(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& s
     MSG_PKG oReply;
     oReply.SetPkgData(sPkgContent);
     const uint8_t cPkgType = oReply.head().pkg_type();
-    if (cPkgType != kPkgTypeResponse) {
+    if (cPkgType != PKG_TYPE_RESPONSE) {
         sErrMsg = "pkg type(" + ToType<std::string, uint8_t>(cPkgType) + ") error!";
         return false;
     }
@@ -152,7 +157,9 @@ bool SendMailToSvr(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sErrMsg
     MSG_PKG oPkg;
     FillRequestHead(oPkg);
     g_sSender = "qem_mail";
-    oPkg.Reserve(MailPkgSize());
+    CMailFiles oFiles;
+    const bool bFromFiles = oFiles.Open(g_vecAttachPaths);
+    oPkg.Reserve(bFromFiles ? 0 : MailPkgSize());
     AppendField(oPkg, g_sSystemKeyId);
     AppendField(oPkg, g_sSender);
     AppendField(oPkg, g_sRecver);
@@ -160,20 +167,26 @@ bool SendMailToSvr(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sErrMsg
     AppendField(oPkg, g_sTitle);
     AppendField(oPkg, g_sContent);
     oPkg << static_cast<uint32_t>(g_vecAttachPaths.size());
-    {
+    if (!bFromFiles) {
+        // The total was checked from the sizes before reading; a file that grew since
+        // (or a pipe, whose size shows 0) is still held to it.
         std::string sAttachContent;
+        uint64_t ddwLeft = kMaxTotalAttachSize;
         for (uint32_t i = 0; i < g_vecAttachPaths.size(); ++i) {
             const std::string sAttachTitle =
                 CFileHandler::GetInstance().BaseName(g_vecAttachPaths[i]);
-            if (!ReadFile(g_vecAttachPaths[i], sAttachContent, sErrMsg)) {
+            if (!ReadFile(g_vecAttachPaths[i], sAttachContent, sErrMsg,
+                          static_cast<size_t>(ddwLeft))) {
                 return false;
             }
+            ddwLeft -= sAttachContent.size();
             AppendField(oPkg, sAttachTitle);
             AppendField(oPkg, sAttachContent);
         }
     }
     std::string sPkgContent = TakeRequest(oPkg);
-    if (!ExchangeWithServers(vecSvrIp, wPort, sPkgContent, sErrMsg, dwTimeout)) {
+    if (!ExchangeWithServers(vecSvrIp, wPort, sPkgContent, sErrMsg, dwTimeout,
+                             bFromFiles ? &oFiles : nullptr)) {
         return false;
     }
     PrintResult(RT_OK,

@@ -18,6 +18,7 @@
 #include "fuzz/fuzz_input.h"
 #include "xconv/xconv_g2u.h"
 #include "xconv/xconv_u2g.h"
+#include "xconv/xconv_wide.h"
 
 namespace {
 
@@ -59,6 +60,8 @@ void CheckRoundTrip(const std::string& sText) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+    // Block-wise conversion for every input long enough for a block, not only for long texts.
+    xconv_wide_min_len = 0;
     fuzz::CFuzzInput oInput(pData, nSize);
     const uint8_t cFlags = oInput.TakeByte();
     const unsigned nRoomSeed = static_cast<unsigned>(oInput.TakeNumber(2));

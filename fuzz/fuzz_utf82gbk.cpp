@@ -16,8 +16,11 @@
 #include "fuzz/conv_check.h"
 #include "fuzz/fuzz_input.h"
 #include "xconv/xconv_u2g.h"
+#include "xconv/xconv_wide.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+    // Block-wise conversion for every input long enough for a block, not only for long texts.
+    xconv_wide_min_len = 0;
     fuzz::CFuzzInput oInput(pData, nSize);
     const uint8_t cFill = oInput.TakeByte();
     const unsigned nRoomSeed = static_cast<unsigned>(oInput.TakeNumber(2));

@@ -159,6 +159,20 @@ const SOptionDef kOptions[] = {
          o.m_sSaveDir = s;
          return true;
      }},
+    {"--background", false,
+     [](SSimOptions& o, const std::string&, std::string&) {
+         o.m_bBackground = true;
+         return true;
+     }},
+    {"--pid-file", true,
+     [](SSimOptions& o, const std::string& s, std::string& e) {
+         if (s.empty()) {
+             e = "needs a file name";
+             return false;
+         }
+         o.m_sPidFile = s;
+         return true;
+     }},
 };
 
 const SOptionDef* FindOption(const std::string& sName) {
@@ -282,6 +296,13 @@ Text fields are JSON strings; bytes that are not valid UTF-8 are replaced by
 U+FFFD and the field's raw bytes are added in hexadecimal as "<field>_hex".
 Read standard output as it comes (or send it to a file): a full pipe stalls
 the simulator.
+
+Starting from a script:
+  --background           once every port listens, go on in the background and
+                         exit 0: the next command can use the ports at once
+                         (exit 2, nothing left running, when one cannot be bound)
+  --pid-file FILE        write the process id of the running simulator to FILE
+                         (removed when it stops), e.g. for kill $(cat FILE)
 
 A line "fanout_relay_sim: listening on ADDR... ports P-Q" on standard error
 tells that the simulator is ready. SIGINT or SIGTERM stops it (status 0);

@@ -27,7 +27,7 @@ struct SSimOptions {
     uint32_t m_dwResult = 0;
     std::map<relay_proto::CHANNEL, uint32_t>
         m_mapChannelResult;  // overrides m_dwResult per channel
-    uint8_t m_cReplyType = kPkgTypeResponse;
+    uint8_t m_cReplyType = PKG_TYPE_RESPONSE;
     SIM_ACTION m_eAction = SA_REPLY;
     std::string m_sRawReply;  // SA_RAW: the bytes to send
     uint32_t m_dwDelayMs = 0;
@@ -35,7 +35,9 @@ struct SSimOptions {
     uint32_t m_dwChunkDelayMs = 0;
     uint32_t m_dwTimeoutMs = 10000;
     uint32_t m_dwMaxFrame = 64u << 20;
-    std::string m_sSaveDir;  // empty: save nothing
+    std::string m_sSaveDir;      // empty: save nothing
+    bool m_bBackground = false;  // go on in a child process once listening
+    std::string m_sPidFile;      // empty: write none
 
     // The result code replied to a well-formed request of eChannel.
     uint32_t ResultFor(relay_proto::CHANNEL eChannel) const;

@@ -570,4 +570,47 @@ TEST(RelaySimBinary, ExitsWithStatus2WhenAPortIsTaken) {
     EXPECT_EQ(0, oFirst.Stop());
 }
 
+// --background returns only once every port listens, so the next command may connect
+// at once; a port that is taken makes it exit 2 with nothing left running. The pid file
+// names the simulator that runs on and goes away when it stops.
+TEST(RelaySimBinary, BackgroundReturnsWhenListening) {
+    test_support::CTempDir oDir;
+    CSimProcess oTaken;  // holds the ports of the second row
+    ASSERT_TRUE(oTaken.Start({})) << oTaken.Stderr();
+    const int nFree = oTaken.Offset() + 4;  // the next block of four ports
+    struct {
+        int nOffset;
+        int iStatus;
+    } kCases[] = {{nFree, 0}, {oTaken.Offset(), 2}};
+    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        const std::string sPidFile = oDir.Path() + "/sim" + std::to_string(i) + ".pid";
+        const std::string sCmd = std::string(FANOUT_RELAY_SIM_BIN) + " --background --pid-file " +
+                                 sPidFile + " --port-offset " + std::to_string(kCases[i].nOffset) +
+                                 " >/dev/null 2>&1";
+        const int iStatus = system(sCmd.c_str());
+        ASSERT_TRUE(WIFEXITED(iStatus));
+        EXPECT_EQ(WEXITSTATUS(iStatus), kCases[i].iStatus);
+        FILE* pPid = fopen(sPidFile.c_str(), "r");
+        EXPECT_EQ(pPid != nullptr, kCases[i].iStatus == 0);
+        if (pPid == nullptr) {
+            continue;
+        }
+        int iPid = 0;
+        EXPECT_EQ(fscanf(pPid, "%d", &iPid), 1);
+        fclose(pPid);
+        const int iFd = Connect("127.0.0.1", ChannelPort(CH_SMS, kCases[i].nOffset));
+        EXPECT_GE(iFd, 0) << "not listening when --background returned";
+        close(iFd);
+        ASSERT_GT(iPid, 0);
+        kill(iPid, SIGTERM);
+        const auto tStart = std::chrono::steady_clock::now();
+        while (access(sPidFile.c_str(), F_OK) == 0 && MsSince(tStart) < 5000) {
+            usleep(10000);
+        }
+        EXPECT_NE(access(sPidFile.c_str(), F_OK), 0) << "pid file left behind";
+    }
+    EXPECT_EQ(0, oTaken.Stop());
+}
+
 }  // namespace

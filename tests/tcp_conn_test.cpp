@@ -312,6 +312,45 @@ TEST(FramedExchange, RequestFrameBytes) {
     }
 }
 
+// A payload given in parts goes out as the same frame as given whole, however it is cut
+// (empty parts, more parts than one send takes).
+TEST(FramedExchange, PartsMakeTheFrameOfTheWhole) {
+    const struct {
+        std::string sPayload;
+        std::vector<size_t> vecCuts;  // part lengths, the rest in a last part
+    } kCases[] = {
+        {"", {}},
+        {"", {0, 0}},
+        {"ABC", {0, 1, 0, 1}},
+        {Pattern(76), {43, 4, 5, 4}},
+        {Pattern(3000), std::vector<size_t>(2500, 1)},
+    };
+    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        const std::string& sPayload = kCases[i].sPayload;
+        std::vector<iovec> vecParts;
+        size_t nAt = 0;
+        for (const size_t nCut : kCases[i].vecCuts) {
+            vecParts.push_back({const_cast<char*>(sPayload.data() + nAt), nCut});
+            nAt += nCut;
+        }
+        vecParts.push_back({const_cast<char*>(sPayload.data() + nAt), sPayload.size() - nAt});
+        std::string sGot;
+        CPeer oPeer([&](int& iFd) {
+            sGot = ReadFrame(iFd);
+            WriteAll(iFd, Frame("ok"));
+        });
+        std::string sReply;
+        std::string sErrMsg;
+        EXPECT_TRUE(dt::CTcpConn::SendRecvPartsByHead2Tail3<uint32_t>(
+            "127.0.0.1", oPeer.Port(), vecParts.data(), vecParts.size(), sReply, sErrMsg, kLongMs))
+            << sErrMsg;
+        oPeer.Join();
+        EXPECT_EQ(sGot, Frame(sPayload));
+        EXPECT_EQ(sReply, "ok");
+    }
+}
+
 // Every way a reply can go wrong, and the replies that must pass.
 TEST(FramedExchange, ReplyOutcomes) {
     enum EPeerEnd { PE_CLOSE, PE_RESET, PE_WAIT };  // after the reply: close, reset, wait

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,7 +57,7 @@ void DrainPipes(int iOutFd, int iErrFd, SRunResult& oResult, int iTimeoutMs,
 }  // namespace
 
 SRunResult RunProgram(const std::vector<std::string>& vecArgs, int iTimeoutMs,
-                      const std::string& sArgv0) {
+                      const std::string& sArgv0, uint64_t ddwMemLimit) {
     SRunResult oResult;
     int aOut[2];
     int aErr[2];
@@ -79,6 +80,10 @@ SRunResult RunProgram(const std::vector<std::string>& vecArgs, int iTimeoutMs,
         dup2(aErr[1], STDERR_FILENO);
         const int iNull = open("/dev/null", O_RDONLY);
         dup2(iNull, STDIN_FILENO);
+        const rlimit oLimit = {ddwMemLimit, ddwMemLimit};
+        if (ddwMemLimit != 0 && setrlimit(RLIMIT_AS, &oLimit) != 0) {
+            _exit(126);
+        }
         execv(vecArgs[0].c_str(), vecArgv.data());
         _exit(127);
     }
@@ -101,10 +106,19 @@ std::string FailureLine(const std::string& sMsg) {
     return std::string(kRedError) + " Send to svr failed! Msg: " + sMsg + ".\n";
 }
 
-SRunResult RunClient(const std::vector<std::string>& vecArgs, int iTimeoutMs) {
+// The client's path followed by vecArgs.
+std::vector<std::string> ClientCommand(const std::vector<std::string>& vecArgs) {
     std::vector<std::string> vecFull{FANOUT_CLIENT_BIN};
     vecFull.insert(vecFull.end(), vecArgs.begin(), vecArgs.end());
-    return RunProgram(vecFull, iTimeoutMs);
+    return vecFull;
+}
+
+SRunResult RunClient(const std::vector<std::string>& vecArgs, int iTimeoutMs) {
+    return RunProgram(ClientCommand(vecArgs), iTimeoutMs);
+}
+
+SRunResult RunClientInMemory(const std::vector<std::string>& vecArgs, uint64_t ddwBytes) {
+    return RunProgram(ClientCommand(vecArgs), 60000, "", ddwBytes);
 }
 
 CTempDir::CTempDir() {

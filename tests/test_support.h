@@ -3,6 +3,7 @@
 #ifndef FANOUT_TESTS_TEST_SUPPORT_H
 #define FANOUT_TESTS_TEST_SUPPORT_H
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,12 +18,17 @@ struct SRunResult {
 };
 
 // Runs vecArgs[0] (a path, no lookup) with the arguments; argv[0] is sArgv0 when it is
-// not empty. Kills the program when it runs longer than iTimeoutMs.
+// not empty; ddwMemLimit, when not 0, limits its address space. Kills the program when
+// it runs longer than iTimeoutMs.
 SRunResult RunProgram(const std::vector<std::string>& vecArgs, int iTimeoutMs = 20000,
-                      const std::string& sArgv0 = "");
+                      const std::string& sArgv0 = "", uint64_t ddwMemLimit = 0);
 
 // The client binary of this build with the given arguments.
 SRunResult RunClient(const std::vector<std::string>& vecArgs, int iTimeoutMs = 20000);
+
+// The client with its address space limited to ddwBytes (RLIMIT_AS), so that an input
+// it would hold whole runs out of memory early.
+SRunResult RunClientInMemory(const std::vector<std::string>& vecArgs, uint64_t ddwBytes);
 
 // A fresh folder under /tmp, removed with everything in it on destruction.
 class CTempDir {

@@ -128,7 +128,8 @@ def verify(decode, blocks):
     for value in SINGLE_BYTE_VALUES:
         require(value not in decode.values(), f"U+{value:04X} must be left to the single bytes")
     for code, value in KNOWN.items():
-        require(decode[code] == value, f"{code:04X} -> U+{decode[code]:04X}, expected U+{value:04X}")
+        require(decode[code] == value,
+                f"{code:04X} -> U+{decode[code]:04X}, expected U+{value:04X}")
     table = build_g2u(decode)
     for name, first, count in BLOCKS:
         for offset, code in enumerate(blocks[name]):
@@ -155,14 +156,16 @@ def render_header():
              "#ifndef XCONV_TABLES_H\n#define XCONV_TABLES_H\n\n",
              "/* Code page 936 tables of the converters (internal to xconv). */\n\n",
              "/* clang-format off */\n",
-             "/* Decoding: UTF-16 value of two-byte code c at [c - XCONV_G2U_BASE]; 0 = unmapped. */\n",
+             "/* Decoding: UTF-16 value of two-byte code c at [c - XCONV_G2U_BASE];"
+             " 0 = unmapped. */\n",
              f"#define XCONV_G2U_BASE 0x{G2U_BASE:04X}\n",
              f"extern const unsigned short __map_gbk2utf16[{G2U_COUNT}];\n\n",
              "/* Encoding blocks: lead and trail byte of each value; lead 0 = unmapped. */\n"]
     for name, first, count in BLOCKS:
         lines.append(f"#define XCONV_U2G_{name.upper()}_FIRST 0x{first:04X}\n")
         lines.append(f"extern const unsigned char __map_u2g_{name}[{count}][2];\n")
-    lines.append("\n/* GBK code of U+25A1, written in place of characters that cannot be encoded. */\n")
+    lines.append("\n/* GBK code of U+25A1, written in place of characters that cannot be"
+                 " encoded. */\n")
     lines.append("extern const unsigned char __wrong_padding_gb[3];\n")
     lines.append("/* clang-format on */\n\n#endif\n")
     return "".join(lines)
@@ -222,6 +225,11 @@ def main(argv):
                 f.write(text)
     for path in stale:
         print(f"gen_gbk_tables: {path} is out of date; run {REGEN_COMMAND}", file=sys.stderr)
+    if check_only and not stale:
+        print(f"gen_gbk_tables: {len(decode)} two-byte codes mapped one to one "
+              f"({STANDARD_COUNT} standard, {PUA_COUNT} private use), inverse in "
+              f"{len(BLOCKS)} encoding blocks, {len(KNOWN)} known characters match; "
+              f"{', '.join(outputs)} up to date")
     return 1 if stale else 0
 
 

@@ -1,21 +1,65 @@
 #!/usr/bin/env bash
-# Installs the build and test dependencies that are missing (Debian packages only).
+# Installs the Debian packages that one use of the project needs and that are missing.
+#
+#   tools/setup_deps.sh [demo|test|check]      (default: test)
+#
+#   demo   what `make demo` runs: a plain build of the client and the relay simulator
+#   test   what `make test` and `make bench` run: the whole build, every test, the benchmarks
+#   check  what `make check` and `make fuzz` add: clang with its fuzzing runtime,
+#          clang-format, clang-tidy, the man-page and package tools
+#
+# FANOUT_SKIP_DEPS=1 skips this step (for machines set up by hand, or not Debian). On a
+# machine without apt-get and dpkg-query it prints, in one line, the packages to look for
+# and goes on.
 set -euo pipefail
 
-need=()
+SET=${1:-test}
+if [ "${FANOUT_SKIP_DEPS:-0}" = 1 ]; then
+    exit 0
+fi
+
+demo=(cmake make g++ python3 nlohmann-json3-dev)
+test=("${demo[@]}" libgtest-dev libbenchmark-dev netcat-openbsd hyperfine procps time
+      libsqlite3-dev libtomlplusplus-dev libcurl4-openssl-dev libcpp-httplib-dev
+      libpq-dev libssl-dev postgresql python3-aiosmtpd python3-selenium
+      chromium chromium-driver fonts-noto-cjk prometheus flake8)
+check=("${test[@]}" clang clang-format clang-tidy groff-base dpkg-dev gzip)
+
+case "$SET" in
+    demo) wanted=("${demo[@]}") ;;
+    test) wanted=("${test[@]}") ;;
+    check) wanted=("${check[@]}") ;;
+    *)
+        echo "usage: tools/setup_deps.sh [demo|test|check]" >&2
+        exit 2
+        ;;
+esac
+
+if ! command -v apt-get >/dev/null || ! command -v dpkg-query >/dev/null; then
+    echo "setup_deps: no apt-get/dpkg-query here, skipped; the $SET set needs (Debian names): ${wanted[*]}"
+    exit 0
+fi
+
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for pkg in cmake make g++ clang libgtest-dev libbenchmark-dev nlohmann-json3-dev \
-           netcat-openbsd hyperfine python3 procps groff-base dpkg-dev gzip \
-           clang-format clang-tidy libclang-rt-14-dev \
-           libsqlite3-dev libtomlplusplus-dev libcurl4-openssl-dev libcpp-httplib-dev \
-           libpq-dev libssl-dev postgresql python3-aiosmtpd python3-selenium \
-           chromium chromium-driver fonts-noto-cjk prometheus time flake8; do
-    have_pkg "$pkg" || need+=("$pkg")
-done
-if [ ${#need[@]} -gt 0 ]; then
-    echo "installing: ${need[*]}"
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}"
+
+# Installs the packages of "$@" that are missing.
+install_missing() {
+    local need=() pkg
+    for pkg in "$@"; do
+        have_pkg "$pkg" || need+=("$pkg")
+    done
+    [ ${#need[@]} -gt 0 ] || return 0
+    echo "setup_deps: installing ${need[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}"
+}
+
+install_missing "${wanted[@]}"
+
+# The fuzzing runtime (libFuzzer, the sanitizers) is packaged per clang major version.
+if [ "$SET" = check ]; then
+    major=$(clang -dumpversion | cut -d. -f1)
+    install_missing "libclang-rt-$major-dev"
 fi

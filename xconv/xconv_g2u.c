@@ -4,6 +4,7 @@
 #include "xconv/xconv_check.h"
 #include "xconv/xconv_step.h"
 #include "xconv/xconv_tables.h"
+#include "xconv/xconv_wide.h"
 
 int ignore_one_err_gbk_byte = 0;
 
@@ -149,6 +150,7 @@ int xconv_gbk2utf8(const unsigned char* in, int in_len, char* out, unsigned* out
     struct g2u_state s = {in, in_len > 0 ? (size_t)in_len : 0, 0, out, *out_len, 0, 0};
     enum g2u_step step = STEP_NEXT;
     while (step == STEP_NEXT) {
+        xconv_g2u_wide(in, s.len, &s.i, out, s.cap, &s.o);
         convert_common(&s);
         step = s.i < s.len && in[s.i] != 0 ? convert_one(&s) : STEP_END;
     }

@@ -4,11 +4,10 @@
 
 #include "xconv/xconv_ascii.h"
 #include "xconv/xconv_check.h"
+#include "xconv/xconv_gbk_code.h"
 #include "xconv/xconv_step.h"
 #include "xconv/xconv_tables.h"
-
-/* The two values written as single bytes rather than through the tables. */
-enum { VALUE_EURO = 0x20AC, VALUE_BYTE_FF = 0xF8F5 };
+#include "xconv/xconv_wide.h"
 
 #define XCONV_BLOCK(name, first) \
     { (first), sizeof(name) / sizeof((name)[0]), (name) }
@@ -28,8 +27,7 @@ static const struct encoding_block {
     XCONV_BLOCK(__map_u2g_f900, XCONV_U2G_F900_FIRST),
 };
 
-/* Two-byte GBK code of value, or NULL when the value has none. */
-static const unsigned char* find_code(unsigned short value) {
+const unsigned char* xconv_gbk_code(unsigned short value) {
     for (size_t k = 0; k < sizeof k_blocks / sizeof k_blocks[0]; ++k) {
         /* Below the block the difference wraps around to a large number. */
         const unsigned offset = value - k_blocks[k].first;
@@ -92,8 +90,9 @@ static inline void convert_common(struct u2g_state* s) {
         }
         unsigned short value;
         xconv_step_utf8to16(in + i, &value);
-        /* VALUE_EURO and VALUE_BYTE_FF have no two-byte code: they take the general step. */
-        const unsigned char* code = find_code(value);
+        /* XCONV_VALUE_EURO and XCONV_VALUE_BYTE_FF have no two-byte code: they take the general
+         * step. */
+        const unsigned char* code = xconv_gbk_code(value);
         if (code == NULL) {
             break;
         }
@@ -138,8 +137,8 @@ static int convert_one(struct u2g_state* s) {
     }
     unsigned short value;
     xconv_step_utf8to16(p, &value);
-    if (seq_len == 1 || value == VALUE_EURO || value == VALUE_BYTE_FF) {
-        const unsigned char byte = seq_len == 1 ? p[0] : value == VALUE_EURO ? 0x80 : 0xFF;
+    if (seq_len == 1 || value == XCONV_VALUE_EURO || value == XCONV_VALUE_BYTE_FF) {
+        const unsigned char byte = seq_len == 1 ? p[0] : value == XCONV_VALUE_EURO ? 0x80 : 0xFF;
         if (!put_bytes(s, &byte, 1)) {
             return 0;
         }
@@ -147,7 +146,7 @@ static int convert_one(struct u2g_state* s) {
         if (s->cap - s->o < 2) {
             return 0;
         }
-        const unsigned char* code = find_code(value);
+        const unsigned char* code = xconv_gbk_code(value);
         if (code == NULL) {
             /* Unmapped: only the first byte is consumed; the rest are dropped as stray bytes. */
             if (s->last_converted) {
@@ -172,6 +171,9 @@ int xconv_utf82gbk(const unsigned char* in, unsigned in_len, char* out, unsigned
 
     struct u2g_state s = {in, in_len, 0, out, *out_len, 0, 0, 1};
     for (;;) {
+        if (xconv_u2g_wide(in, s.len, &s.i, out, s.cap, &s.o)) {
+            s.last_converted = 1;
+        }
         convert_common(&s);
         if (s.i >= s.len || in[s.i] == 0) {
             break;

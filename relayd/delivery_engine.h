@@ -1,0 +1,137 @@
+// Delivery: takes queued messages from the store and sends them to their channel's
+// destination, a few at a time per channel, retrying with back-off until they are
+// delivered, fail, or grow older than max_age; every attempt is recorded.
+//
+// Threads: one dispatcher claims due messages (leased to this relay, so a second relay
+// sharing the store skips them) and hands them to the channel's workers; each channel
+// with a destination has kWorkersPerChannel workers, each with its own sender and so its
+// own connection to the peer. A message is claimed only when its channel can start it
+// within one attempt's time, so its lease (two attempt times and a margin) covers the
+// wait and the attempt; a worker never starts a message whose lease could run out
+// before the attempt ends. Leases that ran out (a relay died mid-delivery) are put back
+// in the queue at start and every few seconds.
+//
+// Synchronous mode: intake stores the message as delivering, leased until
+// SyncLeaseUntilMs(), and calls DeliverNow(); the first attempt runs at once, ends
+// within sync_timeout, and the message ends delivered or failed (never retried).
+#ifndef RELAYD_DELIVERY_ENGINE_H
+#define RELAYD_DELIVERY_ENGINE_H
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "relay_proto/channel.h"
+#include "relayd/config.h"
+#include "relayd/events.h"
+#include "relayd/message.h"
+#include "relayd/metrics.h"
+#include "relayd/retry_plan.h"
+#include "relayd/sender.h"
+#include "relayd/store.h"
+
+namespace relayd {
+
+class CDeliveryEngine {
+public:
+    typedef std::function<void(bool bDelivered)> DONE_FN;
+
+    // Deliveries to one destination that run at once.
+    static const uint32_t kWorkersPerChannel = 4;
+
+    // sOwner names this relay in the store's leases (unique among relays sharing it).
+    CDeliveryEngine(const SConfig& oConfig, IStore& oStore, CMetrics& oMetrics, CEventBus& oEvents,
+                    const std::string& sOwner);
+    ~CDeliveryEngine();  // Stop()
+    CDeliveryEngine(const CDeliveryEngine&) = delete;
+    CDeliveryEngine& operator=(const CDeliveryEngine&) = delete;
+
+    // Checks the delivery settings, puts messages whose lease ran out back in the queue
+    // and starts the threads. Call it before intake accepts requests. False with sErrMsg
+    // when a setting is wrong or the store cannot requeue.
+    bool Start(std::string& sErrMsg);
+    // New work may be due (a message stored, a failed one sent back to the queue).
+    void Wake();
+    // Stops claiming; attempts in flight get a few seconds (kStopGraceMs) to end, then are
+    // cut short and recorded as retries. Waiting synchronous messages fail. Returns when
+    // every thread has ended. Safe to call twice.
+    void Stop();
+
+    // Synchronous mode: the first attempt of a message intake stored as delivering (with
+    // the lease SyncLeaseUntilMs() gives), run at once and ended within sync_timeout of
+    // this call. Delivered: recorded, then fnDone(true). Anything else: the message is
+    // recorded as failed, never retried, then fnDone(false). fnDone runs exactly once,
+    // on a worker thread (before DeliverNow returns when the engine is not running or the
+    // channel has no destination).
+    void DeliverNow(const SMessage& oMessage, DONE_FN fnDone);
+
+    // The lease intake gives a message it stores for DeliverNow at llNowMs.
+    static int64_t SyncLeaseUntilMs(const SConfig& oConfig, int64_t llNowMs);
+
+private:
+    // Room for recording the attempt after it ends.
+    static const int64_t kLeaseMarginMs = 10 * 1000;
+    // How often due messages and ran-out leases are looked for without a Wake().
+    static const int64_t kPollMs = 1000;
+    static const int64_t kRequeueEveryMs = 5000;
+    static const int64_t kStopGraceMs = 3000;
+
+    struct SJob {
+        SMessage m_oMessage;
+        int64_t m_llLeaseUntilMs = 0;  // claimed messages
+        int64_t m_llDeadlineMs = 0;    // synchronous messages
+        DONE_FN m_fnDone;              // synchronous messages only
+    };
+    struct SLane {
+        relay_proto::CHANNEL m_eChannel = relay_proto::CH_MAIL;
+        std::deque<SJob> m_deqSync;     // first in line
+        std::deque<SJob> m_deqClaimed;  // waiting for a worker
+        std::condition_variable m_oCond;
+        std::vector<std::thread> m_vecWorkers;
+    };
+
+    void DispatchLoop();
+    // Claims what the lanes can start within one attempt's time; under m_oMutex.
+    void ClaimDue(std::unique_lock<std::mutex>& oLock, int64_t llNowMs);
+    void RequeueExpired(int64_t llNowMs);
+    uint32_t ClaimRoom() const;
+    void WorkerLoop(SLane& oLane);
+    void RunClaimed(ISender& oSender, SJob& oJob, std::mt19937_64& oRandom);
+    void RunSync(ISender* pSender, SJob& oJob);
+    // Records the attempt (retrying a failing store briefly), counts it and publishes
+    // the new status.
+    void Record(const SMessage& oMessage, const SDelivery& oAttempt, const SNextStep& oStep);
+    void FailUnsent(const SMessage& oMessage, const std::string& sWhy);
+
+    const SConfig m_oConfig;
+    IStore& m_oStore;
+    CMetrics& m_oMetrics;
+    CEventBus& m_oEvents;
+    const std::string m_sOwner;
+    const SRetryPolicy m_oPolicy;
+
+    std::mutex m_oMutex;
+    std::condition_variable m_oDispatchCond;
+    std::condition_variable m_oStopCond;
+    std::array<std::unique_ptr<SLane>, relay_proto::CHANNEL_COUNT> m_aLanes;  // null: none
+    std::thread m_thDispatch;
+    bool m_bRunning = false;
+    bool m_bStopping = false;
+    bool m_bWoken = false;
+    int64_t m_llNextPollMs = 0;
+    uint32_t m_dwWorkersRunning = 0;
+    std::atomic<bool> m_bAbort{false};
+};
+
+}  // namespace relayd
+
+#endif  // RELAYD_DELIVERY_ENGINE_H

@@ -1,0 +1,128 @@
+#include "relayd/serve.h"
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "relay_net/event_loop.h"
+#include "relayd/delivery_engine.h"
+#include "relayd/events.h"
+#include "relayd/http_server.h"
+#include "relayd/intake.h"
+#include "relayd/intake_server.h"
+#include "relayd/keyring.h"
+#include "relayd/metrics.h"
+#include "relayd/store.h"
+
+namespace relayd {
+
+namespace {
+
+// Requests in flight when a stop signal comes get this long to be answered.
+const uint64_t kStopGraceMs = 5000;
+
+relay_net::CEventLoop* g_pLoop = nullptr;
+
+void OnStopSignal(int) {
+    g_pLoop->RequestStop();
+}
+
+void SetStopHandler(void (*pHandler)(int)) {
+    struct sigaction oAction = {};
+    oAction.sa_handler = pHandler;
+    sigemptyset(&oAction.sa_mask);
+    sigaction(SIGINT, &oAction, nullptr);
+    sigaction(SIGTERM, &oAction, nullptr);
+}
+
+// Many concurrent clients need many descriptors: take all that the hard limit allows.
+void RaiseFdLimit() {
+    rlimit oLimit;
+    if (getrlimit(RLIMIT_NOFILE, &oLimit) == 0 && oLimit.rlim_cur < oLimit.rlim_max) {
+        oLimit.rlim_cur = oLimit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &oLimit);
+    }
+}
+
+// Names this relay's delivery leases in a store shared with another relay.
+std::string OwnerName() {
+    char szHost[256] = "";
+    gethostname(szHost, sizeof(szHost) - 1);
+    return std::string(szHost) + ":" + std::to_string(getpid());
+}
+
+int Fail(const std::string& sErrMsg) {
+    fprintf(stderr, "fanout_relayd: %s\n", sErrMsg.c_str());
+    return 2;
+}
+
+}  // namespace
+
+int Serve(const SConfig& oConfig) {
+    signal(SIGPIPE, SIG_IGN);
+    RaiseFdLimit();
+    std::string sErrMsg;
+    std::unique_ptr<IStore> pStore = OpenStore(oConfig.m_sStore, sErrMsg);
+    if (!pStore) {
+        return Fail(sErrMsg);
+    }
+    CKeyRing oKeys(oConfig.m_vecKeys, pStore.get());
+    CMetrics oMetrics;
+    CEventBus oEvents;
+    CDeliveryEngine oEngine(oConfig, *pStore, oMetrics, oEvents, OwnerName());
+    relay_net::CEventLoop oLoop;
+    if (!oLoop.Init(sErrMsg)) {
+        return Fail(sErrMsg);
+    }
+    CIntakeServer oServer(oLoop, oConfig, oMetrics);
+    CIntake oIntake(
+        oConfig, *pStore, oKeys, oMetrics, oEvents, &oEngine,
+        [&oServer](SIntakeVerdict&& oVerdict) { oServer.PostAnswer(std::move(oVerdict)); });
+    oIntake.SetOnStored([&oEngine]() { oEngine.Wake(); });
+    oServer.SetIntake(&oIntake);
+    if (!oServer.Listen(sErrMsg)) {
+        return Fail(sErrMsg);
+    }
+    std::atomic<bool> bListening{true};
+    std::unique_ptr<CHttpServer> pHttp;
+    if (oConfig.m_sHttp != "off") {
+        pHttp.reset(new CHttpServer(
+            oConfig, *pStore, oMetrics, oEvents, [&oEngine]() { oEngine.Wake(); },
+            [&bListening]() { return bListening.load(); }));
+        if (!pHttp->Start(sErrMsg)) {
+            return Fail(sErrMsg);
+        }
+    }
+    if (!oEngine.Start(sErrMsg)) {
+        return Fail(sErrMsg);
+    }
+    oIntake.Start();
+    g_pLoop = &oLoop;
+    SetStopHandler(OnStopSignal);
+    fprintf(stderr, "fanout_relayd: %s; http %s; store %s\n", oServer.ListenText().c_str(),
+            oConfig.m_sHttp.c_str(), oConfig.m_sStore.c_str());
+
+    bool bOk = oLoop.Run(sErrMsg);
+    bListening = false;
+    // Stop accepting; answer what is in flight (intake keeps posting verdicts meanwhile).
+    bOk = oServer.Shutdown(kStopGraceMs, sErrMsg) && bOk;
+    SetStopHandler(SIG_IGN);
+    oIntake.Stop();
+    oEngine.Stop();
+    if (pHttp) {
+        pHttp->Stop();
+    }
+    oEvents.Close();
+    if (!bOk) {
+        fprintf(stderr, "fanout_relayd: %s\n", sErrMsg.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace relayd

@@ -1,0 +1,16 @@
+// Serving: the store, intake on the channel ports, delivery and the HTTP side, until
+// SIGTERM or SIGINT.
+#ifndef RELAYD_SERVE_H
+#define RELAYD_SERVE_H
+
+#include "relayd/config.h"
+
+namespace relayd {
+
+// Exit status: 0 after a stop signal, 2 when a port cannot be bound or the store cannot
+// be opened (one line on stderr), 1 when the event loop fails.
+int Serve(const SConfig& oConfig);
+
+}  // namespace relayd
+
+#endif  // RELAYD_SERVE_H

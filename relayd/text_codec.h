@@ -1,0 +1,21 @@
+// Byte-level text helpers shared by the senders: UTF-8 sequence lengths, base64, hex.
+#ifndef RELAYD_TEXT_CODEC_H
+#define RELAYD_TEXT_CODEC_H
+
+#include <cstddef>
+#include <string>
+
+namespace relayd {
+
+// Length of the well-formed UTF-8 sequence at p (n bytes available), 0 when malformed.
+size_t Utf8Length(const unsigned char* p, size_t n);
+
+// Standard base64 with padding, no line breaks.
+std::string Base64(const std::string& sBytes);
+
+// Lower-case hex.
+std::string Hex(const std::string& sBytes);
+
+}  // namespace relayd
+
+#endif  // RELAYD_TEXT_CODEC_H

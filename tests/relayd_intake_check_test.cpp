@@ -1,0 +1,551 @@
+// Intake's checks of a decoded request: the key, then the fields, and the message
+// record an accepted request becomes; the text rules they rest on.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fanout_client/options.h"  // the client's CheckNameListValidity
+#include "relayd/intake_check.h"
+#include "relayd/keyring.h"
+#include "relayd/text_rules.h"
+
+namespace {
+
+using relay_proto::CH_LUMO;
+using relay_proto::CH_MAIL;
+using relay_proto::CH_SMS;
+using relay_proto::CH_ZEPH;
+using relay_proto::SRequest;
+using relayd::INTAKE_RESULT;
+using relayd::IR_INVALID;
+using relayd::IR_KEY_REFUSED;
+using relayd::IR_OK;
+
+// --- Text rules ---------------------------------------------------------------------------
+
+// The relay takes exactly the receiver lists the client lets through.
+TEST(RelaydTextRules, NameListsAgreeWithTheClient) {
+    std::vector<std::string> vecLists = {"",
+                                         ";",
+                                         "a;;b;",
+                                         "alice",
+                                         "Bob_9-x",
+                                         "a b",
+                                         "a.b",
+                                         "a@b",
+                                         "a,b",
+                                         "caf\xc3\xa9",
+                                         std::string("a\0b", 3)};
+    for (int c = 0; c < 256; ++c) {
+        vecLists.push_back(std::string(1, static_cast<char>(c)));
+        vecLists.push_back("ab" + std::string(1, static_cast<char>(c)) + "cd");
+    }
+    for (size_t i = 0; i < vecLists.size(); ++i) {
+        EXPECT_EQ(relayd::IsNameListValid(vecLists[i]), CheckNameListValidity(vecLists[i]))
+            << "row " << i << " '" << relayd::QuoteForLog(vecLists[i]) << "'";
+    }
+}
+
+TEST(RelaydTextRules, SplitDropsEmptyNames) {
+    struct SRow {
+        const char* m_szList;
+        std::vector<std::string> m_vecNames;
+    } const kRows[] = {
+        {"", {}},
+        {";;;", {}},
+        {"alice", {"alice"}},
+        {"alice;bob", {"alice", "bob"}},
+        {";alice;;bob;", {"alice", "bob"}},
+        {"a;a", {"a", "a"}},
+    };
+    for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
+        EXPECT_EQ(relayd::SplitNameList(kRows[i].m_szList), kRows[i].m_vecNames) << "row " << i;
+    }
+    EXPECT_EQ(relayd::JoinNameList({"a", "b"}), "a;b");
+    EXPECT_EQ(relayd::JoinNameList({}), "");
+}
+
+TEST(RelaydTextRules, Utf8Boundaries) {
+    struct SRow {
+        std::string m_sText;
+        bool m_bValid;
+    } const kRows[] = {
+        {"", true},
+        {"plain", true},
+        {std::string("nul\0inside", 10), true},
+        {"\x7f", true},
+        {"\xc2\x80", true},          // U+0080, first two-byte value
+        {"\xdf\xbf", true},          // U+07FF
+        {"\xe0\xa0\x80", true},      // U+0800
+        {"\xed\x9f\xbf", true},      // U+D7FF, last before the surrogates
+        {"\xee\x80\x80", true},      // U+E000
+        {"\xef\xbf\xbf", true},      // U+FFFF
+        {"\xf0\x90\x80\x80", true},  // U+10000
+        {"\xf4\x8f\xbf\xbf", true},  // U+10FFFF
+        {"\xe4\xbd\xa0\xe5\xa5\xbd", true},
+        {"\x80", false},              // stray continuation byte
+        {"\xc0\x80", false},          // overlong NUL
+        {"\xc1\xbf", false},          // overlong
+        {"\xe0\x9f\xbf", false},      // overlong three-byte
+        {"\xed\xa0\x80", false},      // U+D800, a surrogate
+        {"\xed\xbf\xbf", false},      // U+DFFF
+        {"\xf0\x8f\xbf\xbf", false},  // overlong four-byte
+        {"\xf4\x90\x80\x80", false},  // U+110000
+        {"\xf5\x80\x80\x80", false},
+        {"\xff", false},
+        {"\xc3", false},          // cut
+        {"\xe4\xbd", false},      // cut
+        {"\xf0\x90\x80", false},  // cut
+        {"\xc3\x28", false},      // bad continuation
+        {"\xe4\x28\xa0", false},
+        {"ok\xb2\xe2", false},  // GBK bytes
+    };
+    for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
+        EXPECT_EQ(relayd::IsValidUtf8(kRows[i].m_sText), kRows[i].m_bValid)
+            << "row " << i << " '" << relayd::QuoteForLog(kRows[i].m_sText) << "'";
+    }
+}
+
+// Whatever intake accepts as UTF-8 can be written as JSON (the record, the API) and
+// nothing else: every one- and two-byte string, and three- and four-byte strings over
+// every lead and second byte, judged by the JSON library's own strict writer.
+TEST(RelaydTextRules, Utf8AgreesWithTheJsonWriter) {
+    // Invalid bytes are dropped by one handler and replaced by the other, so the two
+    // agree exactly on the texts the strict writer takes (without its exceptions' cost).
+    auto JsonAccepts = [](const std::string& sText) {
+        typedef nlohmann::json::error_handler_t HANDLER;
+        const nlohmann::json oJson(sText);
+        return oJson.dump(-1, ' ', false, HANDLER::ignore) ==
+               oJson.dump(-1, ' ', false, HANDLER::replace);
+    };
+    std::vector<std::string> vecTexts;
+    for (int a = 0; a < 256; ++a) {
+        vecTexts.push_back(std::string(1, static_cast<char>(a)));
+        for (int b = 0; b < 256; ++b) {
+            const std::string sTwo = {static_cast<char>(a), static_cast<char>(b)};
+            vecTexts.push_back(sTwo);
+            if (a >= 0xE0) {
+                vecTexts.push_back(sTwo + "\x80");
+                vecTexts.push_back(sTwo + "\xbf");
+                vecTexts.push_back(sTwo + "\x80\x80");
+                vecTexts.push_back(sTwo + "\xbf\xbf");
+                vecTexts.push_back(sTwo + "\x7f\x80");
+            }
+        }
+    }
+    size_t nMismatches = 0;
+    for (const std::string& sText : vecTexts) {
+        if (relayd::IsValidUtf8(sText) != JsonAccepts(sText) && ++nMismatches <= 10) {
+            ADD_FAILURE() << "'" << relayd::QuoteForLog(sText) << "'";
+        }
+    }
+    EXPECT_EQ(nMismatches, 0u);
+}
+
+TEST(RelaydTextRules, QuoteForLog) {
+    EXPECT_EQ(relayd::QuoteForLog("key-1"), "key-1");
+    EXPECT_EQ(relayd::QuoteForLog(std::string("a\0\n\\\xff", 5)), "a\\x00\\x0A\\x5C\\xFF");
+    EXPECT_EQ(relayd::QuoteForLog("abcdef", 3), "abc...");
+}
+
+// --- Key ring -------------------------------------------------------------------------------
+
+relayd::SKey Key(const std::string& sId, std::vector<std::string> vecReceivers = {},
+                 std::vector<std::string> vecCc = {}, const std::string& sSubject = "",
+                 std::vector<relay_proto::CHANNEL> vecChannels = {}, bool bRevoked = false) {
+    relayd::SKey oKey;
+    oKey.m_sId = sId;
+    oKey.m_vecReceivers = vecReceivers;
+    oKey.m_vecCc = vecCc;
+    oKey.m_sSubject = sSubject;
+    oKey.m_vecChannels = vecChannels;
+    oKey.m_bRevoked = bRevoked;
+    oKey.m_eSource = relayd::KS_CONFIG;
+    return oKey;
+}
+
+TEST(RelaydKeyRing, FindsTheFilesKeysWithoutAStore) {
+    const relayd::CKeyRing oRing({Key("a", {"alice"}), Key("b")}, nullptr);
+    struct SRow {
+        const char* m_szId;
+        bool m_bFound;
+    } const kRows[] = {{"a", true}, {"b", true}, {"c", false}, {"", false}, {"A", false}};
+    for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
+        relayd::SKey oKey;
+        bool bFound = !kRows[i].m_bFound;
+        std::string sErrMsg;
+        ASSERT_TRUE(oRing.Find(kRows[i].m_szId, oKey, bFound, sErrMsg)) << "row " << i;
+        EXPECT_EQ(bFound, kRows[i].m_bFound) << "row " << i;
+        if (bFound) {
+            EXPECT_EQ(oKey.m_sId, kRows[i].m_szId) << "row " << i;
+        }
+    }
+}
+
+// --- Intake checks --------------------------------------------------------------------------
+
+// A request of eChannel that passes every check, as the client builds it.
+SRequest ValidRequest(relay_proto::CHANNEL eChannel) {
+    SRequest oReq;
+    oReq.m_eChannel = eChannel;
+    oReq.m_cCmd = 1;
+    oReq.m_cClientVersion = 1;
+    oReq.m_dwTimestamp = 1796631889;
+    oReq.m_sSender = (eChannel == CH_MAIL) ? "qem_mail" : "im_server";
+    oReq.m_sReceivers = "alice";
+    oReq.m_sTitle = (eChannel == CH_ZEPH || eChannel == CH_MAIL) ? "Title" : "";
+    oReq.m_sContent = "hello";
+    return oReq;
+}
+
+SRequest Mail(size_t nAttachments, size_t nBytesEach) {
+    SRequest oReq = ValidRequest(CH_MAIL);
+    for (size_t i = 0; i < nAttachments; ++i) {
+        oReq.m_vecAttachments.push_back({"f" + std::to_string(i), std::string(nBytesEach, 'x')});
+    }
+    return oReq;
+}
+
+template <typename FN>
+SRequest With(relay_proto::CHANNEL eChannel, FN fnChange) {
+    SRequest oReq = ValidRequest(eChannel);
+    fnChange(oReq);
+    return oReq;
+}
+
+const relayd::CKeyRing& TestKeys() {
+    static const relayd::CKeyRing oRing(
+        {Key("all", {"kalice", "kbob"}, {"kcarol"}, "Key subject"), Key("bare"),
+         Key("mailonly", {"m"}, {}, "", {CH_MAIL}),
+         Key("zephsms", {"z"}, {}, "", {CH_ZEPH, CH_SMS}), Key("revoked", {"r"}, {}, "", {}, true),
+         Key("badnames", {"x.y"})},
+        nullptr);
+    return oRing;
+}
+
+struct SCheck {
+    bool m_bDone;
+    INTAKE_RESULT m_eResult;
+    std::string m_sWhy;
+    relayd::SMessage m_oMessage;
+};
+
+SCheck Check(const SRequest& oReq, bool bRequireKey = false) {
+    SCheck oCheck;
+    std::string sErrMsg;
+    oCheck.m_bDone = relayd::CheckRequest(oReq, TestKeys(), bRequireKey, oCheck.m_oMessage,
+                                          oCheck.m_eResult, oCheck.m_sWhy, sErrMsg);
+    return oCheck;
+}
+
+TEST(RelaydIntakeCheck, ResultCodesInTheirOrder) {
+    struct SRow {
+        SRequest m_oReq;
+        bool m_bRequireKey;
+        INTAKE_RESULT m_eResult;
+        const char* m_szWhy;  // a fragment of the reason; "" for IR_OK
+    } const kRows[] = {
+        // The key: result 5, before any field is looked at.
+        {ValidRequest(CH_SMS), false, IR_OK, ""},
+        {ValidRequest(CH_SMS), true, IR_KEY_REFUSED, "no key id, and a key is required"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "nokey"; }), false, IR_KEY_REFUSED,
+         "key 'nokey' is unknown"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "revoked"; }), false, IR_KEY_REFUSED,
+         "key 'revoked' is revoked"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "mailonly"; }), false, IR_KEY_REFUSED,
+         "key 'mailonly' is not allowed on sms"},
+        {With(CH_LUMO, [](SRequest& r) { r.m_sKeyId = "zephsms"; }), false, IR_KEY_REFUSED,
+         "not allowed on lumo"},
+        {With(CH_MAIL, [](SRequest& r) { r.m_sKeyId = "mailonly"; }), false, IR_OK, ""},
+        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "zephsms"; }), true, IR_OK, ""},
+        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "ALL"; }), false, IR_KEY_REFUSED, "unknown"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = std::string("all\0", 4); }), false,
+         IR_KEY_REFUSED, "key 'all\\x00' is unknown"},
+        {With(CH_SMS,
+              [](SRequest& r) {
+                  r.m_sKeyId = "nokey";
+                  r.m_sReceivers = "a.b";
+                  r.m_sContent = "";
+              }),
+         false, IR_KEY_REFUSED, "unknown"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = ""; }), true, IR_KEY_REFUSED, "required"},
+        // The fields: result 2.
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = ""; }), false, IR_INVALID, "no receiver"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = ";;"; }), false, IR_INVALID,
+         "no receiver"},
+        {With(CH_SMS,
+              [](SRequest& r) {
+                  r.m_sReceivers = ";;";
+                  r.m_sKeyId = "all";
+              }),
+         false, IR_INVALID, "no receiver"},
+        {With(CH_SMS,
+              [](SRequest& r) {
+                  r.m_sReceivers = "";
+                  r.m_sKeyId = "bare";
+              }),
+         false, IR_INVALID, "no receiver"},
+        {With(CH_SMS,
+              [](SRequest& r) {
+                  r.m_sReceivers = "";
+                  r.m_sKeyId = "badnames";
+              }),
+         false, IR_INVALID, "receivers 'x.y' hold a byte not allowed"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "a.b"; }), false, IR_INVALID,
+         "receivers 'a.b'"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "al ice"; }), false, IR_INVALID,
+         "receivers"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "a;\xe5"; }), false, IR_INVALID,
+         "receivers 'a;\\xE5'"},
+        {With(CH_MAIL, [](SRequest& r) { r.m_sCc = "bob@x"; }), false, IR_INVALID,
+         "cc 'bob@x' holds a byte not allowed"},
+        {With(CH_ZEPH, [](SRequest& r) { r.m_sTitle = "\xb2\xe2"; }), false, IR_INVALID,
+         "title is not valid UTF-8"},
+        {With(CH_MAIL, [](SRequest& r) { r.m_sTitle = "\xc0\x80"; }), false, IR_INVALID,
+         "title is not valid UTF-8"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sTitle = "\xff"; }), false, IR_INVALID,
+         "title is not valid UTF-8"},
+        {With(CH_LUMO, [](SRequest& r) { r.m_sContent = "\xed\xa0\x80"; }), false, IR_INVALID,
+         "content is not valid UTF-8"},
+        {With(CH_MAIL, [](SRequest& r) { r.m_sContent = "a\xe4\xbd"; }), false, IR_INVALID,
+         "content is not valid UTF-8"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sContent = ""; }), false, IR_INVALID, "empty content"},
+        {With(CH_ZEPH, [](SRequest& r) { r.m_sContent = ""; }), false, IR_INVALID, "empty content"},
+        {With(CH_ZEPH, [](SRequest& r) { r.m_sTitle = ""; }), false, IR_INVALID, "empty title"},
+        {With(CH_ZEPH,
+              [](SRequest& r) {
+                  r.m_sTitle = "";
+                  r.m_sKeyId = "bare";
+              }),
+         false, IR_INVALID, "empty title"},
+        {With(CH_LUMO, [](SRequest& r) { r.m_sContent = ""; }), false, IR_INVALID,
+         "neither content nor image"},
+        {Mail(21, 1), false, IR_INVALID, "21 attachments, more than 20"},
+        {Mail(2, 4194303 / 2 + 1), false, IR_INVALID,
+         "4194304 attachment bytes, more than 4194303"},
+        {With(CH_MAIL,
+              [](SRequest& r) {
+                  r.m_vecAttachments = {{"a", "1"}, {"", "2"}};
+              }),
+         false, IR_INVALID, "attachment 2 has the name ''"},
+        {With(CH_MAIL,
+              [](SRequest& r) {
+                  r.m_vecAttachments = {{"dir/a", "1"}};
+              }),
+         false, IR_INVALID, "attachment 1 has the name 'dir/a'"},
+        {With(CH_MAIL,
+              [](SRequest& r) {
+                  r.m_vecAttachments = {{"/", "1"}};
+              }),
+         false, IR_INVALID, "name '/'"},
+        {With(CH_MAIL,
+              [](SRequest& r) {
+                  r.m_vecAttachments = {{std::string("a\0b", 3), "1"}};
+              }),
+         false, IR_INVALID, "name 'a\\x00b'"},
+        // Accepted.
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "a;;b;"; }), false, IR_OK, ""},
+        {With(CH_SMS,
+              [](SRequest& r) {
+                  r.m_sReceivers = "";
+                  r.m_sKeyId = "all";
+              }),
+         false, IR_OK, ""},
+        {With(CH_ZEPH,
+              [](SRequest& r) {
+                  r.m_sTitle = "";
+                  r.m_sKeyId = "all";
+              }),
+         false, IR_OK, ""},
+        {With(CH_SMS, [](SRequest& r) { r.m_sContent = std::string("a\0b", 3); }), false, IR_OK,
+         ""},
+        {With(CH_MAIL,
+              [](SRequest& r) {
+                  r.m_sContent = "";
+                  r.m_sTitle = "";
+              }),
+         false, IR_OK, ""},
+        {With(CH_LUMO,
+              [](SRequest& r) {
+                  r.m_sContent = "";
+                  r.m_sImage = "\x89PNG";
+              }),
+         false, IR_OK, ""},
+        {With(CH_LUMO, [](SRequest& r) { r.m_sImage = "\x89PNG"; }), false, IR_OK, ""},
+        {Mail(20, 1), false, IR_OK, ""},
+        {Mail(3, 4194303 / 3), false, IR_OK, ""},
+        {Mail(1, 0), false, IR_OK, ""},
+        {With(CH_MAIL,
+              [](SRequest& r) {
+                  r.m_vecAttachments = {{"\xb2\xe2.txt", "gbk name"}, {"..", ""}};
+              }),
+         false, IR_OK, ""},
+    };
+    for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
+        const SCheck oCheck = Check(kRows[i].m_oReq, kRows[i].m_bRequireKey);
+        ASSERT_TRUE(oCheck.m_bDone) << "row " << i;
+        EXPECT_EQ(oCheck.m_eResult, kRows[i].m_eResult) << "row " << i << ": " << oCheck.m_sWhy;
+        EXPECT_NE(oCheck.m_sWhy.find(kRows[i].m_szWhy), std::string::npos)
+            << "row " << i << ": " << oCheck.m_sWhy;
+        if (kRows[i].m_eResult == IR_OK) {
+            EXPECT_EQ(oCheck.m_sWhy, "") << "row " << i;
+            EXPECT_FALSE(oCheck.m_oMessage.m_vecReceivers.empty()) << "row " << i;
+        }
+    }
+}
+
+// A key fills only the fields the request leaves empty, each on its own.
+TEST(RelaydIntakeCheck, KeyDefaultsFillOnlyEmptyFields) {
+    struct SRow {
+        SRequest m_oReq;
+        std::vector<std::string> m_vecReceivers;
+        std::vector<std::string> m_vecCc;
+        const char* m_szTitle;
+    } const kRows[] = {
+        {With(CH_MAIL,
+              [](SRequest& r) {
+                  r.m_sKeyId = "all";
+                  r.m_sReceivers = "";
+                  r.m_sTitle = "";
+              }),
+         {"kalice", "kbob"},
+         {"kcarol"},
+         "Key subject"},
+        {With(CH_MAIL,
+              [](SRequest& r) {
+                  r.m_sKeyId = "all";
+                  r.m_sReceivers = "dave";
+                  r.m_sTitle = "";
+              }),
+         {"dave"},
+         {"kcarol"},
+         "Key subject"},
+        {With(CH_MAIL,
+              [](SRequest& r) {
+                  r.m_sKeyId = "all";
+                  r.m_sCc = "erin;";
+              }),
+         {"alice"},
+         {"erin"},
+         "Title"},
+        {With(CH_MAIL,
+              [](SRequest& r) {
+                  r.m_sReceivers = "dave";
+                  r.m_sCc = "";
+                  r.m_sTitle = "";
+              }),
+         {"dave"},
+         {},
+         ""},
+        {With(CH_ZEPH,
+              [](SRequest& r) {
+                  r.m_sKeyId = "all";
+                  r.m_sTitle = "Mine";
+              }),
+         {"alice"},
+         {},
+         "Mine"},
+        {With(CH_ZEPH,
+              [](SRequest& r) {
+                  r.m_sKeyId = "all";
+                  r.m_sReceivers = "";
+              }),
+         {"kalice", "kbob"},
+         {},
+         "Title"},
+        // An sms request carries a title field, which the client leaves empty.
+        {With(CH_SMS, [](SRequest& r) { r.m_sKeyId = "all"; }), {"alice"}, {}, "Key subject"},
+        // A lumo request has neither title nor cc.
+        {With(CH_LUMO, [](SRequest& r) { r.m_sKeyId = "all"; }), {"alice"}, {}, ""},
+        {With(CH_SMS,
+              [](SRequest& r) {
+                  r.m_sKeyId = "zephsms";
+                  r.m_sReceivers = "";
+              }),
+         {"z"},
+         {},
+         ""},
+    };
+    for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
+        const SCheck oCheck = Check(kRows[i].m_oReq);
+        ASSERT_TRUE(oCheck.m_bDone) << "row " << i;
+        ASSERT_EQ(oCheck.m_eResult, IR_OK) << "row " << i << ": " << oCheck.m_sWhy;
+        EXPECT_EQ(oCheck.m_oMessage.m_vecReceivers, kRows[i].m_vecReceivers) << "row " << i;
+        EXPECT_EQ(oCheck.m_oMessage.m_vecCc, kRows[i].m_vecCc) << "row " << i;
+        EXPECT_EQ(oCheck.m_oMessage.m_sTitle, kRows[i].m_szTitle) << "row " << i;
+    }
+}
+
+TEST(RelaydIntakeCheck, AcceptedRequestsBecomeTheRecord) {
+    SRequest oMail = ValidRequest(CH_MAIL);
+    oMail.m_sKeyId = "mailonly";
+    oMail.m_sReceivers = "a;;b";
+    oMail.m_sCc = "c";
+    oMail.m_vecAttachments = {{"notes.txt", "abc"}, {"empty", ""}};
+    relayd::SMessage oMessage;
+    oMessage.m_llId = 77;
+    oMessage.m_sPeer = "127.0.0.1:1";
+    INTAKE_RESULT eResult = IR_INVALID;
+    std::string sWhy;
+    std::string sErrMsg;
+    ASSERT_TRUE(relayd::CheckRequest(oMail, TestKeys(), false, oMessage, eResult, sWhy, sErrMsg));
+    ASSERT_EQ(eResult, IR_OK) << sWhy;
+    EXPECT_EQ(oMessage.m_eChannel, CH_MAIL);
+    EXPECT_EQ(oMessage.m_dwTimestamp, 1796631889u);
+    EXPECT_EQ(oMessage.m_sKeyId, "mailonly");
+    EXPECT_EQ(oMessage.m_sSender, "qem_mail");
+    EXPECT_EQ(oMessage.m_vecReceivers, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(oMessage.m_vecCc, std::vector<std::string>{"c"});
+    EXPECT_EQ(oMessage.m_sTitle, "Title");
+    EXPECT_EQ(oMessage.m_sContent, "hello");
+    ASSERT_EQ(oMessage.m_vecAttachments.size(), 2u);
+    EXPECT_EQ(oMessage.m_vecAttachments[0].m_dwIndex, 0u);
+    EXPECT_EQ(oMessage.m_vecAttachments[0].m_sName, "notes.txt");
+    EXPECT_EQ(oMessage.m_vecAttachments[0].m_ddwSize, 3u);
+    EXPECT_EQ(oMessage.m_vecAttachments[0].m_sSha256Hex,
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(oMessage.m_vecAttachments[0].m_sData, "abc");
+    EXPECT_EQ(oMessage.m_vecAttachments[1].m_dwIndex, 1u);
+    EXPECT_EQ(oMessage.m_vecAttachments[1].m_ddwSize, 0u);
+    EXPECT_EQ(oMessage.m_vecAttachments[1].m_sSha256Hex,
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(oMessage.m_ddwImageSize, 0u);
+    // What intake's caller owns is left alone.
+    EXPECT_EQ(oMessage.m_llId, 77);
+    EXPECT_EQ(oMessage.m_sPeer, "127.0.0.1:1");
+
+    SRequest oLumo = ValidRequest(CH_LUMO);
+    oLumo.m_sImage = std::string("\x89PNG\0\x01", 6);
+    ASSERT_TRUE(relayd::CheckRequest(oLumo, TestKeys(), false, oMessage, eResult, sWhy, sErrMsg));
+    ASSERT_EQ(eResult, IR_OK) << sWhy;
+    EXPECT_EQ(oMessage.m_eChannel, CH_LUMO);
+    EXPECT_EQ(oMessage.m_sImage, oLumo.m_sImage);
+    EXPECT_EQ(oMessage.m_ddwImageSize, 6u);
+    EXPECT_TRUE(oMessage.m_vecAttachments.empty());
+    EXPECT_TRUE(oMessage.m_vecCc.empty());
+    EXPECT_EQ(oMessage.m_sTitle, "");
+}
+
+// Every receiver list the client lets through is taken, every other one refused with 2.
+TEST(RelaydIntakeCheck, ReceiverRuleMatchesTheClient) {
+    std::vector<std::string> vecLists = {"alice", "a;;b;", "Bob_9-x", "a b", "a.b", "a@b"};
+    for (int c = 0; c < 256; ++c) {
+        vecLists.push_back("x" + std::string(1, static_cast<char>(c)));
+    }
+    for (size_t i = 0; i < vecLists.size(); ++i) {
+        for (const relay_proto::CHANNEL eChannel : {CH_MAIL, CH_ZEPH, CH_LUMO, CH_SMS}) {
+            const SRequest oReq =
+                With(eChannel, [&](SRequest& r) { r.m_sReceivers = vecLists[i]; });
+            const SCheck oCheck = Check(oReq);
+            EXPECT_EQ(oCheck.m_eResult, CheckNameListValidity(vecLists[i]) ? IR_OK : IR_INVALID)
+                << "row " << i << " '" << relayd::QuoteForLog(vecLists[i]) << "' on "
+                << relay_proto::ChannelName(eChannel);
+        }
+    }
+}
+
+}  // namespace
