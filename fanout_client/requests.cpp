@@ -19,9 +19,9 @@ const size_t kFieldLenSize = sizeof(uint32_t);
 // A new request package, stamped now.
 void FillRequestHead(MSG_PKG& oPkg) {
     MSG_PKG_HEAD& oHead = oPkg.head();
-    oHead.set_cmd(kPkgCmd);
-    oHead.set_pkg_type(kPkgTypeRequest);
-    oHead.set_client_version(kPkgClientVersion);
+    oHead.set_cmd(PKG_CMD);
+    oHead.set_pkg_type(PKG_TYPE_REQUEST);
+    oHead.set_client_version(PKG_CLIENT_VERSION);
     oHead.set_timestamp(static_cast<uint32_t>(time(NULL)));
     oHead.set_result(RES_OK);
 }
@@ -60,7 +60,7 @@ bool ExchangeWithServers(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& s
     MSG_PKG oReply;
     oReply.SetPkgData(sPkgContent);
     const uint8_t cPkgType = oReply.head().pkg_type();
-    if (cPkgType != kPkgTypeResponse) {
+    if (cPkgType != PKG_TYPE_RESPONSE) {
         sErrMsg = "pkg type(" + ToType<std::string, uint8_t>(cPkgType) + ") error!";
         return false;
     }

@@ -36,9 +36,9 @@ std::string BuildFrame(const std::string& sPayload) {
 
 std::string BuildReplyPackage(uint8_t cPkgType, uint32_t dwResult, uint32_t dwTimestamp) {
     MSG_PKG oPkg;
-    oPkg.head().set_cmd(kPkgCmd);
+    oPkg.head().set_cmd(PKG_CMD);
     oPkg.head().set_pkg_type(cPkgType);
-    oPkg.head().set_client_version(kPkgClientVersion);
+    oPkg.head().set_client_version(PKG_CLIENT_VERSION);
     oPkg.head().set_timestamp(dwTimestamp);
     oPkg.head().set_result(dwResult);
     return oPkg.str();

@@ -21,7 +21,7 @@ enum {
 std::string BuildFrame(const std::string& sPayload);
 
 // A reply package: the protocol's command and client version, m_pkg_type cPkgType
-// (kPkgTypeResponse but for a misbehaving relay), the timestamp and the result code
+// (PKG_TYPE_RESPONSE but for a misbehaving relay), the timestamp and the result code
 // (a PKG_RESULT), no body.
 std::string BuildReplyPackage(uint8_t cPkgType, uint32_t dwResult, uint32_t dwTimestamp);
 

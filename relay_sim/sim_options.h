@@ -27,7 +27,7 @@ struct SSimOptions {
     uint32_t m_dwResult = 0;
     std::map<relay_proto::CHANNEL, uint32_t>
         m_mapChannelResult;  // overrides m_dwResult per channel
-    uint8_t m_cReplyType = kPkgTypeResponse;
+    uint8_t m_cReplyType = PKG_TYPE_RESPONSE;
     SIM_ACTION m_eAction = SA_REPLY;
     std::string m_sRawReply;  // SA_RAW: the bytes to send
     uint32_t m_dwDelayMs = 0;
