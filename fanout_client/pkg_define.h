@@ -12,12 +12,10 @@
 
 enum { RESERVE_BYTES = 32 };
 
-// The header values of the relay protocol: every package carries command 1 and client
-// version 1; a request is type 0, a reply type 1.
-const uint8_t kPkgCmd = 1;
-const uint8_t kPkgTypeRequest = 0;
-const uint8_t kPkgTypeResponse = 1;
-const uint8_t kPkgClientVersion = 1;
+// The header's fixed values: every package carries command 1 and client version 1; a
+// request is type 0, the relay's reply type 1.
+enum { PKG_CMD = 1, PKG_CLIENT_VERSION = 1 };
+enum { PKG_TYPE_REQUEST = 0, PKG_TYPE_RESPONSE = 1 };
 
 // The result codes of a reply (m_result). Any other value is unknown to the client.
 enum PKG_RESULT {
@@ -34,7 +32,7 @@ enum PKG_RESULT {
 #pragma pack(push, 1)
 struct MSG_PKG_HEAD {
     uint8_t m_cmd;
-    uint8_t m_pkg_type;  // kPkgTypeRequest or kPkgTypeResponse
+    uint8_t m_pkg_type;  // PKG_TYPE_REQUEST or PKG_TYPE_RESPONSE
     uint8_t m_client_version;
     uint32_t m_timestamp;
     uint32_t m_result;  // a PKG_RESULT

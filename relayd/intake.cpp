@@ -125,7 +125,7 @@ bool CIntake::Check(SIntakeItem& oItem, SPending& oPending) {
     relay_proto::SRequest oReq;
     std::string sErrMsg;
     if (!relay_proto::DecodeRequest(oItem.m_eChannel, oItem.m_sPayload, oReq, sErrMsg) ||
-        oReq.m_cPkgType != kPkgTypeRequest) {
+        oReq.m_cPkgType != PKG_TYPE_REQUEST) {
         Answer(oPending, true, RES_BAD_PACKAGE);
         return false;
     }

@@ -65,7 +65,7 @@ void CIntakeServer::Answer(const SIntakeVerdict& oVerdict) {
         return;
     }
     m_oServer.Reply(oVerdict.m_ddwConnId,
-                    relay_proto::BuildReplyPackage(kPkgTypeResponse, oVerdict.m_dwResult,
+                    relay_proto::BuildReplyPackage(PKG_TYPE_RESPONSE, oVerdict.m_dwResult,
                                                    oVerdict.m_dwTimestamp));
     m_oMetrics.ObserveRequestSeconds(
         static_cast<double>(relay_net::CEventLoop::NowMs() - oVerdict.m_ddwArrivedMs) / 1000.0);
