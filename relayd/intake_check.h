@@ -16,20 +16,21 @@
 #include <cstdint>
 #include <string>
 
+#include "fanout_client/pkg_define.h"
 #include "relay_proto/request.h"
 #include "relayd/keyring.h"
 #include "relayd/message.h"
 
 namespace relayd {
 
-// The result codes of the reply package.
+// The result codes of the reply package, as the client's package header names them.
 enum INTAKE_RESULT : uint32_t {
-    IR_OK = 0,
-    IR_PEER_REFUSED = 1,
-    IR_INVALID = 2,
-    IR_DELIVERY_FAILED = 3,
-    IR_UNDECODABLE = 4,
-    IR_KEY_REFUSED = 5,
+    IR_OK = RES_OK,
+    IR_PEER_REFUSED = RES_UNAUTHORIZED_IP,
+    IR_INVALID = RES_INVALID_PARAM,
+    IR_DELIVERY_FAILED = RES_REMOTE_FAILED,
+    IR_UNDECODABLE = RES_BAD_PACKAGE,
+    IR_KEY_REFUSED = RES_KEY_REJECTED,
 };
 
 const uint32_t kMaxAttachments = 20;
