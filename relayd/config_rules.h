@@ -8,16 +8,21 @@
 #include <cstdint>
 #include <string>
 
+#include "fanout_client/pkg_define.h"
+#include "relay_proto/channel.h"
+#include "relay_proto/frame.h"
 #include "relayd/config.h"
 
 namespace relayd {
 
 // Ranges of the numeric settings.
-const int64_t kMinPortOffset = 1 - 12460;      // the mail port stays at or above 1
-const int64_t kMaxPortOffset = 65535 - 12463;  // the sms port stays at or below 65535
+// The mail port stays at or above 1, the sms port at or below 65535.
+const int64_t kMinPortOffset = 1 - relay_proto::kChannels[relay_proto::CH_MAIL].m_wPort;
+const int64_t kMaxPortOffset = 65535 - relay_proto::kChannels[relay_proto::CH_SMS].m_wPort;
 const int64_t kMaxMaxConnections = 1000000;
-const int64_t kMinMaxPackage = 43;                // a bare header
-const int64_t kMaxMaxPackage = 4294967295LL - 6;  // what the largest frame holds
+const int64_t kMinMaxPackage = sizeof(MSG_PKG_HEAD);  // a bare header
+// What the largest frame holds.
+const int64_t kMaxMaxPackage = 4294967295LL - relay_proto::FRAME_OVERHEAD;
 
 // Each returns true when the value may stand in its setting; otherwise false with the
 // reason in sWhy (without the setting's name).
