@@ -4,12 +4,14 @@
 //
 //   relay_load --sim build/bin/fanout_relay_sim [--relayd build/bin/fanout_relayd]
 //              [--hold 1000,5000,10000] [--inflight 1,16,64,256] [--requests 20000]
-//              [--rss-requests 500000] [--max-seconds 30]
+//              [--rss-requests 500000] [--max-seconds 30] [--store postgresql://...]
 //
 // It starts each server itself on its own port offset, sends only to 127.0.0.1, and
 // ends every phase after its request count or its time limit, whichever comes first.
 // With --relayd the same rate phases run against fanout_relayd (a durable store in a
-// scratch folder) after the simulator's, each rate shown as a ratio of the simulator's.
+// scratch folder) after the simulator's, each rate shown as a ratio of the simulator's;
+// with --store as well, they run once more on that store (a URL naming an empty
+// database: the stored count at the end must match the requests answered 0).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -407,17 +409,18 @@ uint64_t StoredCount(const std::string& sRelayd, const std::string& sStore) {
     return ullLines;
 }
 
-// Durable requests against fanout_relayd in a scratch folder, each rate beside the
-// simulator's, then the store counted; with ddwRssRequests, RSS sampled over that many.
-void RelaydPhases(const std::string& sRelayd, const std::vector<size_t>& vecInflight,
-                  const std::vector<SRate>& vecSimRates, uint64_t ddwRequests,
-                  uint64_t ddwRssRequests, double dMaxSeconds) {
+// Durable requests against fanout_relayd on sStoreUrl (empty: an SQLite file in a scratch
+// folder), each rate beside the simulator's, then the store counted; with ddwRssRequests,
+// RSS sampled over that many.
+void RelaydPhases(const std::string& sRelayd, const std::string& sStoreUrl,
+                  const std::vector<size_t>& vecInflight, const std::vector<SRate>& vecSimRates,
+                  uint64_t ddwRequests, uint64_t ddwRssRequests, double dMaxSeconds) {
     char szDir[] = "/tmp/relay_load_XXXXXX";
     if (mkdtemp(szDir) == nullptr) {
         perror("relay_load: mkdtemp");
         return;
     }
-    const std::string sStore = std::string(szDir) + "/load.db";
+    const std::string sStore = sStoreUrl.empty() ? std::string(szDir) + "/load.db" : sStoreUrl;
     uint64_t ddwGood = 0;
     {
         CSim oRelayd;
@@ -428,7 +431,8 @@ void RelaydPhases(const std::string& sRelayd, const std::vector<size_t>& vecInfl
         }
         CLoad oLoad(oRelayd);
         uint64_t ddwSent = 0;
-        printf("fanout_relayd (durable: SQLite, WAL, synchronous=FULL):\n");
+        printf("fanout_relayd (durable: %s):\n",
+               sStoreUrl.empty() ? "SQLite, WAL, synchronous=FULL" : "PostgreSQL");
         for (size_t i = 0; i < vecInflight.size(); ++i) {
             const SRate oRate =
                 RatePhase(oRelayd, oLoad, vecInflight[i], ddwRequests, dMaxSeconds, ddwSent);
@@ -477,6 +481,7 @@ void RaiseFdLimit() {
 int main(int argc, char** argv) {
     std::string sSim;
     std::string sRelayd;
+    std::string sStoreUrl;
     uint64_t ddwRssRequests = 0;
     std::string sHold = "1000,5000,10000";
     std::string sInflight = "1,16,64,256";
@@ -490,6 +495,8 @@ int main(int argc, char** argv) {
             sRelayd = argv[i + 1];
         } else if (sOpt == "--rss-requests") {
             ddwRssRequests = std::strtoull(argv[i + 1], nullptr, 10);
+        } else if (sOpt == "--store") {
+            sStoreUrl = argv[i + 1];
         } else if (sOpt == "--hold") {
             sHold = argv[i + 1];
         } else if (sOpt == "--inflight") {
@@ -503,7 +510,8 @@ int main(int argc, char** argv) {
     if (sSim.empty()) {
         fprintf(stderr,
                 "usage: relay_load --sim PATH [--relayd PATH] [--hold N,N...] "
-                "[--inflight N,N...] [--requests N] [--rss-requests N] [--max-seconds S]\n");
+                "[--inflight N,N...] [--requests N] [--rss-requests N] [--max-seconds S] "
+                "[--store URL]\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -526,8 +534,12 @@ int main(int argc, char** argv) {
         }
     }
     if (!sRelayd.empty()) {
-        RelaydPhases(sRelayd, NumberList(sInflight), vecSimRates, ddwRequests, ddwRssRequests,
+        RelaydPhases(sRelayd, "", NumberList(sInflight), vecSimRates, ddwRequests, ddwRssRequests,
                      dMaxSeconds);
+        if (!sStoreUrl.empty()) {
+            RelaydPhases(sRelayd, sStoreUrl, NumberList(sInflight), vecSimRates, ddwRequests,
+                         ddwRssRequests, dMaxSeconds);
+        }
     }
     return 0;
 }

@@ -15,6 +15,8 @@ import struct
 import subprocess
 import tempfile
 import time
+import urllib.error
+import urllib.request
 
 CHANNEL_PORTS = {"mail": 12460, "zeph": 12461, "lumo": 12462, "sms": 12463}
 STX, ETX = b"\x02", b"\x03"
@@ -176,6 +178,47 @@ def start_relayd(binary, config="", args=(), tries=8, **kw):
             return server
         server.close()
     raise RuntimeError("no free port offset for fanout_relayd")
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def start_with_http(binary, config=""):
+    """A relayd on a free port offset with its HTTP side on a free port: (server, url)."""
+    for _ in range(5):
+        port = free_port()
+        try:
+            server = start_relayd(binary, config='http = "127.0.0.1:%d"\n' % port + config,
+                                  http=True, tries=2)
+        except RuntimeError:
+            continue  # the port was taken meanwhile
+        return server, "http://127.0.0.1:%d" % port
+    raise RuntimeError("no free HTTP port for fanout_relayd")
+
+
+def call(url, method="GET", body=None, timeout=40):
+    """(status, body text) of one HTTP request."""
+    data = None if body is None else json.dumps(body).encode("utf-8")
+    req = urllib.request.Request(url, data=data, method=method,
+                                 headers={"Content-Type": "application/json"})
+    try:
+        with urllib.request.urlopen(req, timeout=timeout) as resp:
+            return resp.status, resp.read().decode("utf-8")
+    except urllib.error.HTTPError as err:
+        return err.code, err.read().decode("utf-8")
+
+
+def samples(text):
+    """The metric samples by name and labels."""
+    out = {}
+    for line in text.splitlines():
+        if line and not line.startswith("#"):
+            name, value = line.rsplit(" ", 1)
+            out[name] = float(value)
+    return out
 
 
 def run_client(binary, args, timeout=30.0, stdin=None):

@@ -2,14 +2,12 @@
 lists that wait for a request, the event stream, and keys registered over HTTP that the
 channel ports then honour."""
 import json
-import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
-import urllib.error
 import urllib.request
 
 import harness as h
@@ -17,51 +15,10 @@ import harness as h
 BINARY = None
 
 
-def free_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
-def start_with_http(config=""):
-    """A relayd on a free port offset with its HTTP side on a free port: (server, url)."""
-    for _ in range(5):
-        port = free_port()
-        try:
-            server = h.start_relayd(BINARY, config='http = "127.0.0.1:%d"\n' % port + config,
-                                    http=True, tries=2)
-        except RuntimeError:
-            continue  # the port was taken meanwhile
-        return server, "http://127.0.0.1:%d" % port
-    raise RuntimeError("no free HTTP port for fanout_relayd")
-
-
-def call(url, method="GET", body=None, timeout=40):
-    """(status, body text) of one HTTP request."""
-    data = None if body is None else json.dumps(body).encode("utf-8")
-    req = urllib.request.Request(url, data=data, method=method,
-                                 headers={"Content-Type": "application/json"})
-    try:
-        with urllib.request.urlopen(req, timeout=timeout) as resp:
-            return resp.status, resp.read().decode("utf-8")
-    except urllib.error.HTTPError as err:
-        return err.code, err.read().decode("utf-8")
-
-
-def samples(text):
-    """The metric samples by name and labels."""
-    out = {}
-    for line in text.splitlines():
-        if line and not line.startswith("#"):
-            name, value = line.rsplit(" ", 1)
-            out[name] = float(value)
-    return out
-
-
 class RelaydHttp(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.server, cls.url = start_with_http()
+        cls.server, cls.url = h.start_with_http(BINARY)
 
     @classmethod
     def tearDownClass(cls):
@@ -70,13 +27,13 @@ class RelaydHttp(unittest.TestCase):
         assert status == 0, "fanout_relayd exited %r" % status
 
     def scrape(self):
-        status, text = call(self.url + "/metrics")
+        status, text = h.call(self.url + "/metrics")
         self.assertEqual(status, 200)
         return text
 
     def test_metrics_move_by_the_requests_sent(self):
         port = self.server.port("sms")
-        before = samples(self.scrape())
+        before = h.samples(self.scrape())
         first = h.request("sms", content="metrics 1", timestamp=1)
         rows = [
             # (package, expected result)
@@ -99,11 +56,11 @@ class RelaydHttp(unittest.TestCase):
             'fanout_relay_queue_depth{channel="sms"}': 0,  # captured: nowhere to deliver
         }
         text = self.scrape()
-        after = samples(text)
+        after = h.samples(text)
         for name, delta in deltas.items():
             self.assertEqual(after[name] - before[name], delta, name)
         deadline = time.monotonic() + 5
-        while samples(self.scrape())["fanout_relay_connections"] != 0:
+        while h.samples(self.scrape())["fanout_relay_connections"] != 0:
             self.assertLess(time.monotonic(), deadline, "connections still counted as open")
             time.sleep(0.05)
         with tempfile.NamedTemporaryFile("w", suffix=".txt") as out:
@@ -118,7 +75,7 @@ class RelaydHttp(unittest.TestCase):
         answer = {}
 
         def ask():
-            answer["reply"] = call(self.url + "/api/v1/messages?q=awaited&wait=20")
+            answer["reply"] = h.call(self.url + "/api/v1/messages?q=awaited&wait=20")
 
         asker = threading.Thread(target=ask)
         started = time.monotonic()
@@ -150,9 +107,9 @@ class RelaydHttp(unittest.TestCase):
             self.assertIn(b"event: message\n", lines)
 
     def test_key_registered_over_http_is_honoured(self):
-        status, body = call(self.url + "/api/v1/keys", "POST",
-                            {"receivers": "bob;carol", "subject": "from the web",
-                             "channels": ["sms"]})
+        status, body = h.call(self.url + "/api/v1/keys", "POST",
+                              {"receivers": "bob;carol", "subject": "from the web",
+                               "channels": ["sms"]})
         self.assertEqual(status, 201, body)
         key_id = json.loads(body)["id"]
         rows = [
@@ -162,17 +119,17 @@ class RelaydHttp(unittest.TestCase):
         ]
         for i, (channel, package, expected) in enumerate(rows):
             self.assertEqual(h.send(self.server.port(channel), package), expected, "row %d" % i)
-        _, body = call(self.url + "/api/v1/messages?q=by%20key")
+        _, body = h.call(self.url + "/api/v1/messages?q=by%20key")
         record = json.loads(body)["messages"][0]
         self.assertEqual(record["receivers"], ["bob", "carol"])
         self.assertEqual(record["key_id"], key_id)
-        self.assertEqual(call(self.url + "/api/v1/keys/" + key_id, "DELETE")[0], 204)
+        self.assertEqual(h.call(self.url + "/api/v1/keys/" + key_id, "DELETE")[0], 204)
         self.assertEqual(h.send(self.server.port("sms"),
                                 h.request("sms", key_id=key_id, content="revoked")), 5)
 
     def test_probes(self):
-        self.assertEqual(call(self.url + "/livez")[0], 200)
-        self.assertEqual(call(self.url + "/readyz")[0], 200)
+        self.assertEqual(h.call(self.url + "/livez")[0], 200)
+        self.assertEqual(h.call(self.url + "/readyz")[0], 200)
 
 
 if __name__ == "__main__":
