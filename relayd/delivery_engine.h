@@ -48,7 +48,7 @@ public:
     typedef std::function<void(bool bDelivered)> DONE_FN;
 
     // Deliveries to one destination that run at once.
-    static const uint32_t kWorkersPerChannel = 4;
+    static constexpr uint32_t kWorkersPerChannel = 4;
 
     // sOwner names this relay in the store's leases (unique among relays sharing it).
     CDeliveryEngine(const SConfig& oConfig, IStore& oStore, CMetrics& oMetrics, CEventBus& oEvents,
@@ -81,15 +81,15 @@ public:
 
 private:
     // Room for recording the attempt after it ends.
-    static const int64_t kLeaseMarginMs = 10 * 1000;
+    static constexpr int64_t kLeaseMarginMs = 10 * 1000;
     // How often due messages and ran-out leases are looked for without a Wake().
-    static const int64_t kPollMs = 1000;
-    static const int64_t kRequeueEveryMs = 5000;
-    static const int64_t kStopGraceMs = 3000;
-    static const size_t kMaxRecordBatch = 256;
-    static const size_t kMaxQueuedRecords = 1024;
+    static constexpr int64_t kPollMs = 1000;
+    static constexpr int64_t kRequeueEveryMs = 5000;
+    static constexpr int64_t kStopGraceMs = 3000;
+    static constexpr size_t kMaxRecordBatch = 256;
+    static constexpr size_t kMaxQueuedRecords = 1024;
     // Claimed messages a channel holds beyond those being attempted.
-    static const uint32_t kMaxWaitingPerLane = 8 * kWorkersPerChannel;
+    static constexpr uint32_t kMaxWaitingPerLane = 8 * kWorkersPerChannel;
 
     struct SJob {
         SMessage m_oMessage;
