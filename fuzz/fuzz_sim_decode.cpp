@@ -22,6 +22,7 @@
 #include "fuzz/fuzz_input.h"
 #include "relay_proto/frame.h"
 #include "relay_proto/request.h"
+#include "relay_proto/utf8.h"
 #include "relay_sim/sim_json.h"
 #include "relay_sim/sim_save.h"
 #include "tests/wire_bytes.h"
@@ -120,7 +121,7 @@ std::string WithoutReserved(const std::string& sPkg) {
 }
 
 void CheckText(const nlohmann::json& oParsed, const std::string& sName, const std::string& sText) {
-    if (relay_sim::IsValidUtf8(sText)) {
+    if (relay_proto::IsValidUtf8(sText)) {
         FUZZ_CHECK(oParsed.at(sName).get<std::string>() == sText);
         FUZZ_CHECK(!oParsed.contains(sName + "_hex"));
     } else {

@@ -1,11 +1,11 @@
 // fanout_relay_sim: a local stand-in for the relay server (see --help).
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
+#include "relay_net/process.h"
 #include "relay_sim/sim_options.h"
 #include "relay_sim/sim_server.h"
 
@@ -15,23 +15,6 @@ relay_sim::CRelaySim* g_pSim = nullptr;
 
 void OnStopSignal(int) {
     g_pSim->RequestStop();
-}
-
-// Many concurrent clients need many descriptors: take all that the hard limit allows.
-void RaiseFdLimit() {
-    rlimit oLimit;
-    if (getrlimit(RLIMIT_NOFILE, &oLimit) == 0 && oLimit.rlim_cur < oLimit.rlim_max) {
-        oLimit.rlim_cur = oLimit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &oLimit);
-    }
-}
-
-void SetStopHandler(void (*pHandler)(int)) {
-    struct sigaction oAction = {};
-    oAction.sa_handler = pHandler;
-    sigemptyset(&oAction.sa_mask);
-    sigaction(SIGINT, &oAction, nullptr);
-    sigaction(SIGTERM, &oAction, nullptr);
 }
 
 // Writes iPid and a newline to sPath; false with the reason in sErrMsg.
@@ -92,7 +75,7 @@ int main(int argc, char** argv) {
             break;
     }
     signal(SIGPIPE, SIG_IGN);
-    RaiseFdLimit();
+    relay_net::RaiseFdLimit();
 
     relay_sim::CRelaySim oSim(oOpts, stdout);
     if (!oSim.Listen(sErrMsg)) {
@@ -100,7 +83,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     g_pSim = &oSim;
-    SetStopHandler(OnStopSignal);
+    relay_net::SetStopHandler(OnStopSignal);
     fprintf(stderr, "%s\n", oSim.ReadyLine().c_str());
     if (!Detach(oOpts, sErrMsg)) {
         fprintf(stderr, "fanout_relay_sim: %s\n", sErrMsg.c_str());
@@ -108,7 +91,7 @@ int main(int argc, char** argv) {
     }
 
     const bool bOk = oSim.Run(sErrMsg);
-    SetStopHandler(SIG_IGN);
+    relay_net::SetStopHandler(SIG_IGN);
     if (!oOpts.m_sPidFile.empty()) {
         unlink(oOpts.m_sPidFile.c_str());
     }

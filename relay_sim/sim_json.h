@@ -16,10 +16,6 @@ namespace relay_sim {
 // Keeps the fields in the order they were added, so lines read like the package.
 typedef nlohmann::ordered_json JSON_OBJ;
 
-// True when sText is well-formed UTF-8 (no overlong forms, surrogates or values past
-// U+10FFFF).
-bool IsValidUtf8(const std::string& sText);
-
 // oJson[szName] = sText, plus szName + "_hex" when sText is not valid UTF-8.
 void AddText(JSON_OBJ& oJson, const char* szName, const std::string& sText);
 

@@ -1,5 +1,6 @@
 #include "relayd/attempt.h"
 
+#include "relay_proto/utf8.h"
 #include "relayd/text_codec.h"
 
 namespace relayd {
@@ -34,7 +35,7 @@ std::string SafeDetail(const std::string& sText, size_t nMaxBytes) {
     const size_t n = sText.size();
     bool bCut = false;
     for (size_t i = 0; i < n;) {
-        const size_t nLen = Utf8Length(p + i, n - i);
+        const size_t nLen = relay_proto::Utf8SequenceLength(p + i, n - i);
         std::string sPiece;
         if (nLen == 0) {
             sPiece = kReplacement;

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 
+#include "relay_proto/utf8.h"
 #include "relayd/duration.h"
 #include "relayd/network.h"
 #include "relayd/text_rules.h"
@@ -184,7 +185,7 @@ bool FinishKeys(const SConfig& oConfig, std::string& sErrMsg) {
                 }
             }
         }
-        if (!IsValidUtf8(oKey.m_sSubject)) {
+        if (!relay_proto::IsValidUtf8(oKey.m_sSubject)) {
             sErrMsg = "keys.subject: not valid UTF-8";
             return false;
         }

@@ -1,5 +1,6 @@
 #include "relayd/intake_check.h"
 
+#include "relay_proto/utf8.h"
 #include "relayd/sha256.h"
 #include "relayd/text_rules.h"
 
@@ -103,10 +104,10 @@ std::string FieldProblem(const relay_proto::SRequest& oReq, const SFilledFields&
     if (!IsNameListValid(oFilled.m_sCc)) {
         return "cc '" + QuoteForLog(oFilled.m_sCc) + "' holds a byte not allowed";
     }
-    if (HasTitle(eChannel) && !IsValidUtf8(oFilled.m_sTitle)) {
+    if (HasTitle(eChannel) && !relay_proto::IsValidUtf8(oFilled.m_sTitle)) {
         return "title is not valid UTF-8";
     }
-    if (!IsValidUtf8(oReq.m_sContent)) {
+    if (!relay_proto::IsValidUtf8(oReq.m_sContent)) {
         return "content is not valid UTF-8";
     }
     if ((eChannel == relay_proto::CH_SMS || eChannel == relay_proto::CH_ZEPH) &&

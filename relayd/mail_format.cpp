@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "relay_proto/utf8.h"
 #include "relayd/text_codec.h"
 
 namespace relayd {
@@ -99,7 +100,7 @@ std::vector<std::string> EncodedWords(const std::string& sText) {
         size_t nEnd = nStart;
         while (nEnd < sText.size()) {
             // A malformed byte counts as one character of its own.
-            size_t nLen = Utf8Length(p + nEnd, sText.size() - nEnd);
+            size_t nLen = relay_proto::Utf8SequenceLength(p + nEnd, sText.size() - nEnd);
             nLen = (nLen == 0) ? 1 : nLen;
             if (nEnd + nLen - nStart > kWordBytes) {
                 break;

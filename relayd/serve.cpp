@@ -1,7 +1,6 @@
 #include "relayd/serve.h"
 
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +9,7 @@
 #include <string>
 
 #include "relay_net/event_loop.h"
+#include "relay_net/process.h"
 #include "relayd/delivery_engine.h"
 #include "relayd/events.h"
 #include "relayd/http_server.h"
@@ -32,23 +32,6 @@ void OnStopSignal(int) {
     g_pLoop->RequestStop();
 }
 
-void SetStopHandler(void (*pHandler)(int)) {
-    struct sigaction oAction = {};
-    oAction.sa_handler = pHandler;
-    sigemptyset(&oAction.sa_mask);
-    sigaction(SIGINT, &oAction, nullptr);
-    sigaction(SIGTERM, &oAction, nullptr);
-}
-
-// Many concurrent clients need many descriptors: take all that the hard limit allows.
-void RaiseFdLimit() {
-    rlimit oLimit;
-    if (getrlimit(RLIMIT_NOFILE, &oLimit) == 0 && oLimit.rlim_cur < oLimit.rlim_max) {
-        oLimit.rlim_cur = oLimit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &oLimit);
-    }
-}
-
 // Names this relay's delivery leases in a store shared with another relay.
 std::string OwnerName() {
     char szHost[256] = "";
@@ -65,7 +48,7 @@ int Fail(const std::string& sErrMsg) {
 
 int Serve(const SConfig& oConfig) {
     signal(SIGPIPE, SIG_IGN);
-    RaiseFdLimit();
+    relay_net::RaiseFdLimit();
     std::string sErrMsg;
     std::unique_ptr<IStore> pStore = OpenStore(oConfig.m_sStore, sErrMsg);
     if (!pStore) {
@@ -103,7 +86,7 @@ int Serve(const SConfig& oConfig) {
     }
     oIntake.Start();
     g_pLoop = &oLoop;
-    SetStopHandler(OnStopSignal);
+    relay_net::SetStopHandler(OnStopSignal);
     fprintf(stderr, "fanout_relayd: %s; http %s; store %s\n", oServer.ListenText().c_str(),
             oConfig.m_sHttp.c_str(), oConfig.m_sStore.c_str());
 
@@ -111,7 +94,7 @@ int Serve(const SConfig& oConfig) {
     bListening = false;
     // Stop accepting; answer what is in flight (intake keeps posting verdicts meanwhile).
     bOk = oServer.Shutdown(kStopGraceMs, sErrMsg) && bOk;
-    SetStopHandler(SIG_IGN);
+    relay_net::SetStopHandler(SIG_IGN);
     oIntake.Stop();
     oEngine.Stop();
     if (pHttp) {

@@ -7,9 +7,6 @@
 
 namespace relayd {
 
-// Length of the well-formed UTF-8 sequence at p (n bytes available), 0 when malformed.
-size_t Utf8Length(const unsigned char* p, size_t n);
-
 // Standard base64 with padding, no line breaks.
 std::string Base64(const std::string& sBytes);
 

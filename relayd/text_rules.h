@@ -23,10 +23,6 @@ std::vector<std::string> SplitNameList(const std::string& sList);
 // The names joined with ';'.
 std::string JoinNameList(const std::vector<std::string>& vecNames);
 
-// True when sText is well-formed UTF-8: no stray continuation bytes, no cut sequences,
-// no overlong forms, no surrogates (U+D800 to U+DFFF), nothing above U+10FFFF.
-bool IsValidUtf8(const std::string& sText);
-
 // sBytes for a log line: printable ASCII as itself, any other byte as \xHH, cut after
 // nMax bytes with "..." appended.
 std::string QuoteForLog(const std::string& sBytes, size_t nMax = 64);

@@ -22,6 +22,7 @@
 
 #include "relay_proto/frame.h"
 #include "relay_proto/request.h"
+#include "relay_proto/utf8.h"
 #include "relay_sim/sim_json.h"
 #include "relay_sim/sim_options.h"
 #include "relay_sim/sim_save.h"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fanout_client/options.h"  // the client's CheckNameListValidity
+#include "relay_proto/utf8.h"
 #include "relayd/intake_check.h"
 #include "relayd/keyring.h"
 #include "relayd/store.h"
@@ -103,7 +104,7 @@ TEST(RelaydTextRules, Utf8Boundaries) {
         {"ok\xb2\xe2", false},  // GBK bytes
     };
     for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
-        EXPECT_EQ(relayd::IsValidUtf8(kRows[i].m_sText), kRows[i].m_bValid)
+        EXPECT_EQ(relay_proto::IsValidUtf8(kRows[i].m_sText), kRows[i].m_bValid)
             << "row " << i << " '" << relayd::QuoteForLog(kRows[i].m_sText) << "'";
     }
 }
@@ -137,7 +138,7 @@ TEST(RelaydTextRules, Utf8AgreesWithTheJsonWriter) {
     }
     size_t nMismatches = 0;
     for (const std::string& sText : vecTexts) {
-        if (relayd::IsValidUtf8(sText) != JsonAccepts(sText) && ++nMismatches <= 10) {
+        if (relay_proto::IsValidUtf8(sText) != JsonAccepts(sText) && ++nMismatches <= 10) {
             ADD_FAILURE() << "'" << relayd::QuoteForLog(sText) << "'";
         }
     }
@@ -270,9 +271,11 @@ TEST(RelaydIntakeCheck, ResultCodesInTheirOrder) {
                   r.m_sContent = "";
               }),
          false, RES_KEY_REJECTED, "unknown"},
-        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = ""; }), true, RES_KEY_REJECTED, "required"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = ""; }), true, RES_KEY_REJECTED,
+         "required"},
         // The fields: result 2.
-        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = ""; }), false, RES_INVALID_PARAM, "no receiver"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = ""; }), false, RES_INVALID_PARAM,
+         "no receiver"},
         {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = ";;"; }), false, RES_INVALID_PARAM,
          "no receiver"},
         {With(CH_SMS,
@@ -307,13 +310,16 @@ TEST(RelaydIntakeCheck, ResultCodesInTheirOrder) {
          "title is not valid UTF-8"},
         {With(CH_SMS, [](SRequest& r) { r.m_sTitle = "\xff"; }), false, RES_INVALID_PARAM,
          "title is not valid UTF-8"},
-        {With(CH_LUMO, [](SRequest& r) { r.m_sContent = "\xed\xa0\x80"; }), false, RES_INVALID_PARAM,
-         "content is not valid UTF-8"},
+        {With(CH_LUMO, [](SRequest& r) { r.m_sContent = "\xed\xa0\x80"; }), false,
+         RES_INVALID_PARAM, "content is not valid UTF-8"},
         {With(CH_MAIL, [](SRequest& r) { r.m_sContent = "a\xe4\xbd"; }), false, RES_INVALID_PARAM,
          "content is not valid UTF-8"},
-        {With(CH_SMS, [](SRequest& r) { r.m_sContent = ""; }), false, RES_INVALID_PARAM, "empty content"},
-        {With(CH_ZEPH, [](SRequest& r) { r.m_sContent = ""; }), false, RES_INVALID_PARAM, "empty content"},
-        {With(CH_ZEPH, [](SRequest& r) { r.m_sTitle = ""; }), false, RES_INVALID_PARAM, "empty title"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sContent = ""; }), false, RES_INVALID_PARAM,
+         "empty content"},
+        {With(CH_ZEPH, [](SRequest& r) { r.m_sContent = ""; }), false, RES_INVALID_PARAM,
+         "empty content"},
+        {With(CH_ZEPH, [](SRequest& r) { r.m_sTitle = ""; }), false, RES_INVALID_PARAM,
+         "empty title"},
         {With(CH_ZEPH,
               [](SRequest& r) {
                   r.m_sTitle = "";
@@ -539,7 +545,8 @@ TEST(RelaydIntakeCheck, ReceiverRuleMatchesTheClient) {
             const SRequest oReq =
                 With(eChannel, [&](SRequest& r) { r.m_sReceivers = vecLists[i]; });
             const SCheck oCheck = Check(oReq);
-            EXPECT_EQ(oCheck.m_eResult, CheckNameListValidity(vecLists[i]) ? RES_OK : RES_INVALID_PARAM)
+            EXPECT_EQ(oCheck.m_eResult,
+                      CheckNameListValidity(vecLists[i]) ? RES_OK : RES_INVALID_PARAM)
                 << "row " << i << " '" << relayd::QuoteForLog(vecLists[i]) << "' on "
                 << relay_proto::ChannelName(eChannel);
         }
