@@ -176,7 +176,7 @@ void CFrameServer::ReadRequest(uint64_t ddwConnId, SConn& oConn) {
     m_oHandler.OnFrame(ddwConnId, eChannel, oPeer, oConn.m_oReader.TakePayload());
 }
 
-void CFrameServer::Reply(uint64_t ddwConnId, std::string sPackage) {
+void CFrameServer::Reply(uint64_t ddwConnId, const std::string& sPackage) {
     const auto it = m_mapConns.find(ddwConnId);
     if (it == m_mapConns.end() || it->second->m_eState != SConn::ST_WAITING) {
         return;

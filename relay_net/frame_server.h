@@ -81,7 +81,7 @@ public:
 
     // Frames sPackage, sends it and closes the connection. Ignored unless ddwConnId is
     // open and its frame was handed to OnFrame() without a reply yet.
-    void Reply(uint64_t ddwConnId, std::string sPackage);
+    void Reply(uint64_t ddwConnId, const std::string& sPackage);
     // Closes the connection without a reply. Ignored when it has ended.
     void Close(uint64_t ddwConnId);
 

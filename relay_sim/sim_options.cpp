@@ -83,8 +83,7 @@ bool SetChannelResult(SSimOptions& oOpts, const std::string& sValue, std::string
     relay_proto::CHANNEL eChannel = relay_proto::CH_SMS;
     if (nEq == std::string::npos ||
         !relay_proto::ChannelFromName(sValue.substr(0, nEq), eChannel)) {
-        sErrMsg = "--channel-result: '" + sValue +
-                  "' is not CHANNEL=CODE (mail, zeph, lumo, sms)";
+        sErrMsg = "--channel-result: '" + sValue + "' is not CHANNEL=CODE (mail, zeph, lumo, sms)";
         return false;
     }
     return SetNumber(sValue.substr(nEq + 1), 0, UINT32_MAX, &oOpts.m_mapChannelResult[eChannel],

@@ -19,7 +19,7 @@ bool SlistAppend(SLIST_PTR& pList, const std::string& sLine) {
     if (pNew == nullptr) {
         return false;
     }
-    pList.release();
+    static_cast<void>(pList.release());  // now owned by pNew
     pList.reset(pNew);
     return true;
 }

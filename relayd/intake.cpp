@@ -214,7 +214,7 @@ void CIntake::Answer(const SPending& oPending, bool bReply, uint32_t dwResult) {
     if (bReply) {
         m_oMetrics.CountRequest(oVerdict.m_eChannel, dwResult);
     }
-    m_fnVerdict(std::move(oVerdict));
+    m_fnVerdict(oVerdict);
 }
 
 }  // namespace relayd

@@ -50,7 +50,7 @@ struct SIntakeVerdict {
 
 class CIntake {
 public:
-    typedef std::function<void(SIntakeVerdict&&)> VERDICT_FN;
+    typedef std::function<void(const SIntakeVerdict&)> VERDICT_FN;
 
     // fnVerdict is called from the worker thread (or a delivery thread in synchronous
     // mode), once per submitted item. pSyncEngine is used only with [delivery] sync.

@@ -33,8 +33,7 @@ const uint64_t kMaxAttachmentBytes = 4194303;
 // reason in sErrMsg. Fields of oMessage that intake owns (id, peer, times, status,
 // package hash) are left as they were.
 bool CheckRequest(const relay_proto::SRequest& oReq, const CKeyRing& oKeys, bool bRequireKey,
-                  SMessage& oMessage, PKG_RESULT& eResult, std::string& sWhy,
-                  std::string& sErrMsg);
+                  SMessage& oMessage, PKG_RESULT& eResult, std::string& sWhy, std::string& sErrMsg);
 
 }  // namespace relayd
 

@@ -71,7 +71,7 @@ void CIntakeServer::Answer(const SIntakeVerdict& oVerdict) {
         static_cast<double>(relay_net::CEventLoop::NowMs() - oVerdict.m_ddwArrivedMs) / 1000.0);
 }
 
-void CIntakeServer::PostAnswer(SIntakeVerdict&& oVerdict) {
+void CIntakeServer::PostAnswer(const SIntakeVerdict& oVerdict) {
     m_oLoop.Post([this, oVerdict]() { Answer(oVerdict); });
 }
 

@@ -27,7 +27,7 @@ public:
     // Sends the verdict's reply, or closes without one. On the loop's thread.
     void Answer(const SIntakeVerdict& oVerdict);
     // From any thread: hands the verdict to the loop's thread.
-    void PostAnswer(SIntakeVerdict&& oVerdict);
+    void PostAnswer(const SIntakeVerdict& oVerdict);
 
     // Stops accepting and lets requests in flight finish within ddwGraceMs.
     bool Shutdown(uint64_t ddwGraceMs, std::string& sErrMsg);

@@ -63,9 +63,8 @@ int Serve(const SConfig& oConfig) {
         return Fail(sErrMsg);
     }
     CIntakeServer oServer(oLoop, oConfig, oMetrics);
-    CIntake oIntake(
-        oConfig, *pStore, oKeys, oMetrics, oEvents, &oEngine,
-        [&oServer](SIntakeVerdict&& oVerdict) { oServer.PostAnswer(std::move(oVerdict)); });
+    CIntake oIntake(oConfig, *pStore, oKeys, oMetrics, oEvents, &oEngine,
+                    [&oServer](const SIntakeVerdict& oVerdict) { oServer.PostAnswer(oVerdict); });
     oIntake.SetOnStored([&oEngine]() { oEngine.Wake(); });
     oServer.SetIntake(&oIntake);
     if (!oServer.Listen(sErrMsg)) {

@@ -103,7 +103,7 @@ CSmtpSender::MIME_PTR CSmtpSender::BuildBody(const SMessage& oMessage) const {
             curl_mime_headers(pPart, pPartHeaders.get(), 1) != CURLE_OK) {
             return MIME_PTR();
         }
-        pPartHeaders.release();  // the part owns them now
+        static_cast<void>(pPartHeaders.release());  // the part owns them now
     }
     return pMime;
 }

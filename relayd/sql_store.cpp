@@ -61,6 +61,7 @@ std::vector<std::string> SplitNames(const std::string& sJoined) {
 
 std::string JoinChannels(const std::vector<relay_proto::CHANNEL>& vecChannels) {
     std::vector<std::string> vecNames;
+    vecNames.reserve(vecChannels.size());
     for (relay_proto::CHANNEL eChannel : vecChannels) {
         vecNames.push_back(relay_proto::ChannelName(eChannel));
     }
