@@ -36,11 +36,9 @@ def settled(status):
 class MailDelivery(unittest.TestCase):
     def setUp(self):
         self.smtp = h.Peer("smtp")
+        self.addCleanup(self.smtp.close)
         self.server = h.start_relayd(RELAYD, config=config(smtp_port=self.smtp.port))
-
-    def tearDown(self):
-        self.server.close()
-        self.smtp.close()
+        self.addCleanup(self.server.close)
 
     def send_mail(self, **fields):
         self.assertEqual(h.send(self.server.port("mail"), h.request("mail", **fields)), 0)
@@ -115,12 +113,10 @@ class PeerDownThenUp(unittest.TestCase):
 class Webhooks(unittest.TestCase):
     def setUp(self):
         self.http = h.Peer("http", "--secret", "s3cret")
+        self.addCleanup(self.http.close)
         self.server = h.start_relayd(RELAYD, config=config(http_port=self.http.port,
                                                            secret="s3cret"))
-
-    def tearDown(self):
-        self.server.close()
-        self.http.close()
+        self.addCleanup(self.server.close)
 
     def test_outcomes_by_status(self):
         rows = [
