@@ -181,7 +181,8 @@ def render_rows(entries, per_line, label, fmt):
 
 def render_g2u(decode):
     table = build_g2u(decode)
-    return "".join([header_line(), '#include "xconv/xconv_tables.h"\n\n', "/* clang-format off */\n",
+    return "".join([header_line(), '#include "xconv/xconv_tables.h"\n\n',
+                    "/* clang-format off */\n",
                     f"const unsigned short __map_gbk2utf16[{G2U_COUNT}] = {{\n",
                     render_rows(table, 8, lambda i: f"{G2U_BASE + i:04X}", lambda v: f"0x{v:04X}"),
                     "};\n/* clang-format on */\n"])
