@@ -428,6 +428,7 @@ void CDeliveryEngine::RecordLoop() {
 
 void CDeliveryEngine::WriteRecords(const std::vector<SRecordSlot*>& vecSlots) {
     std::vector<SAttemptRecord> vecRecords;
+    vecRecords.reserve(vecSlots.size());
     for (const SRecordSlot* pSlot : vecSlots) {
         vecRecords.push_back(pSlot->m_oRecord);
     }
