@@ -168,8 +168,13 @@ TEST_F(DeliveryEngineTest, DeliversEachChannel) {
         EXPECT_NE(sMetrics.find(sLine), std::string::npos) << sLine;
     }
     // Each message went delivering, then delivered.
+    // The last status events may follow the records by a moment: collect all six.
     std::vector<relayd::CEventBus::SEvent> vecEvents;
-    m_oEvents.WaitAfter(0, 1000, vecEvents);
+    for (int iRound = 0; iRound < 50 && vecEvents.size() < 6; ++iRound) {
+        std::vector<relayd::CEventBus::SEvent> vecMore;
+        m_oEvents.WaitAfter(vecEvents.empty() ? 0 : vecEvents.back().m_ddwSeq, 100, vecMore);
+        vecEvents.insert(vecEvents.end(), vecMore.begin(), vecMore.end());
+    }
     int nDelivering = 0;
     int nDelivered = 0;
     for (const auto& oEvent : vecEvents) {
