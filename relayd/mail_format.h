@@ -52,7 +52,7 @@ std::string MailDate(int64_t llUnixMs);
 // a receiver can recognise a copy delivered twice.
 std::string MessageIdHeaderValue(int64_t llId, int64_t llReceivedAtMs, const std::string& sHost);
 
-// True when sAddress is a plain addr-spec usable as envelope and header sender:
+// True when sAddress is a plain mail address usable as envelope and header sender:
 // local@domain, printable ASCII without spaces, quotes, brackets, commas or semicolons.
 bool PlainAddress(const std::string& sAddress);
 
