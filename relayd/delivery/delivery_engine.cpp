@@ -1,5 +1,7 @@
 #include "relayd/delivery/delivery_engine.h"
 
+#include "relayd/record/clock.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -11,12 +13,6 @@ namespace {
 
 const int kRecordTries = 4;
 const int64_t kRecordPauseMs = 100;
-
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 void LogLine(const std::string& sLine) {
     fprintf(stderr, "fanout_relayd: delivery: %s\n", sLine.c_str());
@@ -56,7 +52,7 @@ bool CDeliveryEngine::Start(std::string& sErrMsg) {
     }
     uint32_t dwRequeued = 0;
     std::string sStoreErr;
-    if (!m_oStore.RequeueExpired(NowMs(), dwRequeued, sStoreErr)) {
+    if (!m_oStore.RequeueExpired(WallNowMs(), dwRequeued, sStoreErr)) {
         sErrMsg = "delivery: " + sStoreErr;
         return false;
     }
@@ -144,7 +140,7 @@ void CDeliveryEngine::Stop() {
 void CDeliveryEngine::DeliverNow(const SMessage& oMessage, DONE_FN fnDone) {
     SJob oJob;
     oJob.m_oMessage = oMessage;
-    oJob.m_llDeadlineMs = NowMs() + m_oConfig.m_oDelivery.m_llSyncTimeoutMs;
+    oJob.m_llDeadlineMs = WallNowMs() + m_oConfig.m_oDelivery.m_llSyncTimeoutMs;
     oJob.m_fnDone = std::move(fnDone);
     {
         std::lock_guard<std::mutex> oGuard(m_oMutex);
@@ -159,10 +155,10 @@ void CDeliveryEngine::DeliverNow(const SMessage& oMessage, DONE_FN fnDone) {
 }
 
 void CDeliveryEngine::DispatchLoop() {
-    int64_t llNextRequeueMs = NowMs() + kRequeueEveryMs;
+    int64_t llNextRequeueMs = WallNowMs() + kRequeueEveryMs;
     std::unique_lock<std::mutex> oLock(m_oMutex);
     while (!m_bStopping) {
-        const int64_t llNowMs = NowMs();
+        const int64_t llNowMs = WallNowMs();
         if (llNowMs >= llNextRequeueMs) {
             oLock.unlock();
             RequeueExpired(llNowMs);
@@ -302,7 +298,7 @@ void CDeliveryEngine::WorkerLoop(SLane& oLane) {
 void CDeliveryEngine::RunClaimed(ISender& oSender, SJob& oJob, std::mt19937_64& oRandom) {
     const SMessage& oMessage = oJob.m_oMessage;
     const int64_t llAttemptMs = m_oConfig.m_oDelivery.m_llAttemptTimeoutMs;
-    const int64_t llStartMs = NowMs();
+    const int64_t llStartMs = WallNowMs();
     if (oJob.m_llLeaseUntilMs - llStartMs < llAttemptMs + kLeaseMarginMs / 2) {
         return;  // the lease could run out mid-attempt: leave it to run out instead
     }
@@ -312,8 +308,9 @@ void CDeliveryEngine::RunClaimed(ISender& oSender, SJob& oJob, std::mt19937_64& 
     } else {
         oResult = oSender.Send(oMessage, llAttemptMs);
     }
-    const SNextStep oStep = PlanNextStep(m_oPolicy, oMessage.m_llReceivedAtMs,
-                                         oMessage.m_dwAttempts + 1, oResult, NowMs(), oRandom());
+    const SNextStep oStep =
+        PlanNextStep(m_oPolicy, oMessage.m_llReceivedAtMs, oMessage.m_dwAttempts + 1, oResult,
+                     WallNowMs(), oRandom());
     SDelivery oAttempt;
     oAttempt.m_llAtMs = llStartMs;
     oAttempt.m_eOutcome = oResult.m_eOutcome;
@@ -336,7 +333,7 @@ void CDeliveryEngine::RunClaimed(ISender& oSender, SJob& oJob, std::mt19937_64& 
 
 void CDeliveryEngine::RunSync(ISender* pSender, SJob& oJob) {
     const SMessage& oMessage = oJob.m_oMessage;
-    const int64_t llStartMs = NowMs();
+    const int64_t llStartMs = WallNowMs();
     const int64_t llLeftMs = oJob.m_llDeadlineMs - llStartMs;
     SAttemptResult oResult;
     if (pSender == nullptr) {
@@ -363,7 +360,7 @@ void CDeliveryEngine::RunSync(ISender* pSender, SJob& oJob) {
 
 void CDeliveryEngine::FailUnsent(const SMessage& oMessage, const std::string& sWhy) {
     SDelivery oAttempt;
-    oAttempt.m_llAtMs = NowMs();
+    oAttempt.m_llAtMs = WallNowMs();
     oAttempt.m_eOutcome = OC_FAILED;
     oAttempt.m_sDetail = sWhy;
     SNextStep oStep;

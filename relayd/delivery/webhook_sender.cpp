@@ -3,11 +3,11 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
 #include "relayd/delivery/retry_plan.h"
 #include "relayd/delivery/webhook_format.h"
+#include "relayd/record/clock.h"
 
 namespace relayd {
 
@@ -22,12 +22,6 @@ std::string WithoutLineEnd(const char* pData, size_t nLen) {
         --nLen;
     }
     return std::string(pData, nLen);
-}
-
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
 }
 
 }  // namespace
@@ -91,7 +85,7 @@ SAttemptResult CWebhookSender::Send(const SMessage& oMessage, int64_t llTimeoutM
     }
     oResult.m_sDetail = SafeDetail(sDetail);
     int64_t llDelayMs = 0;
-    if (oResult.m_eOutcome == OC_RETRY && ParseRetryAfter(m_sRetryAfter, NowMs(), llDelayMs)) {
+    if (oResult.m_eOutcome == OC_RETRY && ParseRetryAfter(m_sRetryAfter, WallNowMs(), llDelayMs)) {
         oResult.m_llRetryAfterMs = llDelayMs;
     }
     return oResult;

@@ -8,6 +8,7 @@
 
 #include "relayd/http/http_reply.h"
 #include "relayd/http/http_routes.h"
+#include "relayd/record/clock.h"
 #include "relayd/record/record_json.h"
 
 namespace relayd {
@@ -54,7 +55,7 @@ std::string EventText(SHttpContext& oContext, const CEventBus::SEvent& oEvent) {
 bool StreamTurn(SHttpContext& oContext, SStreamState& oState, httplib::DataSink& oSink) {
     if (!oState.m_bStarted) {
         oState.m_bStarted = true;
-        oState.m_llLastWriteMs = SteadyMs();
+        oState.m_llLastWriteMs = MonotonicNowMs();
         return oSink.write(kStreamStart, sizeof(kStreamStart) - 1);
     }
     std::vector<CEventBus::SEvent> vecEvents;
@@ -66,13 +67,13 @@ bool StreamTurn(SHttpContext& oContext, SStreamState& oState, httplib::DataSink&
     for (const CEventBus::SEvent& oEvent : vecEvents) {
         sText += EventText(oContext, oEvent);
     }
-    if (sText.empty() && SteadyMs() - oState.m_llLastWriteMs >= kKeepAliveMs) {
+    if (sText.empty() && MonotonicNowMs() - oState.m_llLastWriteMs >= kKeepAliveMs) {
         sText = ": keep-alive\n\n";
     }
     if (sText.empty()) {
         return true;
     }
-    oState.m_llLastWriteMs = SteadyMs();
+    oState.m_llLastWriteMs = MonotonicNowMs();
     return oSink.write(sText.data(), sText.size());
 }
 

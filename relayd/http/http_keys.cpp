@@ -6,6 +6,7 @@
 #include "relayd/http/http_parse.h"
 #include "relayd/http/http_reply.h"
 #include "relayd/http/http_routes.h"
+#include "relayd/record/clock.h"
 #include "relayd/record/record_json.h"
 
 namespace relayd {
@@ -89,7 +90,7 @@ void RegisterKey(SHttpContext& oContext, const httplib::Request& oReq, httplib::
         ReplyError(oRes, 400, sErrMsg);
         return;
     }
-    oKey.m_llCreatedAtMs = NowMs();
+    oKey.m_llCreatedAtMs = WallNowMs();
     if (InsertKey(oContext, oKey, bIdGiven, oRes)) {
         ReplyJson(oRes, 201, KeyJsonOrdered(oKey));
     }

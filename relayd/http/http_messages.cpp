@@ -6,6 +6,7 @@
 #include "relayd/http/http_parse.h"
 #include "relayd/http/http_reply.h"
 #include "relayd/http/http_routes.h"
+#include "relayd/record/clock.h"
 #include "relayd/record/record_json.h"
 
 namespace relayd {
@@ -57,10 +58,10 @@ bool WaitForMatches(SHttpContext& oContext, const SListRequest& oList, uint64_t 
     if (!oSlot.Held()) {
         return true;  // too many waiting already: this one answers at once
     }
-    const int64_t llDeadlineMs = SteadyMs() + oList.m_llWaitMs;
+    const int64_t llDeadlineMs = MonotonicNowMs() + oList.m_llWaitMs;
     std::vector<CEventBus::SEvent> vecEvents;
     while (oPage.m_vecMessages.empty()) {
-        const int64_t llLeftMs = llDeadlineMs - SteadyMs();
+        const int64_t llLeftMs = llDeadlineMs - MonotonicNowMs();
         if (llLeftMs <= 0) {
             break;
         }
@@ -152,7 +153,7 @@ void RetryMessage(SHttpContext& oContext, const httplib::Request& oReq, httplib:
     }
     CHANGE_RESULT eResult = CR_DONE;
     std::string sErrMsg;
-    if (!oContext.m_oStore.Retry(llId, NowMs(), eResult, sErrMsg)) {
+    if (!oContext.m_oStore.Retry(llId, WallNowMs(), eResult, sErrMsg)) {
         ReplyStoreError(oRes, sErrMsg);
         return;
     }

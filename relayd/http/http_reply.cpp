@@ -1,6 +1,5 @@
 #include "relayd/http/http_reply.h"
 
-#include <chrono>
 
 namespace relayd {
 
@@ -19,18 +18,6 @@ void ReplyError(httplib::Response& oRes, int iStatus, const std::string& sText) 
 
 void ReplyStoreError(httplib::Response& oRes, const std::string& sErrMsg) {
     ReplyError(oRes, 500, "store: " + sErrMsg);
-}
-
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-int64_t SteadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 }  // namespace relayd

@@ -22,11 +22,6 @@ void ReplyError(httplib::Response& oRes, int iStatus, const std::string& sText);
 // The store failed: 500 with its reason.
 void ReplyStoreError(httplib::Response& oRes, const std::string& sErrMsg);
 
-// Unix time in milliseconds.
-int64_t NowMs();
-// A monotonic clock in milliseconds, for waits.
-int64_t SteadyMs();
-
 }  // namespace relayd
 
 #endif  // RELAYD_HTTP_HTTP_REPLY_H

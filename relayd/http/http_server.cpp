@@ -6,6 +6,7 @@
 
 #include <sys/socket.h>
 #include "relayd/http/http_lib.h"
+#include "relayd/record/clock.h"
 
 #include <cerrno>
 #include <cstring>
@@ -176,8 +177,8 @@ bool CHttpServer::Start(std::string& sErrMsg) {
     m_iPort = iPort;
     m_oThread = std::thread([this] { m_pServer->listen_after_bind(); });
     // stop() only takes effect once the accept loop runs.
-    const int64_t llDeadlineMs = SteadyMs() + kStopGraceMs;
-    while (!oServer.is_running() && SteadyMs() < llDeadlineMs) {
+    const int64_t llDeadlineMs = MonotonicNowMs() + kStopGraceMs;
+    while (!oServer.is_running() && MonotonicNowMs() < llDeadlineMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
@@ -188,8 +189,8 @@ void CHttpServer::Stop() {
         return;
     }
     m_pContext->m_bStopping = true;
-    const int64_t llDeadlineMs = SteadyMs() + kStopGraceMs;
-    while (m_pContext->m_nLongHandlers > 0 && SteadyMs() < llDeadlineMs) {
+    const int64_t llDeadlineMs = MonotonicNowMs() + kStopGraceMs;
+    while (m_pContext->m_nLongHandlers > 0 && MonotonicNowMs() < llDeadlineMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     m_pServer->stop();

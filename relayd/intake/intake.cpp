@@ -1,6 +1,5 @@
 #include "relayd/intake/intake.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -9,17 +8,12 @@
 #include "relay_proto/request.h"
 #include "relayd/config/network.h"
 #include "relayd/intake/intake_check.h"
+#include "relayd/record/clock.h"
 #include "relayd/record/sha256.h"
 
 namespace relayd {
 
 namespace {
-
-int64_t UnixNowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 // The timestamp a reply echoes: the request's, when the package holds a whole header.
 uint32_t RequestTimestamp(const std::string& sPayload) {
@@ -150,7 +144,7 @@ bool CIntake::Check(SIntakeItem& oItem, SPending& oPending) {
 // on disk (InsertBatch returns after the commit). A store that fails answers nobody: the
 // connections close, and each client offers its request to its next server.
 void CIntake::CommitAndAnswer(std::vector<SPending>& vecAccepted) {
-    const int64_t llNowMs = UnixNowMs();
+    const int64_t llNowMs = WallNowMs();
     const bool bSync = m_oConfig.m_oDelivery.m_bSync && m_pSyncDelivery != nullptr;
     std::vector<SMessage> vecMessages;
     vecMessages.reserve(vecAccepted.size());

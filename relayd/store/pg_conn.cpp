@@ -1,11 +1,12 @@
 #include "relayd/store/pg_conn.h"
 
+#include "relayd/record/clock.h"
+
 #include <libpq-fe.h>
 #include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 namespace relayd {
@@ -27,12 +28,6 @@ const Oid kOidInt8 = 20;
 const Oid kOidInt2 = 21;
 const Oid kOidInt4 = 23;
 const int kBinary = 1;
-
-int64_t SteadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // libpq's messages as one line: its line breaks and indents become single spaces.
 std::string Trimmed(const char* szText) {
@@ -108,7 +103,7 @@ void CPgConn::Drop() {
 }
 
 bool CPgConn::Wait(bool bWrite, int64_t llDeadlineMs, std::string& sErrMsg) {
-    const int64_t llLeft = llDeadlineMs - SteadyMs();
+    const int64_t llLeft = llDeadlineMs - MonotonicNowMs();
     pollfd oPoll = {PQsocket(m_pConn), static_cast<short>(bWrite ? POLLIN | POLLOUT : POLLIN), 0};
     const int iReady = llLeft > 0 ? poll(&oPoll, 1, static_cast<int>(llLeft)) : 0;
     if (iReady > 0 || (iReady < 0 && errno == EINTR)) {
@@ -128,7 +123,7 @@ bool CPgConn::Open(std::string& sErrMsg) {
         sErrMsg = "PostgreSQL: out of memory";
         return false;
     }
-    const int64_t llDeadline = SteadyMs() + m_iTimeoutMs;
+    const int64_t llDeadline = MonotonicNowMs() + m_iTimeoutMs;
     PostgresPollingStatusType eState = PGRES_POLLING_WRITING;
     while (PQstatus(m_pConn) != CONNECTION_BAD && eState != PGRES_POLLING_OK &&
            eState != PGRES_POLLING_FAILED) {
@@ -167,7 +162,7 @@ bool CPgConn::EnsureOpen(std::string& sErrMsg) {
     if (m_pConn != nullptr) {
         return true;
     }
-    const int64_t llNow = SteadyMs();
+    const int64_t llNow = MonotonicNowMs();
     if (llNow < m_llNextTryMs) {
         sErrMsg =
             m_sLastFailure + " (next try in " + std::to_string(m_llNextTryMs - llNow) + " ms)";
@@ -179,7 +174,7 @@ bool CPgConn::EnsureOpen(std::string& sErrMsg) {
     }
     m_llBackoffMs =
         std::min(kMaxBackoffMs, m_llBackoffMs == 0 ? kFirstBackoffMs : 2 * m_llBackoffMs);
-    m_llNextTryMs = SteadyMs() + m_llBackoffMs;
+    m_llNextTryMs = MonotonicNowMs() + m_llBackoffMs;
     m_sLastFailure = sErrMsg;
     return false;
 }
@@ -192,7 +187,7 @@ bool CPgConn::SetTimeout(int iTimeoutMs, std::string& sErrMsg) {
 bool CPgConn::Finish(size_t nSentBytes, std::vector<SqlRow>* pvecRows, uint64_t* pddwChanged,
                      std::string& sErrMsg) {
     const int64_t llDeadline =
-        SteadyMs() + m_iTimeoutMs + static_cast<int64_t>(nSentBytes) / kMinBytesPerMs;
+        MonotonicNowMs() + m_iTimeoutMs + static_cast<int64_t>(nSentBytes) / kMinBytesPerMs;
     bool bOk = true;
     std::string sBroken;  // why the connection is no longer usable
     for (int iFlush; (iFlush = PQflush(m_pConn)) != 0;) {

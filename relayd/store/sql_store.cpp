@@ -1,7 +1,8 @@
 #include "relayd/store/sql_store.h"
 
+#include "relayd/record/clock.h"
+
 #include <algorithm>
-#include <chrono>
 #include <map>
 
 namespace relayd {
@@ -26,12 +27,6 @@ const char* const kInsertMessage =
     "ON CONFLICT (dedupe_key) WHERE dedupe_key IS NOT NULL DO NOTHING RETURNING id";
 
 const char* const kKeyColumns = "id, receivers, cc, subject, channels, created_at, revoked";
-
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 // A list of names as one column: ";alice;bob;" (empty for none), so that one name is
 // found exactly by looking for ";name;". Names never hold ';' (it separates them).
@@ -223,7 +218,7 @@ bool ApplyMigrations(ISqlConn& oConn, const SSqlDialect& oDialect, std::string& 
         for (int64_t llNext = llVersion + 1; llNext <= llLatest; ++llNext) {
             if (!oTx.ExecScript(oDialect.m_vecSchema[static_cast<size_t>(llNext - 1)], sTxWhy) ||
                 !Exec(oTx, "INSERT INTO schema_migrations (version, applied_at) VALUES ($1, $2)",
-                      {SSqlParam::Int(llNext), SSqlParam::Int(NowMs())}, sTxWhy)) {
+                      {SSqlParam::Int(llNext), SSqlParam::Int(WallNowMs())}, sTxWhy)) {
                 sTxWhy = "migrating to schema version " + std::to_string(llNext) + ": " + sTxWhy;
                 return false;
             }
