@@ -111,6 +111,7 @@ std::string DescribeConfig(const SConfig& oConfig) {
     sOut += "port_offset = " + std::to_string(oConfig.m_iPortOffset) + " (ports " + sPorts + ")\n";
     sOut += "http = " + oConfig.m_sHttp + "\n";
     sOut += "http_token = " + Secret(oConfig.m_sHttpToken) + "\n";
+    sOut += "http_max_connections = " + std::to_string(oConfig.m_dwHttpMaxConnections) + "\n";
     sOut += "store = " + WithoutPassword(oConfig.m_sStore) + "\n";
     sOut += "allow = " + Joined(oConfig.m_vecAllowText, "(none)") + "\n";
     sOut += "require_key = " + Bool(oConfig.m_bRequireKey) + "\n";
