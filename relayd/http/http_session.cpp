@@ -89,6 +89,10 @@ void CHttpSession::OnHead(const error_code& oError) {
         }
         return;
     }
+    if (oError == http::error::body_limit) {
+        Refuse(413, "request body too large");  // its Content-Length says so
+        return;
+    }
     if (oError == http::error::header_limit || oError == http::error::buffer_overflow) {
         Refuse(431, "the request head is larger than 16 KiB");
         return;
