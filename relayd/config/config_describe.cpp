@@ -111,12 +111,12 @@ std::string DescribeConfig(const SConfig& oConfig) {
     sOut += "port_offset = " + std::to_string(oConfig.m_iPortOffset) + " (ports " + sPorts + ")\n";
     sOut += "http = " + oConfig.m_sHttp + "\n";
     sOut += "http_token = " + Secret(oConfig.m_sHttpToken) + "\n";
-    sOut += "http_max_connections = " + std::to_string(oConfig.m_dwHttpMaxConnections) + "\n";
     sOut += "store = " + WithoutPassword(oConfig.m_sStore) + "\n";
     sOut += "allow = " + Joined(oConfig.m_vecAllowText, "(none)") + "\n";
     sOut += "require_key = " + Bool(oConfig.m_bRequireKey) + "\n";
     sOut += "dedupe_window = " + FormatDuration(oConfig.m_llDedupeWindowMs) + "\n";
     sOut += "max_connections = " + std::to_string(oConfig.m_dwMaxConnections) + "\n";
+    sOut += "http_max_connections = " + std::to_string(oConfig.m_dwHttpMaxConnections) + "\n";
     sOut += "read_timeout = " + FormatDuration(oConfig.m_llReadTimeoutMs) + "\n";
     sOut += "max_package = " + std::to_string(oConfig.m_dwMaxPackage) + "\n";
     for (int i = 0; i < relay_proto::CHANNEL_COUNT; ++i) {

@@ -367,6 +367,10 @@ void CHttpSession::Linger() {
     error_code oIgnored;
     m_oSocket.shutdown(asio::ip::tcp::socket::shutdown_send, oIgnored);
     ArmTimer(kLingerMs);
+    Drain();
+}
+
+void CHttpSession::Drain() {
     auto pSelf = shared_from_this();
     m_oSocket.async_read_some(asio::buffer(m_aDiscard), [pSelf](const error_code& oError, size_t) {
         if (pSelf->m_ePhase != PH_LINGER) {
@@ -375,7 +379,7 @@ void CHttpSession::Linger() {
         if (oError) {
             pSelf->CloseNow();
         } else {
-            pSelf->Linger();
+            pSelf->Drain();
         }
     });
 }

@@ -84,7 +84,10 @@ private:
     void OnStreamWritten(const boost::system::error_code& oError);
     void Watch();
     void OnWatch(const boost::system::error_code& oError, size_t nRead);
+    // Closes once the client has read the answer: stops sending, throws away what the
+    // client still sends, for at most kLingerMs.
     void Linger();
+    void Drain();
     void ArmTimer(int64_t llMs);
     void DisarmTimer();
     void OnTimer();
