@@ -9,8 +9,8 @@
 // is {"error": text}; every answer declared JSON parses as JSON; a waiting or streaming
 // answer takes its turn without failing; with a token, no /api/ answer but 401 goes to a
 // request that does not carry it.
-#include <nlohmann/json.hpp>
 #include <stdlib.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <memory>
@@ -31,8 +31,8 @@ relayd::IStore& Store() {
         char szDir[] = "/tmp/fuzz_http.XXXXXX";
         FUZZ_CHECK(mkdtemp(szDir) != nullptr);
         std::string sErrMsg;
-        std::unique_ptr<relayd::IStore> pOpened = relayd::OpenStore(std::string(szDir) + "/r.db",
-                                                                    sErrMsg);
+        std::unique_ptr<relayd::IStore> pOpened =
+            relayd::OpenStore(std::string(szDir) + "/r.db", sErrMsg);
         FUZZ_CHECK(pOpened != nullptr);
         return pOpened;
     }();
@@ -47,8 +47,8 @@ struct SRelay {
         oKey.m_sId = "filekey";
         oKey.m_eSource = relayd::KS_CONFIG;
         m_oConfig.m_vecKeys.push_back(oKey);
-        m_pContext.reset(new relayd::SHttpContext{m_oConfig, Store(), m_oMetrics, m_oEvents,
-                                                  nullptr, nullptr});
+        m_pContext.reset(
+            new relayd::SHttpContext{m_oConfig, Store(), m_oMetrics, m_oEvents, nullptr, nullptr});
         relayd::AddAllRoutes(m_oRouter, *m_pContext);
     }
 
@@ -70,8 +70,7 @@ bool ParseRequest(const std::string& sText, relayd::SHttpRequest& oReq) {
     }
     oReq.m_sMethod = sFirst.substr(0, nSpace);
     std::string sErrMsg;
-    if (!relayd::ParseTarget(sFirst.substr(nSpace + 1), oReq.m_sPath, oReq.m_mapParams,
-                             sErrMsg)) {
+    if (!relayd::ParseTarget(sFirst.substr(nSpace + 1), oReq.m_sPath, oReq.m_mapParams, sErrMsg)) {
         return false;
     }
     while (nEnd != std::string::npos) {
