@@ -170,7 +170,7 @@ void CHttpSession::Handle() {
         return;
     }
     HandleRequest(m_oState.m_oContext, m_oState.m_oRouter, oReq, m_oRes);
-    if (m_oRes.m_fnStreamTurn) {
+    if (m_oRes.m_fnStreamTurn && !m_bHeadOnly) {
         StartStream();
     } else if (m_oRes.m_fnWaitTurn) {
         m_ePhase = PH_WAIT;
