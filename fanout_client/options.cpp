@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <stdexcept>
 
 #include "dev_tools/file_handler.h"
 #include "dev_tools/utils.h"
@@ -157,7 +158,8 @@ void ReadImage(const std::string& sProgName) {
 // Reads from iFd until its end into sContent, straight into the string's own buffer
 // (sized from nSizeHint, grown as needed). False on a read error, when more than
 // nMaxBytes arrive, or when the buffer cannot grow: an endless or oversized input ends
-// the read instead of the process.
+// the read instead of the process. A string cannot grow past max_size() (about 1 GiB
+// where size_t has 32 bits, less than a frame carries): that ends the read the same way.
 bool ReadAll(int iFd, size_t nSizeHint, size_t nMaxBytes, std::string& sContent) {
     const size_t nCap = nMaxBytes + 1;  // one byte past the bound shows an input too long
     size_t nRead = 0;
@@ -168,7 +170,8 @@ bool ReadAll(int iFd, size_t nSizeHint, size_t nMaxBytes, std::string& sContent)
                 if (nRead == nCap) {
                     return false;
                 }
-                sContent.resize(std::min(sContent.size() * 2 + 4096, nCap));
+                // Doubles, without passing nCap or wrapping around.
+                sContent.resize(nRead + std::min(nCap - nRead, std::max<size_t>(nRead, 4096)));
             }
             const ssize_t n = read(iFd, &sContent[nRead], sContent.size() - nRead);
             if (n == 0) {
@@ -184,6 +187,8 @@ bool ReadAll(int iFd, size_t nSizeHint, size_t nMaxBytes, std::string& sContent)
             nRead += static_cast<size_t>(n);
         }
     } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
         return false;
     }
 }

@@ -484,9 +484,12 @@ TEST(ClientE2E, EndlessAndOversizedInputsFailCleanly) {
 #endif
     CTempDir oDir;
     const std::string sHuge = oDir.Path() + "/huge";
-    {
-        const int iFd = open(sHuge.c_str(), O_CREAT | O_WRONLY, 0600);
-        ASSERT_EQ(ftruncate(iFd, 4294967296LL), 0);  // sparse: past any frame, no disk used
+    const std::string sTwoGiB = oDir.Path() + "/two_gib";
+    // Sparse: no disk used. The first is past any frame; the second fits a frame but is
+    // more than memory (or, where size_t has 32 bits, a string) holds.
+    for (const auto& oFile : {std::make_pair(sHuge, 4294967296LL), {sTwoGiB, 2147483648LL}}) {
+        const int iFd = open(oFile.first.c_str(), O_CREAT | O_WRONLY, 0600);
+        ASSERT_EQ(ftruncate(iFd, oFile.second), 0);
         close(iFd);
     }
     const std::string sFifo = oDir.Path() + "/fifo";
@@ -514,6 +517,14 @@ TEST(ClientE2E, EndlessAndOversizedInputsFailCleanly) {
          g_wMailPort,
          false,
          std::string(kRedError) + " Can't open content_file('" + sHuge + "')\n"},
+        {{"mail", "-T", "a", "-f", sTwoGiB, "-d", "utf8"},
+         g_wMailPort,
+         true,
+         std::string(kRedError) + " Can't open content_file('" + sTwoGiB + "')\n"},
+        {{"lumo", "-T", "a", "-i", sTwoGiB, "-d", "utf8"},
+         g_wLumoPort,
+         true,
+         std::string(kRedError) + " Can't open img_file('" + sTwoGiB + "')\n"},
         // A pipe shows size 0 to the total's check; its 5,000,000 bytes are over the total.
         {{"mail", "-T", "a", "-a", sFifo, "-d", "utf8"},
          g_wMailPort,
