@@ -269,6 +269,15 @@ TEST(ClientE2E, MailRequestBytes) {
     const std::string sZero = oDir.WriteFile("z.bin", std::string("\0\x02\x03\0", 4));
     const std::string sBody = oDir.WriteFile("body.txt", std::string("\xc4\xe3 file\n"));
     const std::string sEmpty = oDir.WriteFile("empty.txt", "");
+    // Twenty attachments of 4194303 bytes together, the most one mail carries.
+    std::string sTwenty;
+    std::vector<std::string> vecTwentyFields = {"", "qem_mail", "a", "", "", " ", "20"};
+    for (int i = 0; i < 20; ++i) {
+        const std::string sName = "part" + std::to_string(i);
+        const std::string sContent(i == 0 ? 209718 : 209715, static_cast<char>('a' + i));
+        sTwenty += (i == 0 ? "" : ";") + oDir.WriteFile(sName, sContent);
+        vecTwentyFields.insert(vecTwentyFields.end(), {sName, sContent});
+    }
     const SDelivery kCases[] = {
         {{"mail", "-T", "a", "-C", "c1;c2", "-S", "\xc4\xe3", "-c", "text", "-a", sA + ";" + sB},
          g_wMailPort,
@@ -291,6 +300,11 @@ TEST(ClientE2E, MailRequestBytes) {
          {"k", "qem_mail", "a", "", "", " ", "0"},
          " Send mail success! (receiver: a, cc: , title: , content_size: 1.00B, "
          "attachment_count: 0)\n"},
+        {{"mail", "-T", "a", "-a", sTwenty},
+         g_wMailPort,
+         vecTwentyFields,
+         " Send mail success! (receiver: a, cc: , title: , content_size: 1.00B, "
+         "attachment_count: 20)\n"},
     };
     ExpectDelivered(kCases, 6, true);
 }
@@ -552,5 +566,34 @@ TEST(ClientE2E, EndlessAndOversizedInputsFailCleanly) {
         EXPECT_EQ(oRun.iExitStatus, 1);
         EXPECT_EQ(oRun.sStdout.substr(0, oRun.sStdout.find('\n') + 1), kCases[i].sFirstLine);
         EXPECT_FALSE(oRelay.Contacted());
+    }
+}
+
+// A named pipe given as an attachment is opened once and sends what that open reads,
+// alone or after a file that is mapped. Its writer opens it, writes and closes, once.
+TEST(ClientE2E, FifoAttachmentIsOpenedOnce) {
+    CTempDir oDir;
+    const std::string sFifo = oDir.Path() + "/fifo";
+    ASSERT_EQ(mkfifo(sFifo.c_str(), 0600), 0);
+    const std::string sFile = oDir.WriteFile("file", "abc");
+    const std::string sFed(5000, 'x');
+    const SDelivery kCases[] = {
+        {{"mail", "-T", "a", "-S", "x", "-c", "b", "-a", sFifo, "-d", "utf8"},
+         g_wMailPort,
+         {"", "qem_mail", "a", "", "x", "b", "1", "fifo", sFed},
+         " Send mail success! (receiver: a, cc: , title: x, content_size: 1.00B, "
+         "attachment_count: 1)\n"},
+        {{"mail", "-T", "a", "-S", "x", "-c", "b", "-a", sFile + ";" + sFifo, "-d", "utf8"},
+         g_wMailPort,
+         {"", "qem_mail", "a", "", "x", "b", "2", "file", "abc", "fifo", sFed},
+         " Send mail success! (receiver: a, cc: , title: x, content_size: 1.00B, "
+         "attachment_count: 2)\n"},
+    };
+    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        std::thread oWriter([&sFifo, &sFed] { FeedFifo(sFifo, sFed.size()); });
+        const SDelivery aCase[] = {kCases[i]};
+        ExpectDelivered(aCase, 6, true);
+        oWriter.join();
     }
 }
