@@ -18,7 +18,7 @@ void FillRequestHead(MSG_PKG& oPkg) {
     oHead.set_cmd(PKG_CMD);
     oHead.set_pkg_type(PKG_TYPE_REQUEST);
     oHead.set_client_version(PKG_CLIENT_VERSION);
-    oHead.set_timestamp(static_cast<uint32_t>(time(NULL)));
+    oHead.set_timestamp(PkgTimestamp(time(nullptr)));
     oHead.set_result(RES_OK);
 }
 
