@@ -379,10 +379,13 @@ TEST(ClientE2E, ValidationMessages) {
     }
     sTwentyOne = sTwenty + sTwentyOne;
     const std::string sBig = oDir.WriteFile("big", std::string(4194304, 'x'));
+    // Sparse files, no disk used: sizes where a 32-bit size or sum would wrap or turn
+    // negative (4 GiB + 10 bytes is 10 bytes there).
     const std::string sHuge = oDir.Path() + "/huge";
-    {
-        const int iFd = open(sHuge.c_str(), O_CREAT | O_WRONLY, 0600);
-        ASSERT_EQ(ftruncate(iFd, 4294967296LL + 10), 0);
+    const std::string sTwoGiB = oDir.Path() + "/two_gib";
+    for (const auto& oFile : {std::make_pair(sHuge, 4294967296LL + 10), {sTwoGiB, 2147483648LL}}) {
+        const int iFd = open(oFile.first.c_str(), O_CREAT | O_WRONLY, 0600);
+        ASSERT_EQ(ftruncate(iFd, oFile.second), 0);
         close(iFd);
     }
     const std::string sDir = oDir.Path();
@@ -413,6 +416,12 @@ TEST(ClientE2E, ValidationMessages) {
          "Total attachment size(4.00GB) should less than total_limit_size(4M)"},
         {{"mail", "-T", "a", "-a", sHuge + ";" + sHuge + ";" + sHuge + ";" + sHuge},
          "Total attachment size(16.00GB) should less than total_limit_size(4M)"},
+        {{"mail", "-T", "a", "-a", sTwoGiB},
+         "Total attachment size(2.00GB) should less than total_limit_size(4M)"},
+        {{"mail", "-T", "a", "-a", sTwoGiB + ";" + sTwoGiB},
+         "Total attachment size(4.00GB) should less than total_limit_size(4M)"},
+        {{"mail", "-T", "a", "-a", sBig + ";" + sTwoGiB + ";" + sTwoGiB},
+         "Total attachment size(4.00GB) should less than total_limit_size(4M)"},
         {{"lumo", "-T", "a", "-i", sMissing}, "Can't open img_file('" + sMissing + "')"},
         {{"lumo", "-T", "a", "-i", sDir}, "Can't open img_file('" + sDir + "')"},
     };
