@@ -32,12 +32,12 @@
 #include <thread>
 #include <vector>
 
-#include "relayd/config.h"
-#include "relayd/delivery_engine.h"
-#include "relayd/events.h"
-#include "relayd/metrics.h"
-#include "relayd/store.h"
-#include "relayd/webhook_format.h"
+#include "relayd/config/config.h"
+#include "relayd/delivery/delivery_engine.h"
+#include "relayd/delivery/webhook_format.h"
+#include "relayd/record/events.h"
+#include "relayd/record/metrics.h"
+#include "relayd/store/store.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "relayd/store.h"
+#include "relayd/store/store.h"
 
 namespace {
 

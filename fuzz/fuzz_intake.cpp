@@ -19,9 +19,9 @@
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_input.h"
 #include "relay_proto/request.h"
-#include "relayd/intake_check.h"
-#include "relayd/keyring.h"
-#include "relayd/text_rules.h"
+#include "relayd/intake/intake_check.h"
+#include "relayd/record/text_rules.h"
+#include "relayd/store/keyring.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "dev_tools/dt_frame.h"
 #include "dev_tools/utils.h"
-#include "fanout_client/pkg_define.h"
+#include "relay_proto/package.h"
 
 namespace relay_proto {
 

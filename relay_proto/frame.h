@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "fanout_client/pkg_define.h"
+#include "relay_proto/package.h"
 
 namespace relay_proto {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "dev_tools/utils.h"
-#include "fanout_client/pkg_define.h"
+#include "relay_proto/package.h"
 
 namespace relay_proto {
 

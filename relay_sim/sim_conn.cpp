@@ -9,9 +9,9 @@
 #include <ctime>
 
 #include "dev_tools/utils.h"
-#include "fanout_client/pkg_define.h"
 #include "relay_net/net_addr.h"
 #include "relay_net/socket_io.h"
+#include "relay_proto/package.h"
 #include "relay_proto/request.h"
 #include "relay_sim/sim_save.h"
 

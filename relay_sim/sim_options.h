@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "fanout_client/pkg_define.h"
 #include "relay_proto/channel.h"
+#include "relay_proto/package.h"
 
 namespace relay_sim {
 

@@ -1,7 +1,7 @@
 #include "relayd/options.h"
 
-#include "relayd/config_load.h"
-#include "relayd/config_rules.h"
+#include "relayd/config/config_load.h"
+#include "relayd/config/config_rules.h"
 
 namespace relayd {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "relayd/config.h"
+#include "relayd/config/config.h"
 
 namespace relayd {
 

@@ -4,12 +4,12 @@
 #include <memory>
 #include <string>
 
-#include "relayd/config.h"
-#include "relayd/config_describe.h"
-#include "relayd/dump.h"
+#include "relayd/config/config.h"
+#include "relayd/config/config_describe.h"
 #include "relayd/options.h"
 #include "relayd/serve.h"
-#include "relayd/store.h"
+#include "relayd/store/dump.h"
+#include "relayd/store/store.h"
 
 namespace relayd {
 

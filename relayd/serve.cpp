@@ -10,14 +10,14 @@
 
 #include "relay_net/event_loop.h"
 #include "relay_net/process.h"
-#include "relayd/delivery_engine.h"
-#include "relayd/events.h"
-#include "relayd/http_server.h"
-#include "relayd/intake.h"
-#include "relayd/intake_server.h"
-#include "relayd/keyring.h"
-#include "relayd/metrics.h"
-#include "relayd/store.h"
+#include "relayd/delivery/delivery_engine.h"
+#include "relayd/http/http_server.h"
+#include "relayd/intake/intake.h"
+#include "relayd/intake/intake_server.h"
+#include "relayd/record/events.h"
+#include "relayd/record/metrics.h"
+#include "relayd/store/keyring.h"
+#include "relayd/store/store.h"
 
 namespace relayd {
 

@@ -3,7 +3,7 @@
 #ifndef RELAYD_SERVE_H
 #define RELAYD_SERVE_H
 
-#include "relayd/config.h"
+#include "relayd/config/config.h"
 
 namespace relayd {
 

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "peer_process.h"
-#include "relayd/delivery_engine.h"
-#include "relayd/events.h"
-#include "relayd/metrics.h"
-#include "relayd/store.h"
+#include "relayd/delivery/delivery_engine.h"
+#include "relayd/record/events.h"
+#include "relayd/record/metrics.h"
+#include "relayd/store/store.h"
 #include "test_support.h"
 
 namespace {
@@ -78,8 +78,7 @@ protected:
         oMessage.m_llReceivedAtMs = NowMs();
         oMessage.m_llNextAttemptMs = oMessage.m_llReceivedAtMs;
         if (eStatus == relayd::MS_DELIVERING) {
-            oMessage.m_llLeaseUntilMs =
-                relayd::CDeliveryEngine::SyncLeaseUntilMs(m_oConfig, oMessage.m_llReceivedAtMs);
+            oMessage.m_llLeaseUntilMs = m_pEngine->SyncLeaseUntilMs(oMessage.m_llReceivedAtMs);
         }
         oMessage.m_sPeer = "127.0.0.1:40000";
         oMessage.m_sSender = "tester";

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "relayd/attempt.h"
-#include "relayd/mail_format.h"
-#include "relayd/retry_plan.h"
-#include "relayd/sender.h"
-#include "relayd/text_codec.h"
-#include "relayd/webhook_format.h"
+#include "relayd/delivery/attempt.h"
+#include "relayd/delivery/mail_format.h"
+#include "relayd/delivery/retry_plan.h"
+#include "relayd/delivery/sender.h"
+#include "relayd/delivery/webhook_format.h"
+#include "relayd/record/text_codec.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "relayd/http_server.h"
+#include "relayd/http/http_server.h"
 #include "relayd_test_messages.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "relayd/config.h"
-#include "relayd/smtp_sender.h"
-#include "relayd/text_codec.h"
+#include "relayd/config/config.h"
+#include "relayd/delivery/smtp_sender.h"
+#include "relayd/record/text_codec.h"
 #include "tests/peer_process.h"
 
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "relayd/config_describe.h"
-#include "relayd/config_load.h"
-#include "relayd/config_rules.h"
+#include "relayd/config/config_describe.h"
+#include "relayd/config/config_load.h"
+#include "relayd/config/config_rules.h"
 #include "relayd/options.h"
 #include "tests/test_support.h"
 

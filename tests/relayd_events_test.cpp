@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "relayd/events.h"
+#include "relayd/record/events.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <map>
 #include <string>
 
-#include "relayd/http_files.h"
-#include "relayd/http_guard.h"
-#include "relayd/http_parse.h"
+#include "relayd/http/http_files.h"
+#include "relayd/http/http_guard.h"
+#include "relayd/http/http_parse.h"
 
 namespace {
 

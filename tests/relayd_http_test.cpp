@@ -14,9 +14,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "relayd/http_context.h"
-#include "relayd/http_lib.h"
-#include "relayd/http_server.h"
+#include "relayd/http/http_context.h"
+#include "relayd/http/http_lib.h"
+#include "relayd/http/http_server.h"
 #include "relayd_test_messages.h"
 #include "test_support.h"
 

@@ -10,10 +10,10 @@
 
 #include "fanout_client/options.h"  // the client's CheckNameListValidity
 #include "relay_proto/utf8.h"
-#include "relayd/intake_check.h"
-#include "relayd/keyring.h"
-#include "relayd/store.h"
-#include "relayd/text_rules.h"
+#include "relayd/intake/intake_check.h"
+#include "relayd/record/text_rules.h"
+#include "relayd/store/keyring.h"
+#include "relayd/store/store.h"
 #include "test_support.h"
 
 namespace {

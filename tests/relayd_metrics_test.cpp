@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "relayd/metrics.h"
+#include "relayd/record/metrics.h"
 #include "tests/test_support.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "relayd/duration.h"
-#include "relayd/network.h"
+#include "relayd/config/network.h"
+#include "relayd/record/duration.h"
 
 namespace {
 

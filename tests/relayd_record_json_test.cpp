@@ -5,9 +5,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "relayd/dump.h"
-#include "relayd/record_json.h"
-#include "relayd/store.h"
+#include "relayd/record/record_json.h"
+#include "relayd/store/dump.h"
+#include "relayd/store/store.h"
 #include "tests/test_support.h"
 
 using namespace relayd;

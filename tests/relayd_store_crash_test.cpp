@@ -6,7 +6,7 @@
 #include <set>
 #include <sstream>
 
-#include "relayd/store.h"
+#include "relayd/store/store.h"
 #include "tests/test_support.h"
 
 namespace {

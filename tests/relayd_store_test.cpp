@@ -15,8 +15,8 @@
 #include <set>
 #include <thread>
 
-#include "relayd/sqlite_conn.h"
-#include "relayd/store.h"
+#include "relayd/store/sqlite_conn.h"
+#include "relayd/store/store.h"
 #include "tests/store_test_backends.h"
 #include "tests/test_support.h"
 

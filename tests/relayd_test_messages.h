@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "relayd/message.h"
-#include "relayd/store.h"
+#include "relayd/record/message.h"
+#include "relayd/store/store.h"
 
 namespace test_support {
 

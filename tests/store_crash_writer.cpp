@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <random>
 
-#include "relayd/store.h"
+#include "relayd/store/store.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {

@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "relayd/sqlite_conn.h"
+#include "relayd/store/sqlite_conn.h"
 #include "tests/test_support.h"
 
 namespace {

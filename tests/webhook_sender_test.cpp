@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "relayd/text_codec.h"
-#include "relayd/webhook_sender.h"
+#include "relayd/delivery/webhook_sender.h"
+#include "relayd/record/text_codec.h"
 #include "tests/peer_process.h"
 
 namespace {

@@ -22,7 +22,8 @@ import unittest
 import zlib
 
 from selenium import webdriver
-from selenium.common.exceptions import NoAlertPresentException, TimeoutException
+from selenium.common.exceptions import (NoAlertPresentException,
+                                        StaleElementReferenceException, TimeoutException)
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as EC
@@ -138,8 +139,12 @@ class PagesTest(unittest.TestCase):
         shutil.rmtree(cls.folder, ignore_errors=True)
 
     def wait(self, condition, what):
+        # The list is redrawn as events arrive: a row found just before a redraw is stale,
+        # and the condition is simply tried again.
         try:
-            return WebDriverWait(self.driver, WAIT_SECONDS).until(condition)
+            stale = (StaleElementReferenceException,)
+            return WebDriverWait(self.driver, WAIT_SECONDS,
+                                 ignored_exceptions=stale).until(condition)
         except TimeoutException:
             self.fail('waited %d s for %s' % (WAIT_SECONDS, what))
 

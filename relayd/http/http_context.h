@@ -1,0 +1,64 @@
+// What every HTTP handler shares: the relay's parts and the server's own state. Internal
+// to the HTTP side (http_*.cpp).
+#ifndef RELAYD_HTTP_HTTP_CONTEXT_H
+#define RELAYD_HTTP_HTTP_CONTEXT_H
+
+#include <atomic>
+#include <functional>
+#include <vector>
+
+#include "relayd/config/config.h"
+#include "relayd/record/events.h"
+#include "relayd/record/metrics.h"
+#include "relayd/store/store.h"
+
+namespace relayd {
+
+struct SHttpContext {
+    const SConfig& m_oConfig;
+    IStore& m_oStore;
+    CMetrics& m_oMetrics;
+    CEventBus& m_oEvents;
+    std::function<void()> m_fnWakeDelivery;
+    std::function<bool()> m_fnListening;
+
+    std::atomic<bool> m_bStopping{false};
+    // Handlers that hold their worker thread for long: event streams and waiting lists.
+    std::atomic<int> m_nLongHandlers{0};
+};
+
+// A place among the long handlers. There are fewer places than worker threads, so
+// short requests always find a thread; without a place an event stream is refused and
+// a list answers at once instead of waiting.
+class CLongHandlerSlot {
+public:
+    explicit CLongHandlerSlot(SHttpContext& oContext);
+    ~CLongHandlerSlot();
+    CLongHandlerSlot(const CLongHandlerSlot&) = delete;
+    CLongHandlerSlot& operator=(const CLongHandlerSlot&) = delete;
+
+    bool Held() const { return m_bHeld; }
+
+private:
+    SHttpContext& m_oContext;
+    bool m_bHeld = false;
+};
+
+// Waits up to llTimeoutMs for events after ddwSeq and moves ddwSeq past those it
+// returns in vecEvents. False when the server stops or the event bus is closed (the
+// relay is shutting down): a waiting answer should end then.
+bool WaitForEvents(SHttpContext& oContext, uint64_t& ddwSeq, int64_t llTimeoutMs,
+                   std::vector<CEventBus::SEvent>& vecEvents);
+
+// Worker threads serving HTTP connections, and how many of them long handlers may take.
+const int kHttpThreads = 16;
+const int kMaxLongHandlers = 12;
+
+// How often a waiting list asks the store again (another relay sharing the store may
+// have added a message this relay's events never mention), and how often an event
+// stream checks for shutdown.
+const int64_t kRequeryMs = 250;
+
+}  // namespace relayd
+
+#endif  // RELAYD_HTTP_HTTP_CONTEXT_H

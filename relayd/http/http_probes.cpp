@@ -1,0 +1,35 @@
+// /livez, /readyz and /metrics: for supervisors and Prometheus. Open without the token,
+// like the pages: they carry counts, never message data.
+#include "relayd/http/http_reply.h"
+#include "relayd/http/http_routes.h"
+
+namespace relayd {
+
+void AddProbeRoutes(httplib::Server& oServer, SHttpContext& oContext) {
+    SHttpContext* pContext = &oContext;
+    oServer.Get("/livez", [](const httplib::Request&, httplib::Response& oRes) {
+        oRes.set_content("ok\n", "text/plain; charset=utf-8");
+    });
+    oServer.Get("/readyz", [pContext](const httplib::Request&, httplib::Response& oRes) {
+        std::string sErrMsg;
+        if (pContext->m_fnListening && !pContext->m_fnListening()) {
+            ReplyError(oRes, 503, "the channel ports are not listening yet");
+        } else if (!pContext->m_oStore.Ping(sErrMsg)) {
+            ReplyStoreError(oRes, sErrMsg);
+            oRes.status = 503;
+        } else {
+            oRes.set_content("ready\n", "text/plain; charset=utf-8");
+        }
+    });
+    oServer.Get("/metrics", [pContext](const httplib::Request&, httplib::Response& oRes) {
+        std::vector<uint64_t> vecDepths;
+        std::string sErrMsg;
+        if (!pContext->m_oStore.QueueDepths(vecDepths, sErrMsg)) {
+            vecDepths.clear();  // the counters still show; the depths are unknown
+        }
+        oRes.set_content(pContext->m_oMetrics.Render(vecDepths),
+                         "text/plain; version=0.0.4; charset=utf-8");
+    });
+}
+
+}  // namespace relayd

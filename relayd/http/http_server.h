@@ -1,0 +1,64 @@
+// The relay's HTTP side: the web inbox, the REST API, key registration, live events,
+// health probes and metrics, served by a small pool of threads inside the relay.
+//
+// Usage (main):
+//   CHttpServer oHttp(oConfig, *pStore, oMetrics, oEvents, fnWakeDelivery, fnListening);
+//   if (!oHttp.Start(sErrMsg)) { print "fanout_relayd: " + sErrMsg; exit 2; }
+//   ... serve until SIGTERM ...
+//   oHttp.Stop();  // event streams end cleanly, requests in flight finish
+//
+// With SConfig::m_sHttp "off" Start does nothing and succeeds. With m_sHttpToken set,
+// every /api/ request needs "Authorization: Bearer <token>"; the event stream, which a
+// browser cannot give headers, also takes the token from the cookie "fanout_token".
+#ifndef RELAYD_HTTP_HTTP_SERVER_H
+#define RELAYD_HTTP_HTTP_SERVER_H
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "relayd/config/config.h"
+#include "relayd/record/events.h"
+#include "relayd/record/metrics.h"
+#include "relayd/store/store.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace relayd {
+
+struct SHttpContext;
+
+class CHttpServer {
+public:
+    // fnWakeDelivery: called after a failed message went back to the queue.
+    // fnListening: true once the channel ports listen (for /readyz).
+    CHttpServer(const SConfig& oConfig, IStore& oStore, CMetrics& oMetrics, CEventBus& oEvents,
+                std::function<void()> fnWakeDelivery, std::function<bool()> fnListening);
+    ~CHttpServer();  // Stop()
+    CHttpServer(const CHttpServer&) = delete;
+    CHttpServer& operator=(const CHttpServer&) = delete;
+
+    // Binds SConfig::m_sHttp ("ADDR:PORT", "[IPV6]:PORT"; port 0 picks a free one) and
+    // serves on a thread of its own. False with one line in sErrMsg ("http: cannot
+    // listen on 127.0.0.1:12464: Address already in use") when the address is bad, not
+    // loopback while there is no token, or cannot be bound.
+    bool Start(std::string& sErrMsg);
+    // The port bound, 0 before Start or with "off".
+    int Port() const { return m_iPort; }
+    // Ends event streams and waiting lists, lets requests in flight finish, closes the
+    // port. Safe to call twice.
+    void Stop();
+
+private:
+    std::unique_ptr<SHttpContext> m_pContext;
+    std::unique_ptr<httplib::Server> m_pServer;
+    std::thread m_oThread;
+    int m_iPort = 0;
+};
+
+}  // namespace relayd
+
+#endif  // RELAYD_HTTP_HTTP_SERVER_H

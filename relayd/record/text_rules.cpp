@@ -1,0 +1,71 @@
+#include "relayd/record/text_rules.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace relayd {
+
+namespace {
+
+bool IsNameByte(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ';' ||
+           c == '_' || c == '-';
+}
+
+}  // namespace
+
+bool IsNameListValid(const std::string& sList) {
+    for (const char c : sList) {
+        if (!IsNameByte(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> SplitNameList(const std::string& sList) {
+    std::vector<std::string> vecNames;
+    size_t nStart = 0;
+    while (nStart <= sList.size()) {
+        size_t nEnd = sList.find(';', nStart);
+        if (nEnd == std::string::npos) {
+            nEnd = sList.size();
+        }
+        if (nEnd > nStart) {
+            vecNames.push_back(sList.substr(nStart, nEnd - nStart));
+        }
+        nStart = nEnd + 1;
+    }
+    return vecNames;
+}
+
+std::string JoinNameList(const std::vector<std::string>& vecNames) {
+    std::string sList;
+    for (const std::string& sName : vecNames) {
+        if (!sList.empty()) {
+            sList += ';';
+        }
+        sList += sName;
+    }
+    return sList;
+}
+
+std::string QuoteForLog(const std::string& sBytes, size_t nMax) {
+    std::string sOut;
+    for (size_t i = 0; i < sBytes.size() && i < nMax; ++i) {
+        const uint8_t c = static_cast<uint8_t>(sBytes[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            sOut += static_cast<char>(c);
+        } else {
+            char szHex[5];
+            snprintf(szHex, sizeof(szHex), "\\x%02X", c);
+            sOut += szHex;
+        }
+    }
+    if (sBytes.size() > nMax) {
+        sOut += "...";
+    }
+    return sOut;
+}
+
+}  // namespace relayd

@@ -1,0 +1,806 @@
+#include "relayd/store/sql_store.h"
+
+#include "relayd/record/clock.h"
+
+#include <algorithm>
+#include <map>
+
+namespace relayd {
+
+namespace {
+
+const int kMaxWriteTries = 3;
+const size_t kMaxIdleReaders = 4;
+const char* const kForEachPage = "256";
+
+// Every column of a message row but the image, in the order RowToMessage reads them.
+const char* const kMessageColumns =
+    "id, channel, status, received_at, peer, timestamp, key_id, sender, receivers, cc, "
+    "title, content, image_size, attempts, last_error, next_attempt_at, lease_until, "
+    "package_hash";
+
+const char* const kInsertMessage =
+    "INSERT INTO messages (channel, status, received_at, peer, timestamp, key_id, sender, "
+    "receivers, cc, title, content, image_size, next_attempt_at, package_hash, dedupe_key, "
+    "image, lease_until) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, "
+    "$15, $16, $17) "
+    "ON CONFLICT (dedupe_key) WHERE dedupe_key IS NOT NULL DO NOTHING RETURNING id";
+
+const char* const kKeyColumns = "id, receivers, cc, subject, channels, created_at, revoked";
+
+// A list of names as one column: ";alice;bob;" (empty for none), so that one name is
+// found exactly by looking for ";name;". Names never hold ';' (it separates them).
+std::string JoinNames(const std::vector<std::string>& vecNames) {
+    std::string sJoined;
+    for (const std::string& sName : vecNames) {
+        sJoined += ";" + sName;
+    }
+    return sJoined.empty() ? sJoined : sJoined + ";";
+}
+
+std::vector<std::string> SplitNames(const std::string& sJoined) {
+    std::vector<std::string> vecNames;
+    size_t nStart = 0;
+    while (nStart <= sJoined.size()) {
+        size_t nEnd = sJoined.find(';', nStart);
+        if (nEnd == std::string::npos) {
+            nEnd = sJoined.size();
+        }
+        if (nEnd > nStart) {
+            vecNames.push_back(sJoined.substr(nStart, nEnd - nStart));
+        }
+        nStart = nEnd + 1;
+    }
+    return vecNames;
+}
+
+std::string JoinChannels(const std::vector<relay_proto::CHANNEL>& vecChannels) {
+    std::vector<std::string> vecNames;
+    vecNames.reserve(vecChannels.size());
+    for (relay_proto::CHANNEL eChannel : vecChannels) {
+        vecNames.push_back(relay_proto::ChannelName(eChannel));
+    }
+    return JoinNames(vecNames);
+}
+
+std::vector<relay_proto::CHANNEL> SplitChannels(const std::string& sJoined) {
+    std::vector<relay_proto::CHANNEL> vecChannels;
+    for (const std::string& sName : SplitNames(sJoined)) {
+        relay_proto::CHANNEL eChannel;
+        if (relay_proto::ChannelFromName(sName, eChannel)) {
+            vecChannels.push_back(eChannel);
+        }
+    }
+    return vecChannels;
+}
+
+// The channel and the package hash: what makes two requests the same. Empty (stored as
+// NULL, never matching) for a message without a hash.
+std::string DedupeKey(const SMessage& oMessage) {
+    if (oMessage.m_sPackageHash.empty()) {
+        return std::string();
+    }
+    return std::string(1, static_cast<char>(oMessage.m_eChannel)) + oMessage.m_sPackageHash;
+}
+
+std::string IdList(const std::vector<SMessage>& vecMessages) {
+    std::string sList;
+    for (const SMessage& oMessage : vecMessages) {
+        sList += (sList.empty() ? "" : ",") + std::to_string(oMessage.m_llId);
+    }
+    return sList;
+}
+
+// Reads a row's cells in order.
+class CRowReader {
+public:
+    explicit CRowReader(const SqlRow& vecRow) : m_vecRow(vecRow) {}
+    int64_t Int() { return m_vecRow.at(m_nNext++).m_llValue; }
+    const std::string& Str() { return m_vecRow.at(m_nNext++).m_sValue; }
+
+private:
+    const SqlRow& m_vecRow;
+    size_t m_nNext = 0;
+};
+
+SMessage RowToMessage(const SqlRow& vecRow, bool bWithData) {
+    CRowReader oRow(vecRow);
+    SMessage oMessage;
+    oMessage.m_llId = oRow.Int();
+    oMessage.m_eChannel = static_cast<relay_proto::CHANNEL>(oRow.Int());
+    oMessage.m_eStatus = static_cast<STATUS>(oRow.Int());
+    oMessage.m_llReceivedAtMs = oRow.Int();
+    oMessage.m_sPeer = oRow.Str();
+    oMessage.m_dwTimestamp = static_cast<uint32_t>(oRow.Int());
+    oMessage.m_sKeyId = oRow.Str();
+    oMessage.m_sSender = oRow.Str();
+    oMessage.m_vecReceivers = SplitNames(oRow.Str());
+    oMessage.m_vecCc = SplitNames(oRow.Str());
+    oMessage.m_sTitle = oRow.Str();
+    oMessage.m_sContent = oRow.Str();
+    oMessage.m_ddwImageSize = static_cast<uint64_t>(oRow.Int());
+    oMessage.m_dwAttempts = static_cast<uint32_t>(oRow.Int());
+    oMessage.m_sLastError = oRow.Str();
+    oMessage.m_llNextAttemptMs = oRow.Int();
+    oMessage.m_llLeaseUntilMs = oRow.Int();
+    oMessage.m_sPackageHash = oRow.Str();
+    if (bWithData) {
+        oMessage.m_sImage = oRow.Str();
+    }
+    return oMessage;
+}
+
+SKey RowToKey(const SqlRow& vecRow) {
+    CRowReader oRow(vecRow);
+    SKey oKey;
+    oKey.m_sId = oRow.Str();
+    oKey.m_vecReceivers = SplitNames(oRow.Str());
+    oKey.m_vecCc = SplitNames(oRow.Str());
+    oKey.m_sSubject = oRow.Str();
+    oKey.m_vecChannels = SplitChannels(oRow.Str());
+    oKey.m_llCreatedAtMs = oRow.Int();
+    oKey.m_bRevoked = oRow.Int() != 0;
+    oKey.m_eSource = KS_API;
+    return oKey;
+}
+
+bool Exec(ISqlConn& oConn, const std::string& sSql, const std::vector<SSqlParam>& vecParams,
+          std::string& sErrMsg) {
+    return oConn.Exec(sSql, vecParams, nullptr, nullptr, sErrMsg);
+}
+
+// Runs fnBody between szBegin and COMMIT; rolls back when anything fails. bRetryable
+// tells whether the failure was a conflict worth running the transaction again for.
+template <typename FN>
+bool RunTransaction(ISqlConn& oConn, const char* szBegin, const FN& fnBody, bool& bRetryable,
+                    std::string& sErrMsg) {
+    bRetryable = false;
+    if (!Exec(oConn, szBegin, {}, sErrMsg)) {
+        bRetryable = oConn.LastFailureRetryable();
+        return false;
+    }
+    if (fnBody(oConn, sErrMsg) && Exec(oConn, "COMMIT", {}, sErrMsg)) {
+        return true;
+    }
+    bRetryable = oConn.LastFailureRetryable();
+    std::string sIgnored;
+    Exec(oConn, "ROLLBACK", {}, sIgnored);
+    return false;
+}
+
+}  // namespace
+
+namespace {
+
+// The schema version stored (0 for none yet) and whether it is more than this program
+// knows (sWhy then says so).
+bool ReadSchemaVersion(ISqlConn& oConn, int64_t llLatest, int64_t& llVersion, std::string& sWhy) {
+    std::vector<SqlRow> vecRows;
+    if (!oConn.Exec("SELECT max(version) FROM schema_migrations", {}, &vecRows, nullptr, sWhy)) {
+        return false;
+    }
+    llVersion = vecRows.empty() ? 0 : vecRows[0].at(0).m_llValue;
+    if (llVersion > llLatest) {
+        sWhy = "its schema version " + std::to_string(llVersion) +
+               " is newer than this program knows (" + std::to_string(llLatest) +
+               "): use a newer fanout_relayd";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// A store already up to date is only read (a dump never waits for a busy writer's lock);
+// otherwise the check is made again inside the migration transaction, under the lock.
+bool ApplyMigrations(ISqlConn& oConn, const SSqlDialect& oDialect, std::string& sErrMsg) {
+    const int64_t llLatest = static_cast<int64_t>(oDialect.m_vecSchema.size());
+    int64_t llVersion = 0;
+    std::string sWhy;
+    if (ReadSchemaVersion(oConn, llLatest, llVersion, sWhy) && llVersion == llLatest) {
+        return true;
+    }
+    if (llVersion > llLatest) {
+        sErrMsg = sWhy;
+        return false;
+    }
+    auto fnMigrate = [&](ISqlConn& oTx, std::string& sTxWhy) {
+        if (*oDialect.m_szMigrationLock != '\0' &&
+            !Exec(oTx, oDialect.m_szMigrationLock, {}, sTxWhy)) {
+            return false;
+        }
+        if (!oTx.ExecScript("CREATE TABLE IF NOT EXISTS schema_migrations (version BIGINT "
+                            "PRIMARY KEY, applied_at BIGINT NOT NULL)",
+                            sTxWhy) ||
+            !ReadSchemaVersion(oTx, llLatest, llVersion, sTxWhy)) {
+            return false;
+        }
+        for (int64_t llNext = llVersion + 1; llNext <= llLatest; ++llNext) {
+            if (!oTx.ExecScript(oDialect.m_vecSchema[static_cast<size_t>(llNext - 1)], sTxWhy) ||
+                !Exec(oTx, "INSERT INTO schema_migrations (version, applied_at) VALUES ($1, $2)",
+                      {SSqlParam::Int(llNext), SSqlParam::Int(WallNowMs())}, sTxWhy)) {
+                sTxWhy = "migrating to schema version " + std::to_string(llNext) + ": " + sTxWhy;
+                return false;
+            }
+        }
+        return true;
+    };
+    bool bRetryable = false;
+    return RunTransaction(oConn, oDialect.m_szBeginWrite, fnMigrate, bRetryable, sErrMsg);
+}
+
+CSqlStore::CSqlStore(const SSqlDialect& oDialect, std::unique_ptr<ISqlConn> pWriter,
+                     FnSqlConnect fnConnectReader)
+    : m_oDialect(oDialect),
+      m_pWriter(std::move(pWriter)),
+      m_fnConnectReader(std::move(fnConnectReader)) {}
+
+bool CSqlStore::Write(const char* szWhat, const FnBody& fnBody, std::string& sErrMsg) {
+    std::lock_guard<std::mutex> oLock(m_mtxWriter);
+    for (int iTry = 1;; ++iTry) {
+        std::string sWhy;
+        bool bRetryable = false;
+        if (RunTransaction(*m_pWriter, m_oDialect.m_szBeginWrite, fnBody, bRetryable, sWhy)) {
+            return true;
+        }
+        if (!bRetryable || iTry >= kMaxWriteTries) {
+            sErrMsg = std::string(szWhat) + ": " + sWhy;
+            return false;
+        }
+    }
+}
+
+std::unique_ptr<ISqlConn> CSqlStore::TakeReader(std::string& sErrMsg) {
+    {
+        std::lock_guard<std::mutex> oLock(m_mtxReaders);
+        if (!m_vecIdleReaders.empty()) {
+            std::unique_ptr<ISqlConn> pConn = std::move(m_vecIdleReaders.back());
+            m_vecIdleReaders.pop_back();
+            return pConn;
+        }
+    }
+    return m_fnConnectReader(sErrMsg);
+}
+
+void CSqlStore::GiveBackReader(std::unique_ptr<ISqlConn> pConn) {
+    std::lock_guard<std::mutex> oLock(m_mtxReaders);
+    if (m_vecIdleReaders.size() < kMaxIdleReaders) {
+        m_vecIdleReaders.push_back(std::move(pConn));
+    }
+}
+
+bool CSqlStore::Read(const char* szWhat, const FnBody& fnBody, std::string& sErrMsg) {
+    std::string sWhy;
+    std::unique_ptr<ISqlConn> pConn = TakeReader(sWhy);
+    bool bRetryable = false;
+    const bool bOk = pConn != nullptr &&
+                     RunTransaction(*pConn, m_oDialect.m_szBeginRead, fnBody, bRetryable, sWhy);
+    if (pConn != nullptr) {
+        GiveBackReader(std::move(pConn));
+    }
+    if (!bOk) {
+        sErrMsg = std::string(szWhat) + ": " + sWhy;
+    }
+    return bOk;
+}
+
+bool CSqlStore::LoadDetails(ISqlConn& oConn, bool bWithDeliveries, bool bWithData,
+                            std::vector<SMessage>& vecMessages, std::string& sErrMsg) {
+    if (vecMessages.empty()) {
+        return true;
+    }
+    std::map<int64_t, SMessage*> mapById;
+    for (SMessage& oMessage : vecMessages) {
+        mapById[oMessage.m_llId] = &oMessage;
+    }
+    const std::string sIn = " WHERE message_id IN (" + IdList(vecMessages) + ") ";
+    std::vector<SqlRow> vecRows;
+    if (!oConn.Exec(std::string("SELECT message_id, idx, name, size, sha256") +
+                        (bWithData ? ", data" : "") + " FROM attachments" + sIn +
+                        "ORDER BY message_id, idx",
+                    {}, &vecRows, nullptr, sErrMsg)) {
+        return false;
+    }
+    for (const SqlRow& vecRow : vecRows) {
+        CRowReader oRow(vecRow);
+        SMessage& oMessage = *mapById.at(oRow.Int());
+        SAttachment oAttachment;
+        oAttachment.m_dwIndex = static_cast<uint32_t>(oRow.Int());
+        oAttachment.m_sName = oRow.Str();
+        oAttachment.m_ddwSize = static_cast<uint64_t>(oRow.Int());
+        oAttachment.m_sSha256Hex = oRow.Str();
+        if (bWithData) {
+            oAttachment.m_sData = oRow.Str();
+        }
+        oMessage.m_vecAttachments.push_back(std::move(oAttachment));
+    }
+    if (!bWithDeliveries) {
+        return true;
+    }
+    vecRows.clear();
+    if (!oConn.Exec("SELECT message_id, at, outcome, detail FROM deliveries" + sIn +
+                        "ORDER BY message_id, id",
+                    {}, &vecRows, nullptr, sErrMsg)) {
+        return false;
+    }
+    for (const SqlRow& vecRow : vecRows) {
+        CRowReader oRow(vecRow);
+        SMessage& oMessage = *mapById.at(oRow.Int());
+        SDelivery oDelivery;
+        oDelivery.m_llAtMs = oRow.Int();
+        oDelivery.m_eOutcome = static_cast<OUTCOME>(oRow.Int());
+        oDelivery.m_sDetail = oRow.Str();
+        oMessage.m_vecDeliveries.push_back(std::move(oDelivery));
+    }
+    return true;
+}
+
+bool CSqlStore::LoadMessages(ISqlConn& oConn, const std::string& sWhere,
+                             const std::vector<SSqlParam>& vecParams,
+                             const std::string& sOrderLimit, bool bWithDeliveries, bool bWithData,
+                             std::vector<SMessage>& vecMessages, std::string& sErrMsg) {
+    std::vector<SqlRow> vecRows;
+    if (!oConn.Exec(std::string("SELECT ") + kMessageColumns + (bWithData ? ", image" : "") +
+                        " FROM messages " + sWhere + sOrderLimit,
+                    vecParams, &vecRows, nullptr, sErrMsg)) {
+        return false;
+    }
+    vecMessages.clear();
+    for (const SqlRow& vecRow : vecRows) {
+        vecMessages.push_back(RowToMessage(vecRow, bWithData));
+    }
+    return LoadDetails(oConn, bWithDeliveries, bWithData, vecMessages, sErrMsg);
+}
+
+// A message whose channel and package hash match one stored since llDedupeSinceMs is a
+// duplicate: the unique dedupe key refuses the second row, also when another relay's
+// transaction stored the first. A copy stored before the window gives its key up to the
+// new one. The usual case (no earlier copy) costs one statement.
+bool CSqlStore::InsertOne(ISqlConn& oConn, const SMessage& oMessage, int64_t llDedupeSinceMs,
+                          SInsertOutcome& oOutcome, std::string& sErrMsg) {
+    const std::string sKey = DedupeKey(oMessage);
+    const SSqlParam oKey = sKey.empty() ? SSqlParam::Null() : SSqlParam::Bytes(sKey);
+    const std::string sReceivers = JoinNames(oMessage.m_vecReceivers);
+    const std::string sCc = JoinNames(oMessage.m_vecCc);
+    const std::vector<SSqlParam> vecParams{
+        SSqlParam::Int(oMessage.m_eChannel),
+        SSqlParam::Int(oMessage.m_eStatus),
+        SSqlParam::Int(oMessage.m_llReceivedAtMs),
+        SSqlParam::Text(oMessage.m_sPeer),
+        SSqlParam::Int(oMessage.m_dwTimestamp),
+        SSqlParam::Text(oMessage.m_sKeyId),
+        SSqlParam::Text(oMessage.m_sSender),
+        SSqlParam::Text(sReceivers),
+        SSqlParam::Text(sCc),
+        SSqlParam::Text(oMessage.m_sTitle),
+        SSqlParam::Text(oMessage.m_sContent),
+        SSqlParam::Int(static_cast<int64_t>(oMessage.m_sImage.size())),
+        SSqlParam::Int(oMessage.m_llNextAttemptMs),
+        SSqlParam::Bytes(oMessage.m_sPackageHash),
+        oKey,
+        SSqlParam::Bytes(oMessage.m_sImage),
+        SSqlParam::Int(oMessage.m_llLeaseUntilMs)};
+    // Each round either stores the message, finds the copy it duplicates, or frees a
+    // stale key; a key freed and taken again at once by another relay costs a round.
+    const int kRounds = 4;
+    for (int iRound = 0; iRound < kRounds; ++iRound) {
+        std::vector<SqlRow> vecRows;
+        if (!oConn.Exec(kInsertMessage, vecParams, &vecRows, nullptr, sErrMsg)) {
+            return false;
+        }
+        if (!vecRows.empty()) {
+            oOutcome.m_bDuplicate = false;
+            oOutcome.m_llId = vecRows[0].at(0).m_llValue;
+            return InsertAttachments(oConn, oOutcome.m_llId, oMessage, sErrMsg);
+        }
+        if (!oConn.Exec("SELECT id, received_at FROM messages WHERE dedupe_key = $1", {oKey},
+                        &vecRows, nullptr, sErrMsg)) {
+            return false;
+        }
+        if (vecRows.empty()) {
+            continue;  // deleted meanwhile
+        }
+        const int64_t llEarlierId = vecRows[0].at(0).m_llValue;
+        if (vecRows[0].at(1).m_llValue >= llDedupeSinceMs) {
+            oOutcome.m_bDuplicate = true;
+            oOutcome.m_llId = llEarlierId;
+            return true;
+        }
+        if (!Exec(oConn, "UPDATE messages SET dedupe_key = NULL WHERE id = $1",
+                  {SSqlParam::Int(llEarlierId)}, sErrMsg)) {
+            return false;
+        }
+    }
+    sErrMsg = "the dedupe key kept changing hands";
+    return false;
+}
+
+bool CSqlStore::InsertAttachments(ISqlConn& oConn, int64_t llId, const SMessage& oMessage,
+                                  std::string& sErrMsg) {
+    for (size_t i = 0; i < oMessage.m_vecAttachments.size(); ++i) {
+        const SAttachment& oAttachment = oMessage.m_vecAttachments[i];
+        if (!Exec(
+                oConn,
+                "INSERT INTO attachments (message_id, idx, name, size, sha256, data) VALUES "
+                "($1, $2, $3, $4, $5, $6)",
+                {SSqlParam::Int(llId), SSqlParam::Int(static_cast<int64_t>(i)),
+                 SSqlParam::Bytes(oAttachment.m_sName),
+                 SSqlParam::Int(static_cast<int64_t>(oAttachment.m_sData.size())),
+                 SSqlParam::Text(oAttachment.m_sSha256Hex), SSqlParam::Bytes(oAttachment.m_sData)},
+                sErrMsg)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The durability promise: true only after the transaction holding the whole batch has
+// committed (SQLite: WAL with synchronous=FULL syncs the log at COMMIT; PostgreSQL:
+// COMMIT returns once the server has flushed it).
+bool CSqlStore::InsertBatch(std::vector<SMessage>& vecMessages, int64_t llDedupeSinceMs,
+                            std::vector<SInsertOutcome>& vecOutcomes, std::string& sErrMsg) {
+    std::string sLockKeys;
+    if (m_oDialect.m_fnLockDedupeKeys != nullptr) {
+        std::vector<std::string> vecKeys;
+        for (const SMessage& oMessage : vecMessages) {
+            if (!oMessage.m_sPackageHash.empty()) {
+                vecKeys.push_back(DedupeKey(oMessage));
+            }
+        }
+        sLockKeys = vecKeys.empty() ? "" : m_oDialect.m_fnLockDedupeKeys(vecKeys);
+    }
+    auto fnInsert = [&](ISqlConn& oConn, std::string& sWhy) {
+        vecOutcomes.assign(vecMessages.size(), SInsertOutcome());
+        if (!sLockKeys.empty() && !Exec(oConn, sLockKeys, {}, sWhy)) {
+            return false;
+        }
+        for (size_t i = 0; i < vecMessages.size(); ++i) {
+            if (!InsertOne(oConn, vecMessages[i], llDedupeSinceMs, vecOutcomes[i], sWhy)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    if (!Write("storing messages", fnInsert, sErrMsg)) {
+        vecOutcomes.clear();
+        return false;
+    }
+    for (size_t i = 0; i < vecMessages.size(); ++i) {
+        if (!vecOutcomes[i].m_bDuplicate) {
+            vecMessages[i].m_llId = vecOutcomes[i].m_llId;
+        }
+    }
+    return true;
+}
+
+bool CSqlStore::ClaimDue(int64_t llNowMs, int64_t llLeaseUntilMs, uint32_t dwMax,
+                         const std::string& sOwner, std::vector<SMessage>& vecClaimed,
+                         std::string& sErrMsg) {
+    vecClaimed.clear();
+    std::vector<SqlRow> vecRows;
+    auto fnClaim = [&](ISqlConn& oConn, std::string& sWhy) {
+        vecRows.clear();
+        return oConn.Exec(
+            std::string("UPDATE messages SET status = $1, lease_until = $2, lease_owner = $3 "
+                        "WHERE id IN (SELECT id FROM messages WHERE status = $4 AND "
+                        "next_attempt_at <= $5 ORDER BY next_attempt_at, id LIMIT $6") +
+                m_oDialect.m_szSkipLocked + ") RETURNING id",
+            {SSqlParam::Int(MS_DELIVERING), SSqlParam::Int(llLeaseUntilMs), SSqlParam::Text(sOwner),
+             SSqlParam::Int(MS_QUEUED), SSqlParam::Int(llNowMs), SSqlParam::Int(dwMax)},
+            &vecRows, nullptr, sWhy);
+    };
+    if (!Write("claiming messages", fnClaim, sErrMsg)) {
+        return false;
+    }
+    if (vecRows.empty()) {
+        return true;
+    }
+    std::string sIds;
+    for (const SqlRow& vecRow : vecRows) {
+        sIds += (sIds.empty() ? "" : ",") + std::to_string(vecRow.at(0).m_llValue);
+    }
+    auto fnLoad = [&](ISqlConn& oConn, std::string& sWhy) {
+        return LoadMessages(oConn, "WHERE id IN (" + sIds + ")", {}, " ORDER BY id", true, true,
+                            vecClaimed, sWhy);
+    };
+    return Read("loading claimed messages", fnLoad, sErrMsg);
+}
+
+bool CSqlStore::RecordAttempt(int64_t llId, const SDelivery& oAttempt, STATUS eStatus,
+                              int64_t llNextAttemptMs, std::string& sErrMsg) {
+    SAttemptRecord oRecord;
+    oRecord.m_llId = llId;
+    oRecord.m_oAttempt = oAttempt;
+    oRecord.m_eStatus = eStatus;
+    oRecord.m_llNextAttemptMs = llNextAttemptMs;
+    return RecordAttempts({oRecord}, sErrMsg);
+}
+
+bool CSqlStore::RecordAttempts(const std::vector<SAttemptRecord>& vecRecords,
+                               std::string& sErrMsg) {
+    auto fnRecord = [&](ISqlConn& oConn, std::string& sWhy) {
+        for (const SAttemptRecord& oRecord : vecRecords) {
+            const SDelivery& oAttempt = oRecord.m_oAttempt;
+            const std::string sLastError =
+                oAttempt.m_eOutcome == OC_DELIVERED ? std::string() : oAttempt.m_sDetail;
+            uint64_t ddwChanged = 0;
+            if (!oConn.Exec("UPDATE messages SET status = $2, attempts = attempts + 1, "
+                            "last_error = $3, next_attempt_at = $4, lease_until = 0, "
+                            "lease_owner = $5 WHERE id = $1",
+                            {SSqlParam::Int(oRecord.m_llId), SSqlParam::Int(oRecord.m_eStatus),
+                             SSqlParam::Text(sLastError), SSqlParam::Int(oRecord.m_llNextAttemptMs),
+                             SSqlParam::Text("")},
+                            nullptr, &ddwChanged, sWhy)) {
+                return false;
+            }
+            // A message deleted while it was being delivered keeps no history.
+            if (ddwChanged != 0 &&
+                !Exec(oConn,
+                      "INSERT INTO deliveries (message_id, at, outcome, detail) VALUES ($1, $2, "
+                      "$3, $4)",
+                      {SSqlParam::Int(oRecord.m_llId), SSqlParam::Int(oAttempt.m_llAtMs),
+                       SSqlParam::Int(oAttempt.m_eOutcome), SSqlParam::Text(oAttempt.m_sDetail)},
+                      sWhy)) {
+                return false;
+            }
+        }
+        return true;
+    };
+    return Write("recording delivery attempts", fnRecord, sErrMsg);
+}
+
+bool CSqlStore::RequeueExpired(int64_t llNowMs, uint32_t& dwRequeued, std::string& sErrMsg) {
+    uint64_t ddwChanged = 0;
+    auto fnRequeue = [&](ISqlConn& oConn, std::string& sWhy) {
+        return oConn.Exec(
+            "UPDATE messages SET status = $1, next_attempt_at = $2, lease_until = 0, "
+            "lease_owner = $3 WHERE status = $4 AND lease_until < $2",
+            {SSqlParam::Int(MS_QUEUED), SSqlParam::Int(llNowMs), SSqlParam::Text(""),
+             SSqlParam::Int(MS_DELIVERING)},
+            nullptr, &ddwChanged, sWhy);
+    };
+    if (!Write("requeueing expired claims", fnRequeue, sErrMsg)) {
+        return false;
+    }
+    dwRequeued = static_cast<uint32_t>(ddwChanged);
+    return true;
+}
+
+bool CSqlStore::Retry(int64_t llId, int64_t llNowMs, CHANGE_RESULT& eResult, std::string& sErrMsg) {
+    auto fnRetry = [&](ISqlConn& oConn, std::string& sWhy) {
+        uint64_t ddwChanged = 0;
+        std::vector<SqlRow> vecRows;
+        if (!oConn.Exec("UPDATE messages SET status = $2, next_attempt_at = $3 WHERE id = $1 "
+                        "AND status = $4",
+                        {SSqlParam::Int(llId), SSqlParam::Int(MS_QUEUED), SSqlParam::Int(llNowMs),
+                         SSqlParam::Int(MS_FAILED)},
+                        nullptr, &ddwChanged, sWhy) ||
+            (ddwChanged == 0 && !oConn.Exec("SELECT id FROM messages WHERE id = $1",
+                                            {SSqlParam::Int(llId)}, &vecRows, nullptr, sWhy))) {
+            return false;
+        }
+        eResult = ddwChanged != 0 ? CR_DONE : vecRows.empty() ? CR_NOT_FOUND : CR_CONFLICT;
+        return true;
+    };
+    return Write("retrying a message", fnRetry, sErrMsg);
+}
+
+bool CSqlStore::QueueDepths(std::vector<uint64_t>& vecDepths, std::string& sErrMsg) {
+    vecDepths.assign(relay_proto::CHANNEL_COUNT, 0);
+    auto fnCount = [&](ISqlConn& oConn, std::string& sWhy) {
+        std::vector<SqlRow> vecRows;
+        if (!oConn.Exec("SELECT channel, count(*) FROM messages WHERE status IN ($1, $2) GROUP "
+                        "BY channel",
+                        {SSqlParam::Int(MS_QUEUED), SSqlParam::Int(MS_DELIVERING)}, &vecRows,
+                        nullptr, sWhy)) {
+            return false;
+        }
+        for (const SqlRow& vecRow : vecRows) {
+            const int64_t llChannel = vecRow.at(0).m_llValue;
+            if (llChannel >= 0 && llChannel < relay_proto::CHANNEL_COUNT) {
+                vecDepths[static_cast<size_t>(llChannel)] =
+                    static_cast<uint64_t>(vecRow.at(1).m_llValue);
+            }
+        }
+        return true;
+    };
+    return Read("counting queued messages", fnCount, sErrMsg);
+}
+
+bool CSqlStore::ListMessages(const SMessageQuery& oQuery, SMessagePage& oPage,
+                             std::string& sErrMsg) {
+    oPage = SMessagePage();
+    // A name holding ';' cannot be one of the stored names.
+    if (oQuery.m_sReceiver.find(';') != std::string::npos) {
+        return true;
+    }
+    std::vector<SSqlParam> vecParams;
+    std::string sWhere;
+    auto fnAnd = [&](const std::string& sCondition, SSqlParam oParam) {
+        vecParams.push_back(oParam);
+        const std::string sParam = "$" + std::to_string(vecParams.size());
+        std::string sExpanded = sCondition;
+        for (size_t nAt; (nAt = sExpanded.find("$?")) != std::string::npos;) {
+            sExpanded.replace(nAt, 2, sParam);
+        }
+        sWhere += (sWhere.empty() ? "WHERE " : " AND ") + sExpanded;
+    };
+    if (!oQuery.m_bAnyChannel) {
+        fnAnd("channel = $?", SSqlParam::Int(oQuery.m_eChannel));
+    }
+    if (!oQuery.m_bAnyStatus) {
+        fnAnd("status = $?", SSqlParam::Int(oQuery.m_eStatus));
+    }
+    const std::string sReceiver = ";" + oQuery.m_sReceiver + ";";
+    if (!oQuery.m_sReceiver.empty()) {
+        fnAnd("(" + m_oDialect.m_fnContains("receivers", "$?") + " OR " +
+                  m_oDialect.m_fnContains("cc", "$?") + ")",
+              SSqlParam::Text(sReceiver));
+    }
+    if (!oQuery.m_sText.empty()) {
+        fnAnd("(" + m_oDialect.m_fnContains("title", "$?") + " OR " +
+                  m_oDialect.m_fnContains("content", "$?") + ")",
+              SSqlParam::Text(oQuery.m_sText));
+    }
+    const std::string sLimit = " ORDER BY id DESC LIMIT $" + std::to_string(vecParams.size() + 1) +
+                               " OFFSET $" + std::to_string(vecParams.size() + 2);
+    auto fnList = [&](ISqlConn& oConn, std::string& sWhy) {
+        std::vector<SqlRow> vecRows;
+        if (!oConn.Exec("SELECT count(*) FROM messages " + sWhere, vecParams, &vecRows, nullptr,
+                        sWhy)) {
+            return false;
+        }
+        oPage.m_ddwTotal = static_cast<uint64_t>(vecRows.at(0).at(0).m_llValue);
+        std::vector<SSqlParam> vecPageParams = vecParams;
+        vecPageParams.push_back(SSqlParam::Int(oQuery.m_dwLimit));
+        vecPageParams.push_back(SSqlParam::Int(oQuery.m_dwOffset));
+        return LoadMessages(oConn, sWhere, vecPageParams, sLimit, false, false, oPage.m_vecMessages,
+                            sWhy);
+    };
+    return Read("listing messages", fnList, sErrMsg);
+}
+
+bool CSqlStore::GetMessage(int64_t llId, bool bWithData, SMessage& oMessage, bool& bFound,
+                           std::string& sErrMsg) {
+    std::vector<SMessage> vecMessages;
+    auto fnGet = [&](ISqlConn& oConn, std::string& sWhy) {
+        return LoadMessages(oConn, "WHERE id = $1", {SSqlParam::Int(llId)}, "", true, bWithData,
+                            vecMessages, sWhy);
+    };
+    if (!Read("reading a message", fnGet, sErrMsg)) {
+        return false;
+    }
+    bFound = !vecMessages.empty();
+    if (bFound) {
+        oMessage = std::move(vecMessages[0]);
+    }
+    return true;
+}
+
+// Page by page, each in a read transaction of its own, so a long dump never holds one
+// snapshot (and the log it pins) while a server keeps writing.
+bool CSqlStore::ForEachMessage(const std::function<bool(const SMessage&)>& fnEach,
+                               std::string& sErrMsg) {
+    int64_t llAfterId = 0;
+    for (;;) {
+        std::vector<SMessage> vecMessages;
+        auto fnPage = [&](ISqlConn& oConn, std::string& sWhy) {
+            return LoadMessages(oConn, "WHERE id > $1", {SSqlParam::Int(llAfterId)},
+                                std::string(" ORDER BY id LIMIT ") + kForEachPage, true, false,
+                                vecMessages, sWhy);
+        };
+        if (!Read("reading messages", fnPage, sErrMsg)) {
+            return false;
+        }
+        if (vecMessages.empty()) {
+            return true;
+        }
+        for (const SMessage& oMessage : vecMessages) {
+            if (!fnEach(oMessage)) {
+                return true;
+            }
+        }
+        llAfterId = vecMessages.back().m_llId;
+    }
+}
+
+bool CSqlStore::DeleteMessage(int64_t llId, CHANGE_RESULT& eResult, std::string& sErrMsg) {
+    auto fnDelete = [&](ISqlConn& oConn, std::string& sWhy) {
+        uint64_t ddwChanged = 0;
+        if (!oConn.Exec("DELETE FROM messages WHERE id = $1", {SSqlParam::Int(llId)}, nullptr,
+                        &ddwChanged, sWhy)) {
+            return false;
+        }
+        eResult = ddwChanged != 0 ? CR_DONE : CR_NOT_FOUND;
+        return true;
+    };
+    return Write("deleting a message", fnDelete, sErrMsg);
+}
+
+bool CSqlStore::MaxMessageId(int64_t& llMaxId, std::string& sErrMsg) {
+    auto fnMax = [&](ISqlConn& oConn, std::string& sWhy) {
+        std::vector<SqlRow> vecRows;
+        if (!oConn.Exec("SELECT max(id) FROM messages", {}, &vecRows, nullptr, sWhy)) {
+            return false;
+        }
+        llMaxId = vecRows.empty() ? 0 : vecRows[0].at(0).m_llValue;
+        return true;
+    };
+    return Read("reading the newest id", fnMax, sErrMsg);
+}
+
+bool CSqlStore::InsertKey(const SKey& oKey, CHANGE_RESULT& eResult, std::string& sErrMsg) {
+    const std::string sReceivers = JoinNames(oKey.m_vecReceivers);
+    const std::string sCc = JoinNames(oKey.m_vecCc);
+    const std::string sChannels = JoinChannels(oKey.m_vecChannels);
+    auto fnInsert = [&](ISqlConn& oConn, std::string& sWhy) {
+        uint64_t ddwChanged = 0;
+        if (!oConn.Exec(
+                std::string("INSERT INTO api_keys (") + kKeyColumns +
+                    ") VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT (id) DO NOTHING",
+                {SSqlParam::Text(oKey.m_sId), SSqlParam::Text(sReceivers), SSqlParam::Text(sCc),
+                 SSqlParam::Text(oKey.m_sSubject), SSqlParam::Text(sChannels),
+                 SSqlParam::Int(oKey.m_llCreatedAtMs), SSqlParam::Int(oKey.m_bRevoked ? 1 : 0)},
+                nullptr, &ddwChanged, sWhy)) {
+            return false;
+        }
+        eResult = ddwChanged != 0 ? CR_DONE : CR_CONFLICT;
+        return true;
+    };
+    return Write("registering a key", fnInsert, sErrMsg);
+}
+
+bool CSqlStore::FindKey(const std::string& sId, SKey& oKey, bool& bFound, std::string& sErrMsg) {
+    auto fnFind = [&](ISqlConn& oConn, std::string& sWhy) {
+        std::vector<SqlRow> vecRows;
+        if (!oConn.Exec(std::string("SELECT ") + kKeyColumns + " FROM api_keys WHERE id = $1",
+                        {SSqlParam::Text(sId)}, &vecRows, nullptr, sWhy)) {
+            return false;
+        }
+        bFound = !vecRows.empty();
+        if (bFound) {
+            oKey = RowToKey(vecRows[0]);
+        }
+        return true;
+    };
+    return Read("looking up a key", fnFind, sErrMsg);
+}
+
+bool CSqlStore::ListKeys(std::vector<SKey>& vecKeys, std::string& sErrMsg) {
+    auto fnList = [&](ISqlConn& oConn, std::string& sWhy) {
+        std::vector<SqlRow> vecRows;
+        if (!oConn.Exec(
+                std::string("SELECT ") + kKeyColumns + " FROM api_keys ORDER BY created_at, id", {},
+                &vecRows, nullptr, sWhy)) {
+            return false;
+        }
+        vecKeys.clear();
+        for (const SqlRow& vecRow : vecRows) {
+            vecKeys.push_back(RowToKey(vecRow));
+        }
+        return true;
+    };
+    return Read("listing keys", fnList, sErrMsg);
+}
+
+bool CSqlStore::RevokeKey(const std::string& sId, CHANGE_RESULT& eResult, std::string& sErrMsg) {
+    auto fnRevoke = [&](ISqlConn& oConn, std::string& sWhy) {
+        uint64_t ddwChanged = 0;
+        if (!oConn.Exec("UPDATE api_keys SET revoked = 1 WHERE id = $1", {SSqlParam::Text(sId)},
+                        nullptr, &ddwChanged, sWhy)) {
+            return false;
+        }
+        eResult = ddwChanged != 0 ? CR_DONE : CR_NOT_FOUND;
+        return true;
+    };
+    return Write("revoking a key", fnRevoke, sErrMsg);
+}
+
+bool CSqlStore::Ping(std::string& sErrMsg) {
+    auto fnPing = [](ISqlConn& oConn, std::string& sWhy) {
+        return Exec(oConn, "SELECT 1", {}, sWhy);
+    };
+    return Read("store", fnPing, sErrMsg);
+}
+
+}  // namespace relayd

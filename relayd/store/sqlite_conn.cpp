@@ -1,0 +1,190 @@
+#include "relayd/store/sqlite_conn.h"
+
+#include <sqlite3.h>
+
+namespace relayd {
+
+namespace {
+
+const size_t kMaxCachedStatements = 64;
+
+// Resets a statement when the call using it ends, whichever way.
+class CStmtReset {
+public:
+    explicit CStmtReset(sqlite3_stmt* pStmt) : m_pStmt(pStmt) {}
+    ~CStmtReset() {
+        sqlite3_reset(m_pStmt);
+        sqlite3_clear_bindings(m_pStmt);
+    }
+    CStmtReset(const CStmtReset&) = delete;
+    CStmtReset& operator=(const CStmtReset&) = delete;
+
+private:
+    sqlite3_stmt* m_pStmt;
+};
+
+void ReadRow(sqlite3_stmt* pStmt, SqlRow& vecRow) {
+    const int nColumns = sqlite3_column_count(pStmt);
+    vecRow.resize(static_cast<size_t>(nColumns));
+    for (int i = 0; i < nColumns; ++i) {
+        SSqlCell& oCell = vecRow[static_cast<size_t>(i)];
+        const int eType = sqlite3_column_type(pStmt, i);
+        oCell.m_bNull = eType == SQLITE_NULL;
+        if (eType == SQLITE_INTEGER || eType == SQLITE_FLOAT) {
+            oCell.m_llValue = sqlite3_column_int64(pStmt, i);
+        } else if (eType != SQLITE_NULL) {
+            const void* pData = sqlite3_column_blob(pStmt, i);
+            const int nBytes = sqlite3_column_bytes(pStmt, i);
+            oCell.m_sValue.assign(static_cast<const char*>(pData), static_cast<size_t>(nBytes));
+        }
+    }
+}
+
+}  // namespace
+
+CSqliteConn::~CSqliteConn() {
+    for (auto& oEntry : m_mapStatements) {
+        sqlite3_finalize(oEntry.second);
+    }
+    sqlite3_close_v2(m_pDb);
+}
+
+// static
+std::unique_ptr<CSqliteConn> CSqliteConn::Open(const std::string& sPath, int iBusyTimeoutMs,
+                                               std::string& sErrMsg) {
+    sqlite3* pDb = nullptr;
+    const int iRc = sqlite3_open_v2(
+        sPath.c_str(), &pDb,
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+        nullptr);
+    if (iRc != SQLITE_OK) {
+        sErrMsg = "cannot open " + sPath + ": " +
+                  (pDb != nullptr ? sqlite3_errmsg(pDb) : sqlite3_errstr(iRc));
+        sqlite3_close_v2(pDb);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(pDb, iBusyTimeoutMs);
+    return std::unique_ptr<CSqliteConn>(new CSqliteConn(pDb));
+}
+
+std::string CSqliteConn::Failure(const char* szWhat) const {
+    return std::string(szWhat) + ": " + sqlite3_errmsg(m_pDb);
+}
+
+sqlite3_stmt* CSqliteConn::Prepare(const std::string& sSql, std::string& sErrMsg) {
+    auto it = m_mapStatements.find(sSql);
+    if (it != m_mapStatements.end()) {
+        return it->second;
+    }
+    // Statements built per call (lists of ids) would pile up: start afresh past a bound.
+    if (m_mapStatements.size() >= kMaxCachedStatements) {
+        for (auto& oEntry : m_mapStatements) {
+            sqlite3_finalize(oEntry.second);
+        }
+        m_mapStatements.clear();
+    }
+    sqlite3_stmt* pStmt = nullptr;
+    if (sqlite3_prepare_v3(m_pDb, sSql.c_str(), static_cast<int>(sSql.size()),
+                           SQLITE_PREPARE_PERSISTENT, &pStmt, nullptr) != SQLITE_OK) {
+        sErrMsg = Failure("SQLite statement");
+        return nullptr;
+    }
+    m_mapStatements[sSql] = pStmt;
+    return pStmt;
+}
+
+// Parameters are named $1, $2, ... in the SQL; SQLite numbers them by first appearance,
+// so each is looked up by its name.
+bool CSqliteConn::Bind(sqlite3_stmt* pStmt, const std::vector<SSqlParam>& vecParams,
+                       std::string& sErrMsg) {
+    for (size_t i = 0; i < vecParams.size(); ++i) {
+        const std::string sName = "$" + std::to_string(i + 1);
+        const int iIndex = sqlite3_bind_parameter_index(pStmt, sName.c_str());
+        if (iIndex == 0) {
+            continue;
+        }
+        const SSqlParam& oParam = vecParams[i];
+        const char* pData = oParam.m_svValue.data();
+        const sqlite3_uint64 ddwSize = oParam.m_svValue.size();
+        int iRc = SQLITE_OK;
+        switch (oParam.m_eKind) {
+            case SSqlParam::SP_NULL:
+                iRc = sqlite3_bind_null(pStmt, iIndex);
+                break;
+            case SSqlParam::SP_INT:
+                iRc = sqlite3_bind_int64(pStmt, iIndex, oParam.m_llValue);
+                break;
+            case SSqlParam::SP_TEXT:
+                iRc = sqlite3_bind_text64(pStmt, iIndex, pData != nullptr ? pData : "", ddwSize,
+                                          SQLITE_STATIC, SQLITE_UTF8);
+                break;
+            case SSqlParam::SP_BYTES:
+                iRc = sqlite3_bind_blob64(pStmt, iIndex, pData != nullptr ? pData : "", ddwSize,
+                                          SQLITE_STATIC);
+                break;
+        }
+        if (iRc != SQLITE_OK) {
+            sErrMsg = Failure("SQLite parameter");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CSqliteConn::Exec(const std::string& sSql, const std::vector<SSqlParam>& vecParams,
+                       std::vector<SqlRow>* pvecRows, uint64_t* pddwChanged, std::string& sErrMsg) {
+    sqlite3_stmt* pStmt = Prepare(sSql, sErrMsg);
+    if (pStmt == nullptr) {
+        return false;
+    }
+    CStmtReset oReset(pStmt);
+    if (!Bind(pStmt, vecParams, sErrMsg)) {
+        return false;
+    }
+    for (;;) {
+        const int iRc = sqlite3_step(pStmt);
+        if (iRc == SQLITE_DONE) {
+            break;
+        }
+        if (iRc != SQLITE_ROW) {
+            sErrMsg = Failure("SQLite");
+            return false;
+        }
+        if (pvecRows != nullptr) {
+            pvecRows->emplace_back();
+            ReadRow(pStmt, pvecRows->back());
+        }
+    }
+    if (pddwChanged != nullptr) {
+        *pddwChanged = static_cast<uint64_t>(sqlite3_changes64(m_pDb));
+    }
+    return true;
+}
+
+bool CSqliteConn::ExecScript(const std::string& sSql, std::string& sErrMsg) {
+    char* szError = nullptr;
+    if (sqlite3_exec(m_pDb, sSql.c_str(), nullptr, nullptr, &szError) != SQLITE_OK) {
+        sErrMsg = std::string("SQLite: ") + (szError != nullptr ? szError : "failed");
+        sqlite3_free(szError);
+        return false;
+    }
+    return true;
+}
+
+bool CSqliteConn::QueryText(const std::string& sSql, std::string& sValue, std::string& sErrMsg) {
+    sqlite3_stmt* pStmt = Prepare(sSql, sErrMsg);
+    if (pStmt == nullptr) {
+        return false;
+    }
+    CStmtReset oReset(pStmt);
+    const int iRc = sqlite3_step(pStmt);
+    if (iRc != SQLITE_ROW && iRc != SQLITE_DONE) {
+        sErrMsg = Failure("SQLite");
+        return false;
+    }
+    const unsigned char* szText = iRc == SQLITE_ROW ? sqlite3_column_text(pStmt, 0) : nullptr;
+    sValue = szText != nullptr ? reinterpret_cast<const char*>(szText) : "";
+    return true;
+}
+
+}  // namespace relayd

@@ -1,0 +1,48 @@
+// A SQLite database connection: the handle and its prepared statements, closed together.
+#ifndef RELAYD_STORE_SQLITE_CONN_H
+#define RELAYD_STORE_SQLITE_CONN_H
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "relayd/store/sql_conn.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace relayd {
+
+class CSqliteConn : public ISqlConn {
+public:
+    ~CSqliteConn() override;
+    CSqliteConn(const CSqliteConn&) = delete;
+    CSqliteConn& operator=(const CSqliteConn&) = delete;
+
+    // Opens (creating when missing) the database file sPath; a lock held by another
+    // connection is waited for up to iBusyTimeoutMs.
+    static std::unique_ptr<CSqliteConn> Open(const std::string& sPath, int iBusyTimeoutMs,
+                                             std::string& sErrMsg);
+
+    bool Exec(const std::string& sSql, const std::vector<SSqlParam>& vecParams,
+              std::vector<SqlRow>* pvecRows, uint64_t* pddwChanged, std::string& sErrMsg) override;
+    bool ExecScript(const std::string& sSql, std::string& sErrMsg) override;
+    bool LastFailureRetryable() const override { return false; }
+
+    // The first column of the first row a statement without parameters returns, as text
+    // ("" when there is none): for reading pragmas back.
+    bool QueryText(const std::string& sSql, std::string& sValue, std::string& sErrMsg);
+
+private:
+    explicit CSqliteConn(sqlite3* pDb) : m_pDb(pDb) {}
+    sqlite3_stmt* Prepare(const std::string& sSql, std::string& sErrMsg);
+    bool Bind(sqlite3_stmt* pStmt, const std::vector<SSqlParam>& vecParams, std::string& sErrMsg);
+    std::string Failure(const char* szWhat) const;
+
+    sqlite3* m_pDb;
+    std::map<std::string, sqlite3_stmt*> m_mapStatements;  // by SQL text
+};
+
+}  // namespace relayd
+
+#endif  // RELAYD_STORE_SQLITE_CONN_H

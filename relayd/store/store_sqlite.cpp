@@ -1,0 +1,122 @@
+#include "relayd/store/store_sqlite.h"
+
+#include "relayd/store/sql_store.h"
+#include "relayd/store/sqlite_conn.h"
+
+namespace relayd {
+
+namespace {
+
+// The writer waits this long for a lock another process holds, so a store that is stuck
+// fails intake within about a second; readers may wait longer.
+const int kWriterBusyMs = 1000;
+const int kReaderBusyMs = 5000;
+
+// Version 1. Statuses, outcomes and channels are the enum values of message.h and
+// relay_proto/channel.h. Lists of names are stored as ";alice;bob;". dedupe_key (the
+// channel byte and the package hash) is set while the message is inside the dedupe window
+// and cleared when a newer copy arrives after it. The image is the last column so that
+// reading a row's other columns never reads through it.
+const char* const kSchemaV1 = R"SQL(
+CREATE TABLE messages (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    channel INTEGER NOT NULL,
+    status INTEGER NOT NULL,
+    received_at INTEGER NOT NULL,
+    peer TEXT NOT NULL,
+    timestamp INTEGER NOT NULL,
+    key_id TEXT NOT NULL,
+    sender TEXT NOT NULL,
+    receivers TEXT NOT NULL,
+    cc TEXT NOT NULL,
+    title TEXT NOT NULL,
+    content TEXT NOT NULL,
+    image_size INTEGER NOT NULL,
+    attempts INTEGER NOT NULL DEFAULT 0,
+    last_error TEXT NOT NULL DEFAULT '',
+    next_attempt_at INTEGER NOT NULL,
+    lease_until INTEGER NOT NULL DEFAULT 0,
+    lease_owner TEXT NOT NULL DEFAULT '',
+    package_hash BLOB NOT NULL,
+    dedupe_key BLOB,
+    image BLOB NOT NULL
+);
+CREATE UNIQUE INDEX messages_dedupe ON messages (dedupe_key) WHERE dedupe_key IS NOT NULL;
+CREATE INDEX messages_due ON messages (status, next_attempt_at);
+CREATE INDEX messages_channel ON messages (channel, id);
+CREATE TABLE attachments (
+    message_id INTEGER NOT NULL REFERENCES messages (id) ON DELETE CASCADE,
+    idx INTEGER NOT NULL,
+    name BLOB NOT NULL,
+    size INTEGER NOT NULL,
+    sha256 TEXT NOT NULL,
+    data BLOB NOT NULL,
+    PRIMARY KEY (message_id, idx)
+);
+CREATE TABLE deliveries (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    message_id INTEGER NOT NULL REFERENCES messages (id) ON DELETE CASCADE,
+    at INTEGER NOT NULL,
+    outcome INTEGER NOT NULL,
+    detail TEXT NOT NULL
+);
+CREATE INDEX deliveries_message ON deliveries (message_id, id);
+CREATE TABLE api_keys (
+    id TEXT PRIMARY KEY,
+    receivers TEXT NOT NULL,
+    cc TEXT NOT NULL,
+    subject TEXT NOT NULL,
+    channels TEXT NOT NULL,
+    created_at INTEGER NOT NULL,
+    revoked INTEGER NOT NULL DEFAULT 0
+);
+)SQL";
+
+// Version 2: queue depths counted from the due index alone; a status listed newest first.
+const char* const kSchemaV2 = R"SQL(
+DROP INDEX messages_due;
+CREATE INDEX messages_due ON messages (status, next_attempt_at, channel);
+CREATE INDEX messages_status ON messages (status, id);
+)SQL";
+
+std::string Instr(const std::string& sColumn, const std::string& sNeedle) {
+    return "instr(" + sColumn + ", " + sNeedle + ") > 0";
+}
+
+const SSqlDialect kSqlite = {"BEGIN IMMEDIATE",      "BEGIN", "", Instr, "",
+                             {kSchemaV1, kSchemaV2}, nullptr};
+
+// Sets a pragma and reads it back: SQLite ignores settings it cannot apply.
+bool SetPragma(CSqliteConn& oConn, const std::string& sName, const std::string& sValue,
+               const std::string& sExpected, std::string& sErrMsg) {
+    std::string sActual;
+    if (!oConn.QueryText("PRAGMA " + sName + " = " + sValue, sActual, sErrMsg) ||
+        !oConn.QueryText("PRAGMA " + sName, sActual, sErrMsg)) {
+        return false;
+    }
+    if (sActual != sExpected) {
+        sErrMsg = "cannot set " + sName + " to " + sValue + " (it stays " + sActual + ")";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<IStore> OpenSqliteStore(const std::string& sPath, std::string& sErrMsg) {
+    std::string sWhy;
+    std::unique_ptr<CSqliteConn> pWriter = CSqliteConn::Open(sPath, kWriterBusyMs, sWhy);
+    if (pWriter == nullptr || !SetPragma(*pWriter, "journal_mode", "WAL", "wal", sWhy) ||
+        !SetPragma(*pWriter, "synchronous", "FULL", "2", sWhy) ||
+        !SetPragma(*pWriter, "foreign_keys", "ON", "1", sWhy) ||
+        !ApplyMigrations(*pWriter, kSqlite, sWhy)) {
+        sErrMsg = "store " + sPath + ": " + sWhy;
+        return nullptr;
+    }
+    auto fnConnectReader = [sPath](std::string& sReaderErr) -> std::unique_ptr<ISqlConn> {
+        return CSqliteConn::Open(sPath, kReaderBusyMs, sReaderErr);
+    };
+    return std::unique_ptr<IStore>(new CSqlStore(kSqlite, std::move(pWriter), fnConnectReader));
+}
+
+}  // namespace relayd
