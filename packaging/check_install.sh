@@ -210,7 +210,7 @@ dpkg_keeps_changed_conffile() { # dpkg_keeps_changed_conffile DEB
 depends_on_libraries() { # depends_on_libraries DEB: Depends names what the program links
     local depends lib
     depends=" $(dpkg-deb -f "$1" Depends | sed 's/ ([^)]*)//g; s/,//g') "
-    for lib in libc6 libcurl4 libsqlite3-0 libssl3 libstdc++6; do
+    for lib in libc6 libcurl4 libpq5 libsqlite3-0 libssl3 libstdc++6; do
         case $depends in
             *" $lib "* | *" $lib"[0-9]*) ;; # libssl3: the soname's version
             *) echo "no $lib in Depends:$depends"; return 1 ;;
