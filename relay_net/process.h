@@ -3,10 +3,17 @@
 #ifndef RELAY_NET_PROCESS_H
 #define RELAY_NET_PROCESS_H
 
+#include <cstdint>
+
 namespace relay_net {
 
 // Many concurrent clients need many descriptors: takes all that the hard limit allows.
 void RaiseFdLimit();
+
+// The soft descriptor limit (RLIMIT_NOFILE), 0 when it cannot be read.
+uint64_t FdLimit();
+// Descriptors this process holds open now, 0 when unknown.
+uint64_t OpenFdCount();
 
 // Calls pHandler on SIGINT and SIGTERM (SIG_IGN to ignore them from then on).
 void SetStopHandler(void (*pHandler)(int));
