@@ -95,8 +95,8 @@ bool CFrameServer::Listen(std::string& sErrMsg) {
 
 void CFrameServer::OnAccepted(SAccepted&& oAccepted) {
     std::string sHostKey = HostKey(oAccepted.m_oPeer.m_oAddr);
-    const auto itPeer = m_mapPeerConns.find(sHostKey);
-    const size_t nPeerConns = (itPeer == m_mapPeerConns.end()) ? 0 : itPeer->second;
+    const auto itPeer = m_mapPeers.find(sHostKey);
+    const size_t nPeerConns = (itPeer == m_mapPeers.end()) ? 0 : itPeer->second.m_nConns;
     const bool bPeerFull =
         m_oConfig.m_nMaxConnsPerPeer != 0 && nPeerConns >= m_oConfig.m_nMaxConnsPerPeer;
     if (bPeerFull || !MakeRoom(sHostKey)) {
@@ -122,7 +122,7 @@ void CFrameServer::OnAccepted(SAccepted&& oAccepted) {
         pConn->m_bDropping = true;
         pConn->m_oReader.KeepOnly(m_oConfig.m_nDroppedKeep);
     }
-    ++m_mapPeerConns[pConn->m_sHostKey];
+    ++m_mapPeers[pConn->m_sHostKey].m_nConns;
     SetDeadline(ddwConnId, *pConn, CEventLoop::NowMs() + m_oConfig.m_dwReadTimeoutMs);
     m_mapConns[ddwConnId] = std::move(pConn);
     m_oHandler.OnConnOpen(ddwConnId, oAccepted.m_eChannel, oAccepted.m_oPeer);
@@ -133,31 +133,35 @@ bool CFrameServer::MakeRoom(const std::string& sHostKey) {
         return true;
     }
     // Another address gives way only while it still holds more than the newcomer's would.
-    const auto itOwn = m_mapPeerConns.find(sHostKey);
-    const size_t nOwn = (itOwn == m_mapPeerConns.end()) ? 0 : itOwn->second;
+    const auto itOwn = m_mapPeers.find(sHostKey);
+    return Evict(false, (itOwn == m_mapPeers.end()) ? 0 : itOwn->second.m_nConns, 1);
+}
+
+bool CFrameServer::Evict(bool bBytes, uint64_t ddwOwn, uint64_t ddwMore) {
     const std::string* pMost = nullptr;
-    size_t nMost = 0;
-    for (const auto& oEntry : m_mapPeerConns) {
-        if (oEntry.second > nMost) {
-            nMost = oEntry.second;
+    uint64_t ddwMost = 0;
+    for (const auto& oEntry : m_mapPeers) {
+        const uint64_t ddwHeld = bBytes ? oEntry.second.m_ddwPending : oEntry.second.m_nConns;
+        if (ddwHeld > ddwMost) {
+            ddwMost = ddwHeld;
             pMost = &oEntry.first;
         }
     }
-    if (pMost == nullptr || nMost <= nOwn + 1) {
+    if (pMost == nullptr || ddwMost <= ddwOwn + ddwMore) {
         return false;
     }
     uint64_t ddwOldest = 0;
     for (const auto& oEntry : m_mapConns) {
         const SConn& oConn = *oEntry.second;
         if (oConn.m_eState == SConn::ST_READING && oConn.m_sHostKey == *pMost &&
-            (ddwOldest == 0 || oEntry.first < ddwOldest)) {
+            (!bBytes || oConn.m_ddwReserved != 0) && (ddwOldest == 0 || oEntry.first < ddwOldest)) {
             ddwOldest = oEntry.first;
         }
     }
     if (ddwOldest == 0) {
         return false;
     }
-    End(ddwOldest, CR_EVICTED, "room made for a connection from an address holding fewer");
+    End(ddwOldest, CR_EVICTED, "room made for an address holding less");
     return true;
 }
 
@@ -252,6 +256,10 @@ bool CFrameServer::Reserve(uint64_t ddwConnId, SConn& oConn) {
         return true;
     }
     const uint64_t ddwSize = oConn.m_oReader.FrameSize();
+    SPeerUse& oUse = m_mapPeers[oConn.m_sHostKey];
+    while (m_oConfig.m_ddwMaxPending != 0 && m_ddwPending + ddwSize > m_oConfig.m_ddwMaxPending &&
+           Evict(true, oUse.m_ddwPending, ddwSize)) {
+    }
     if (m_oConfig.m_ddwMaxPending != 0 && m_ddwPending + ddwSize > m_oConfig.m_ddwMaxPending) {
         End(ddwConnId, CR_OVER_BUDGET,
             "a frame of " + to_str(ddwSize) + " bytes with " + to_str(m_ddwPending) + " of " +
@@ -259,13 +267,17 @@ bool CFrameServer::Reserve(uint64_t ddwConnId, SConn& oConn) {
         return false;
     }
     oConn.m_ddwReserved = ddwSize;
+    oUse.m_ddwPending += ddwSize;
     m_ddwPending += ddwSize;
     return true;
 }
 
 void CFrameServer::Release(SConn& oConn) {
-    m_ddwPending -= oConn.m_ddwReserved;
-    oConn.m_ddwReserved = 0;
+    if (oConn.m_ddwReserved != 0) {
+        m_mapPeers[oConn.m_sHostKey].m_ddwPending -= oConn.m_ddwReserved;
+        m_ddwPending -= oConn.m_ddwReserved;
+        oConn.m_ddwReserved = 0;
+    }
 }
 
 void CFrameServer::Reply(uint64_t ddwConnId, const std::string& sPackage) {
@@ -342,9 +354,9 @@ void CFrameServer::End(uint64_t ddwConnId, CLOSE_REASON eReason, const std::stri
     const std::unique_ptr<SConn> pConn = std::move(it->second);
     m_mapConns.erase(it);
     Release(*pConn);
-    const auto itPeer = m_mapPeerConns.find(pConn->m_sHostKey);
-    if (--itPeer->second == 0) {
-        m_mapPeerConns.erase(itPeer);
+    const auto itPeer = m_mapPeers.find(pConn->m_sHostKey);
+    if (--itPeer->second.m_nConns == 0) {
+        m_mapPeers.erase(itPeer);
     }
     std::string sErrMsg;
     if (!m_oLoop.Unwatch(pConn->m_iFd, sErrMsg)) {

@@ -15,7 +15,9 @@
 //   arrives; the owner sees only its first bytes, to answer it;
 // - the frames in progress or awaiting their reply hold at most m_ddwMaxPending bytes,
 //   counted from each frame's announced length before its body is read; a frame that
-//   would pass that ends its connection without a reply;
+//   would pass that ends its connection without a reply, unless another address holds
+//   more of them than the newcomer's would: then that address's oldest frames still
+//   arriving make room;
 // - one address holds at most m_nMaxConnsPerPeer connections: its next ones are closed
 //   at once;
 // - beyond m_nMaxConns connections a new one is closed at once, unless another address
@@ -124,11 +126,21 @@ private:
     struct SConn;
 
     void OnAccepted(SAccepted&& oAccepted);
+    // What one address holds.
+    struct SPeerUse {
+        size_t m_nConns = 0;
+        uint64_t m_ddwPending = 0;
+    };
+
     // True when the new connection from sHostKey may be taken: there is room, or the
     // oldest connection still reading of an address holding more was ended for it.
     bool MakeRoom(const std::string& sHostKey);
+    // Ends the oldest connection still reading (and holding budget, with bBytes) of the
+    // address that holds the most connections (or bytes), when that is more than ddwOwn
+    // + ddwMore. False when no address holds that much.
+    bool Evict(bool bBytes, uint64_t ddwOwn, uint64_t ddwMore);
     // Reserves the frame's announced length; ends the connection and returns false when
-    // that would pass the budget.
+    // that would pass the budget and no other address gives way.
     bool Reserve(uint64_t ddwConnId, SConn& oConn);
     void Release(SConn& oConn);
     void OnEvent(uint64_t ddwConnId);
@@ -148,7 +160,7 @@ private:
     IFrameHandler& m_oHandler;
     CListeners m_oListeners;
     std::unordered_map<uint64_t, std::unique_ptr<SConn>> m_mapConns;
-    std::unordered_map<std::string, size_t> m_mapPeerConns;  // by HostKey()
+    std::unordered_map<std::string, SPeerUse> m_mapPeers;  // by HostKey()
     uint64_t m_ddwLastConnId = 0;
     uint64_t m_ddwPending = 0;
     uint64_t m_ddwRefused = 0;

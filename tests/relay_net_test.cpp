@@ -726,6 +726,17 @@ uint64_t PendingBytes(CServerUnderTest& oServer) {
     return ddwPending;
 }
 
+// Waits up to 5 s for the server to hold ddwBytes of frames.
+bool WaitPending(CServerUnderTest& oServer, uint64_t ddwBytes) {
+    for (int i = 0; i < 5000; ++i) {
+        if (PendingBytes(oServer) == ddwBytes) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
 TEST(FrameServer, FrameBytesHeldStayWithinTheBudget) {
     CServerUnderTest oServer;
     oServer.m_bHold = true;
@@ -767,6 +778,35 @@ TEST(FrameServer, FrameBytesHeldStayWithinTheBudget) {
     oServer.OnLoop([&](CFrameServer& oFs) { oFs.Close(ddwNextId); });
     EXPECT_EQ(0u, PendingBytes(oServer));
     close(iNext);
+}
+
+TEST(FrameServer, AnAddressHoldingMostOfTheBudgetGivesWay) {
+    CServerUnderTest oServer;
+    SFrameServerConfig oConfig = LoopbackConfig();
+    oConfig.m_dwMaxFrame = 1 << 20;
+    oConfig.m_ddwMaxPending = 3000;
+    ASSERT_TRUE(oServer.Start(oConfig));
+    const uint16_t wPort = oServer.Port(relay_proto::CH_SMS);
+    // 127.0.0.2 holds 2500 bytes in frames that never finish.
+    const int iFirst = Connect("127.0.0.1", wPort, "127.0.0.2");
+    const int iSecond = Connect("127.0.0.1", wPort, "127.0.0.2");
+    ASSERT_TRUE(iFirst >= 0 && iSecond >= 0);
+    ASSERT_TRUE(SendAll(iFirst, "\x02" + Be32(1500) + "part"));
+    ASSERT_TRUE(WaitPending(oServer, 1500));
+    ASSERT_TRUE(SendAll(iSecond, "\x02" + Be32(1000) + "part"));
+    ASSERT_TRUE(WaitPending(oServer, 2500));
+    // 1000 from another address: the oldest frame of 127.0.0.2 makes room.
+    const int iFd = Connect("127.0.0.1", wPort);
+    ASSERT_GE(iFd, 0);
+    ASSERT_TRUE(SendAll(iFd, Frame(std::string(994, 'n'))));
+    EXPECT_EQ(Frame("R:" + std::string(994, 'n')), ReadAll(iFd).m_sBytes);
+    close(iFd);
+    EXPECT_TRUE(ReadAll(iFirst).m_bEnded);
+    ASSERT_FALSE(oServer.Closed().empty());
+    EXPECT_EQ(CR_EVICTED, oServer.Closed()[0].m_eReason);
+    EXPECT_EQ(1000u, PendingBytes(oServer));  // the second frame of 127.0.0.2, still arriving
+    close(iFirst);
+    close(iSecond);
 }
 
 TEST(FrameServer, AFrameNotAdmittedIsDroppedAsItArrives) {
