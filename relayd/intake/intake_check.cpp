@@ -131,7 +131,7 @@ std::string FieldProblem(const relay_proto::SRequest& oReq, const SFilledFields&
     if (!IsNameListValid(oFilled.m_sCc)) {
         return "cc '" + QuoteForLog(oFilled.m_sCc) + "' holds a byte not allowed";
     }
-    const std::string sCountProblem = NameCountProblem(oFilled);
+    std::string sCountProblem = NameCountProblem(oFilled);
     if (!sCountProblem.empty()) {
         return sCountProblem;
     }
