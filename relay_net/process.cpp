@@ -1,6 +1,7 @@
 #include "relay_net/process.h"
 
 #include <dirent.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -12,6 +13,10 @@ void RaiseFdLimit() {
         oLimit.rlim_cur = oLimit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &oLimit);
     }
+}
+
+void ReturnLargeBuffers() {
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 }
 
 uint64_t FdLimit() {

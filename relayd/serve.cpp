@@ -51,6 +51,7 @@ int Fail(const std::string& sErrMsg) {
 int Serve(const SConfig& oGiven) {
     signal(SIGPIPE, SIG_IGN);
     relay_net::RaiseFdLimit();
+    relay_net::ReturnLargeBuffers();
     std::string sErrMsg;
     std::unique_ptr<IStore> pStore = OpenStore(oGiven.m_sStore, sErrMsg);
     if (!pStore) {

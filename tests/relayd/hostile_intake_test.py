@@ -5,6 +5,7 @@ client from another address is still answered within a second."""
 import random
 import socket
 import sys
+import threading
 import time
 import unittest
 
@@ -44,6 +45,25 @@ def partial_frames(port, count, size, sent):
         except OSError:
             pass  # closed without a reply: over the budget
     return socks
+
+
+def whole_frames(port, count, size):
+    """count sms requests of `size` content bytes sent at once, each waiting for its
+    answer (or its close, over the budget)."""
+    data = h.frame(h.request("sms", content="x" * size))
+
+    def one():
+        try:
+            h.exchange(port, data, host="127.0.0.1", timeout=30)
+        except OSError:
+            pass  # closed while sending: over the budget
+
+    threads = [threading.Thread(target=one) for _ in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return []
 
 
 def idle(port, count):
@@ -90,6 +110,8 @@ class HostilePeers(unittest.TestCase):
             #  peak RSS may grow, check(self, server, sockets) or None)
             ("40 partial frames of 16 MiB", "", h.Relayd,
              lambda port: partial_frames(port, 40, 16 * MIB, 15 * MIB), 256 + 96, None),
+            ("24 whole requests of 15 MiB at once", "", h.Relayd,
+             lambda port: whole_frames(port, 24, 15 * MIB), 256 + 96, None),
             ("50 peers outside allow", 'allow = ["127.0.0.1/32"]\n', h.Relayd,
              lambda port: partial_frames(port, 50, 16 * MIB, 15 * MIB), 32,
              self.check_refused_peer),
