@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +12,7 @@
 
 #include "relay_net/event_loop.h"
 #include "relay_net/process.h"
+#include "relayd/config/config_rules.h"
 #include "relayd/config/descriptor_share.h"
 #include "relayd/delivery/delivery_engine.h"
 #include "relayd/http/http_server.h"
@@ -58,12 +60,14 @@ int Serve(const SConfig& oGiven) {
         return Fail(sErrMsg);
     }
     // The store is open: what is left of the descriptors decides how many connections
-    // intake may hold. The HTTP side's share is m_dwHttp.
+    // intake and the HTTP side may hold.
     SConfig oConfig = oGiven;
     const uint64_t ddwFdLimit = relay_net::FdLimit();
     const SDescriptorShare oShare = ShareDescriptors(
         oConfig, ddwFdLimit != 0 ? ddwFdLimit : UINT64_MAX, relay_net::OpenFdCount());
     oConfig.m_dwMaxConnections = oShare.m_dwIntake;
+    oConfig.m_dwHttpMaxConnections =
+        std::max(oShare.m_dwHttp, static_cast<uint32_t>(kMinHttpMaxConnections));
     CKeyRing oKeys(oConfig.m_vecKeys, pStore.get());
     CMetrics oMetrics;
     CEventBus oEvents;

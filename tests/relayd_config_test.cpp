@@ -394,6 +394,7 @@ TEST(RelaydDescriptorShare, IntakeGetsWhatTheLimitLeaves) {
         uint32_t m_dwIntake;
         uint32_t m_dwHttp;
         const char* m_szText;
+        uint32_t m_dwHttpMax = 256;  // http_max_connections
     } const kRows[] = {
         {1048576, 10, true, 4096, 256, "max_connections 4096"},
         {4430, 10, true, 4096, 256, "max_connections 4096"},
@@ -401,10 +402,12 @@ TEST(RelaydDescriptorShare, IntakeGetsWhatTheLimitLeaves) {
         {200, 10, true, 92, 30, "max_connections 92 (lowered from 4096: 200 descriptors)"},
         {200, 10, false, 122, 0, "max_connections 122 (lowered from 4096: 200 descriptors)"},
         {50, 10, true, 1, 0, "max_connections 1 (lowered from 4096: 50 descriptors)"},
+        {200, 10, true, 106, 16, "max_connections 106 (lowered from 4096: 200 descriptors)", 16},
     };
     for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
         SConfig oConfig;
         oConfig.m_sHttp = kRows[i].m_bHttp ? "127.0.0.1:12464" : "off";
+        oConfig.m_dwHttpMaxConnections = kRows[i].m_dwHttpMax;
         const relayd::SDescriptorShare oShare =
             relayd::ShareDescriptors(oConfig, kRows[i].m_ddwLimit, kRows[i].m_ddwOpen);
         EXPECT_EQ(kRows[i].m_dwIntake, oShare.m_dwIntake) << "row " << i;

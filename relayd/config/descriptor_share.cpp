@@ -10,7 +10,7 @@ SDescriptorShare ShareDescriptors(const SConfig& oConfig, uint64_t ddwLimit, uin
     const uint64_t ddwListeners = uint64_t(oConfig.m_vecListen.size()) * relay_proto::CHANNEL_COUNT;
     const uint64_t ddwTaken = ddwOpen + ddwListeners + kReservedDescriptors;
     const uint64_t ddwLeft = ddwLimit > ddwTaken ? ddwLimit - ddwTaken : 0;
-    const uint64_t ddwHttpWanted = (oConfig.m_sHttp == "off") ? 0 : kHttpConnections;
+    const uint64_t ddwHttpWanted = (oConfig.m_sHttp == "off") ? 0 : oConfig.m_dwHttpMaxConnections;
     SDescriptorShare oShare;
     if (ddwLeft >= ddwHttpWanted + oConfig.m_dwMaxConnections) {
         oShare.m_dwHttp = static_cast<uint32_t>(ddwHttpWanted);

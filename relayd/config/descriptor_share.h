@@ -18,9 +18,6 @@ namespace relayd {
 // Kept for the store (database, its journal files), delivery's connections, files read
 // at run time and the HTTP side's own sockets.
 const uint64_t kReservedDescriptors = 64;
-// The HTTP side's connections, set aside beside intake's.
-const uint32_t kHttpConnections = 256;
-
 struct SDescriptorShare {
     uint32_t m_dwIntake = 0;  // max_connections in effect
     uint32_t m_dwHttp = 0;    // HTTP connections the descriptors leave room for
@@ -28,7 +25,8 @@ struct SDescriptorShare {
 };
 
 // Shares ddwLimit descriptors (the soft RLIMIT_NOFILE), ddwOpen of which are open now,
-// between oConfig's listening sockets, the reserve, HTTP (when on) and intake. Intake
+// between oConfig's listening sockets, the reserve, HTTP (when on: its
+// http_max_connections) and intake. Intake
 // gets at least one connection, however small the limit.
 SDescriptorShare ShareDescriptors(const SConfig& oConfig, uint64_t ddwLimit, uint64_t ddwOpen);
 
