@@ -148,7 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     relayd::SMessage oMessage;
     PKG_RESULT eResult = RES_OK;
     std::string sWhy;
-    FUZZ_CHECK(relayd::CheckRequest(oReq, Keys(), bRequireKey, oMessage, eResult, sWhy, sErrMsg));
+    FUZZ_CHECK(relayd::CheckRequest(relay_proto::SRequest(oReq), Keys(), bRequireKey, oMessage,
+                                    eResult, sWhy, sErrMsg));
     FUZZ_CHECK(eResult == RES_OK || eResult == RES_INVALID_PARAM || eResult == RES_KEY_REJECTED);
     FUZZ_CHECK((eResult == RES_KEY_REJECTED) == !KeyStepPasses(oReq, bRequireKey));
     FUZZ_CHECK((eResult == RES_OK) == sWhy.empty());

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fanout_client/options.h"  // the client's CheckNameListValidity
@@ -234,11 +235,12 @@ struct SCheck {
     relayd::SMessage m_oMessage;
 };
 
-SCheck Check(const SRequest& oReq, bool bRequireKey = false) {
+SCheck Check(SRequest oReq, bool bRequireKey = false) {
     SCheck oCheck;
     std::string sErrMsg;
-    oCheck.m_bDone = relayd::CheckRequest(oReq, TestKeys(), bRequireKey, oCheck.m_oMessage,
-                                          oCheck.m_eResult, oCheck.m_sWhy, sErrMsg);
+    oCheck.m_bDone =
+        relayd::CheckRequest(std::move(oReq), TestKeys(), bRequireKey, oCheck.m_oMessage,
+                             oCheck.m_eResult, oCheck.m_sWhy, sErrMsg);
     return oCheck;
 }
 
@@ -521,6 +523,28 @@ TEST(RelaydIntakeCheck, KeyDefaultsFillOnlyEmptyFields) {
     }
 }
 
+// The bulk of an accepted request (attachment data, image) moves into the record: the
+// record holds the very buffers the request held, not copies of them.
+TEST(RelaydIntakeCheck, AcceptedBytesMoveIntoTheRecord) {
+    SRequest oMail = Mail(2, 4096);
+    const char* aData[] = {oMail.m_vecAttachments[0].m_sData.data(),
+                           oMail.m_vecAttachments[1].m_sData.data()};
+    SRequest oLumo = ValidRequest(CH_LUMO);
+    oLumo.m_sImage = std::string(4096, 'i');
+    const char* pImage = oLumo.m_sImage.data();
+    const SCheck oMailCheck = Check(std::move(oMail));
+    const SCheck oLumoCheck = Check(std::move(oLumo));
+    ASSERT_EQ(oMailCheck.m_eResult, RES_OK) << oMailCheck.m_sWhy;
+    ASSERT_EQ(oLumoCheck.m_eResult, RES_OK) << oLumoCheck.m_sWhy;
+    ASSERT_EQ(oMailCheck.m_oMessage.m_vecAttachments.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(oMailCheck.m_oMessage.m_vecAttachments[i].m_sData.data(), aData[i]) << i;
+        EXPECT_EQ(oMailCheck.m_oMessage.m_vecAttachments[i].m_sData, std::string(4096, 'x')) << i;
+    }
+    EXPECT_EQ(oLumoCheck.m_oMessage.m_sImage.data(), pImage);
+    EXPECT_EQ(oLumoCheck.m_oMessage.m_ddwImageSize, 4096u);
+}
+
 TEST(RelaydIntakeCheck, AcceptedRequestsBecomeTheRecord) {
     SRequest oMail = ValidRequest(CH_MAIL);
     oMail.m_sKeyId = "mailonly";
@@ -533,7 +557,8 @@ TEST(RelaydIntakeCheck, AcceptedRequestsBecomeTheRecord) {
     PKG_RESULT eResult = RES_INVALID_PARAM;
     std::string sWhy;
     std::string sErrMsg;
-    ASSERT_TRUE(relayd::CheckRequest(oMail, TestKeys(), false, oMessage, eResult, sWhy, sErrMsg));
+    ASSERT_TRUE(
+        relayd::CheckRequest(SRequest(oMail), TestKeys(), false, oMessage, eResult, sWhy, sErrMsg));
     ASSERT_EQ(eResult, RES_OK) << sWhy;
     EXPECT_EQ(oMessage.m_eChannel, CH_MAIL);
     EXPECT_EQ(oMessage.m_dwTimestamp, 1796631889u);
@@ -561,7 +586,8 @@ TEST(RelaydIntakeCheck, AcceptedRequestsBecomeTheRecord) {
 
     SRequest oLumo = ValidRequest(CH_LUMO);
     oLumo.m_sImage = std::string("\x89PNG\0\x01", 6);
-    ASSERT_TRUE(relayd::CheckRequest(oLumo, TestKeys(), false, oMessage, eResult, sWhy, sErrMsg));
+    ASSERT_TRUE(
+        relayd::CheckRequest(SRequest(oLumo), TestKeys(), false, oMessage, eResult, sWhy, sErrMsg));
     ASSERT_EQ(eResult, RES_OK) << sWhy;
     EXPECT_EQ(oMessage.m_eChannel, CH_LUMO);
     EXPECT_EQ(oMessage.m_sImage, oLumo.m_sImage);
@@ -627,7 +653,8 @@ TEST(RelaydKeyRing, AsksTheStoreAfterTheFile) {
         relayd::SMessage oMessage;
         PKG_RESULT eVerdict = RES_INVALID_PARAM;
         std::string sWhy;
-        ASSERT_TRUE(relayd::CheckRequest(oReq, oRing, false, oMessage, eVerdict, sWhy, sErrMsg))
+        ASSERT_TRUE(
+            relayd::CheckRequest(std::move(oReq), oRing, false, oMessage, eVerdict, sWhy, sErrMsg))
             << "row " << i << ": " << sErrMsg;
         EXPECT_EQ(eVerdict, kRows[i].m_eResult) << "row " << i << ": " << sWhy;
         if (eVerdict == RES_OK) {

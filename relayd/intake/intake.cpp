@@ -132,7 +132,8 @@ bool CIntake::Check(SIntakeItem& oItem, SPending& oPending) {
     SMessage& oMessage = oPending.m_oMessage;
     std::string sWhy;
     PKG_RESULT eResult = RES_OK;
-    if (!CheckRequest(oReq, m_oKeys, m_oConfig.m_bRequireKey, oMessage, eResult, sWhy, sErrMsg)) {
+    if (!CheckRequest(std::move(oReq), m_oKeys, m_oConfig.m_bRequireKey, oMessage, eResult, sWhy,
+                      sErrMsg)) {
         fprintf(stderr, "fanout_relayd: key lookup failed: %s\n", sErrMsg.c_str());
         Answer(oPending, false, 0);
         return false;

@@ -1,5 +1,6 @@
 #include "relayd/intake/intake_check.h"
 
+#include <utility>
 #include <vector>
 
 #include "relay_proto/utf8.h"
@@ -10,11 +11,10 @@ namespace relayd {
 
 namespace {
 
-// The request's receivers, cc and title once the key has filled the empty ones.
-struct SFilledFields {
-    std::string m_sReceivers;
-    std::string m_sCc;
-    std::string m_sTitle;
+// The request's receivers and cc as lists, split once for the checks and the record.
+struct SNames {
+    std::vector<std::string> m_vecReceivers;
+    std::vector<std::string> m_vecCc;
 };
 
 bool HasTitle(relay_proto::CHANNEL eChannel) {
@@ -39,36 +39,33 @@ bool CheckKey(const relay_proto::SRequest& oReq, const CKeyRing& oKeys, bool bRe
     if (!oKeys.Find(oReq.m_sKeyId, oKey, bFound, sErrMsg)) {
         return false;
     }
+    if (bFound && !oKey.m_bRevoked && KeyAllows(oKey, oReq.m_eChannel)) {
+        bHaveKey = true;
+        return true;
+    }
     const std::string sKey = "key '" + QuoteForLog(oReq.m_sKeyId) + "'";
     if (!bFound) {
         sWhy = sKey + " is unknown";
     } else if (oKey.m_bRevoked) {
         sWhy = sKey + " is revoked";
-    } else if (!KeyAllows(oKey, oReq.m_eChannel)) {
-        sWhy = sKey + " is not allowed on " + relay_proto::ChannelName(oReq.m_eChannel);
     } else {
-        bHaveKey = true;
-        return true;
+        sWhy = sKey + " is not allowed on " + relay_proto::ChannelName(oReq.m_eChannel);
     }
     eResult = RES_KEY_REJECTED;
     return true;
 }
 
-SFilledFields FillFromKey(const relay_proto::SRequest& oReq, const SKey* pKey) {
-    SFilledFields oFilled{oReq.m_sReceivers, oReq.m_sCc, oReq.m_sTitle};
-    if (pKey == nullptr) {
-        return oFilled;
+// Fills the request's empty receivers, cc and title from its key.
+void FillFromKey(const SKey& oKey, relay_proto::SRequest& oReq) {
+    if (oReq.m_sReceivers.empty()) {
+        oReq.m_sReceivers = JoinNameList(oKey.m_vecReceivers);
     }
-    if (oFilled.m_sReceivers.empty()) {
-        oFilled.m_sReceivers = JoinNameList(pKey->m_vecReceivers);
+    if (oReq.m_eChannel == relay_proto::CH_MAIL && oReq.m_sCc.empty()) {
+        oReq.m_sCc = JoinNameList(oKey.m_vecCc);
     }
-    if (oReq.m_eChannel == relay_proto::CH_MAIL && oFilled.m_sCc.empty()) {
-        oFilled.m_sCc = JoinNameList(pKey->m_vecCc);
+    if (HasTitle(oReq.m_eChannel) && oReq.m_sTitle.empty()) {
+        oReq.m_sTitle = oKey.m_sSubject;
     }
-    if (HasTitle(oReq.m_eChannel) && oFilled.m_sTitle.empty()) {
-        oFilled.m_sTitle = pKey->m_sSubject;
-    }
-    return oFilled;
 }
 
 // Why the mail's attachments are refused, or "" when they pass.
@@ -100,9 +97,9 @@ std::string AttachmentProblem(const relay_proto::SRequest& oReq) {
 }
 
 // Why the receivers and cc are too many or too long, or "" when they pass.
-std::string NameCountProblem(const SFilledFields& oFilled) {
-    const std::vector<std::string> vecReceivers = SplitNameList(oFilled.m_sReceivers);
-    const std::vector<std::string> vecCc = SplitNameList(oFilled.m_sCc);
+std::string NameCountProblem(const SNames& oNames) {
+    const std::vector<std::string>& vecReceivers = oNames.m_vecReceivers;
+    const std::vector<std::string>& vecCc = oNames.m_vecCc;
     if (vecReceivers.size() + vecCc.size() > kMaxNames) {
         return std::to_string(vecReceivers.size() + vecCc.size()) +
                " receivers and cc, more than " + std::to_string(kMaxNames);
@@ -120,22 +117,22 @@ std::string NameCountProblem(const SFilledFields& oFilled) {
 }
 
 // Why the request's fields are refused, or "" when they pass.
-std::string FieldProblem(const relay_proto::SRequest& oReq, const SFilledFields& oFilled) {
+std::string FieldProblem(const relay_proto::SRequest& oReq, const SNames& oNames) {
     const relay_proto::CHANNEL eChannel = oReq.m_eChannel;
-    if (SplitNameList(oFilled.m_sReceivers).empty()) {
+    if (oNames.m_vecReceivers.empty()) {
         return "no receiver";
     }
-    if (!IsNameListValid(oFilled.m_sReceivers)) {
-        return "receivers '" + QuoteForLog(oFilled.m_sReceivers) + "' hold a byte not allowed";
+    if (!IsNameListValid(oReq.m_sReceivers)) {
+        return "receivers '" + QuoteForLog(oReq.m_sReceivers) + "' hold a byte not allowed";
     }
-    if (!IsNameListValid(oFilled.m_sCc)) {
-        return "cc '" + QuoteForLog(oFilled.m_sCc) + "' holds a byte not allowed";
+    if (!IsNameListValid(oReq.m_sCc)) {
+        return "cc '" + QuoteForLog(oReq.m_sCc) + "' holds a byte not allowed";
     }
-    std::string sCountProblem = NameCountProblem(oFilled);
+    std::string sCountProblem = NameCountProblem(oNames);
     if (!sCountProblem.empty()) {
         return sCountProblem;
     }
-    if (HasTitle(eChannel) && !relay_proto::IsValidUtf8(oFilled.m_sTitle)) {
+    if (HasTitle(eChannel) && !relay_proto::IsValidUtf8(oReq.m_sTitle)) {
         return "title is not valid UTF-8";
     }
     if (!relay_proto::IsValidUtf8(oReq.m_sContent)) {
@@ -145,7 +142,7 @@ std::string FieldProblem(const relay_proto::SRequest& oReq, const SFilledFields&
         oReq.m_sContent.empty()) {
         return "empty content";
     }
-    if (eChannel == relay_proto::CH_ZEPH && oFilled.m_sTitle.empty()) {
+    if (eChannel == relay_proto::CH_ZEPH && oReq.m_sTitle.empty()) {
         return "empty title";
     }
     if (eChannel == relay_proto::CH_LUMO && oReq.m_sContent.empty() && oReq.m_sImage.empty()) {
@@ -154,33 +151,35 @@ std::string FieldProblem(const relay_proto::SRequest& oReq, const SFilledFields&
     return eChannel == relay_proto::CH_MAIL ? AttachmentProblem(oReq) : "";
 }
 
-void FillMessage(const relay_proto::SRequest& oReq, const SFilledFields& oFilled,
-                 SMessage& oMessage) {
+// Moves the checked request into the record: its bytes are not copied again.
+void FillMessage(relay_proto::SRequest& oReq, SNames& oNames, SMessage& oMessage) {
     oMessage.m_eChannel = oReq.m_eChannel;
     oMessage.m_dwTimestamp = oReq.m_dwTimestamp;
-    oMessage.m_sKeyId = oReq.m_sKeyId;
-    oMessage.m_sSender = oReq.m_sSender;
-    oMessage.m_vecReceivers = SplitNameList(oFilled.m_sReceivers);
-    oMessage.m_vecCc = SplitNameList(oFilled.m_sCc);
-    oMessage.m_sTitle = oFilled.m_sTitle;
-    oMessage.m_sContent = oReq.m_sContent;
+    oMessage.m_sKeyId = std::move(oReq.m_sKeyId);
+    oMessage.m_sSender = std::move(oReq.m_sSender);
+    oMessage.m_vecReceivers = std::move(oNames.m_vecReceivers);
+    oMessage.m_vecCc = std::move(oNames.m_vecCc);
+    oMessage.m_sTitle = std::move(oReq.m_sTitle);
+    oMessage.m_sContent = std::move(oReq.m_sContent);
     oMessage.m_vecAttachments.clear();
+    oMessage.m_vecAttachments.reserve(oReq.m_vecAttachments.size());
     for (size_t i = 0; i < oReq.m_vecAttachments.size(); ++i) {
+        relay_proto::SRequest::SAttachment& oFrom = oReq.m_vecAttachments[i];
         SAttachment oAttach;
         oAttach.m_dwIndex = static_cast<uint32_t>(i);
-        oAttach.m_sName = oReq.m_vecAttachments[i].m_sName;
-        oAttach.m_ddwSize = oReq.m_vecAttachments[i].m_sData.size();
-        oAttach.m_sSha256Hex = Sha256Hex(oReq.m_vecAttachments[i].m_sData);
-        oAttach.m_sData = oReq.m_vecAttachments[i].m_sData;
+        oAttach.m_sName = std::move(oFrom.m_sName);
+        oAttach.m_ddwSize = oFrom.m_sData.size();
+        oAttach.m_sSha256Hex = Sha256Hex(oFrom.m_sData);
+        oAttach.m_sData = std::move(oFrom.m_sData);
         oMessage.m_vecAttachments.push_back(std::move(oAttach));
     }
-    oMessage.m_sImage = oReq.m_sImage;
     oMessage.m_ddwImageSize = oReq.m_sImage.size();
+    oMessage.m_sImage = std::move(oReq.m_sImage);
 }
 
 }  // namespace
 
-bool CheckRequest(const relay_proto::SRequest& oReq, const CKeyRing& oKeys, bool bRequireKey,
+bool CheckRequest(relay_proto::SRequest&& oReq, const CKeyRing& oKeys, bool bRequireKey,
                   SMessage& oMessage, PKG_RESULT& eResult, std::string& sWhy,
                   std::string& sErrMsg) {
     SKey oKey;
@@ -191,13 +190,16 @@ bool CheckRequest(const relay_proto::SRequest& oReq, const CKeyRing& oKeys, bool
     if (eResult != RES_OK) {
         return true;
     }
-    const SFilledFields oFilled = FillFromKey(oReq, bHaveKey ? &oKey : nullptr);
-    sWhy = FieldProblem(oReq, oFilled);
+    if (bHaveKey) {
+        FillFromKey(oKey, oReq);
+    }
+    SNames oNames{SplitNameList(oReq.m_sReceivers), SplitNameList(oReq.m_sCc)};
+    sWhy = FieldProblem(oReq, oNames);
     if (!sWhy.empty()) {
         eResult = RES_INVALID_PARAM;
         return true;
     }
-    FillMessage(oReq, oFilled, oMessage);
+    FillMessage(oReq, oNames, oMessage);
     return true;
 }
 

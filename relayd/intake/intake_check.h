@@ -27,13 +27,13 @@ namespace relayd {
 const uint32_t kMaxAttachments = 20;
 const uint64_t kMaxAttachmentBytes = 4194303;
 
-// Checks oReq. True with the verdict in eResult: RES_OK with oMessage filled (channel,
-// timestamp, key id, sender, receivers, cc, title, content, attachments with their
-// digests, image), or RES_KEY_REJECTED / RES_INVALID_PARAM with a short reason for the log in
-// sWhy. False when the key could not be looked up (the store failed): no verdict, the
-// reason in sErrMsg. Fields of oMessage that intake owns (id, peer, times, status,
-// package hash) are left as they were.
-bool CheckRequest(const relay_proto::SRequest& oReq, const CKeyRing& oKeys, bool bRequireKey,
+// Checks oReq and takes it over: on RES_OK its fields have moved into oMessage. True with the
+// verdict in eResult: RES_OK with oMessage filled (channel, timestamp, key id, sender, receivers,
+// cc, title, content, attachments with their digests, image), or RES_KEY_REJECTED /
+// RES_INVALID_PARAM with a short reason for the log in sWhy. False when the key could not be looked
+// up (the store failed): no verdict, the reason in sErrMsg. Fields of oMessage that intake owns
+// (id, peer, times, status, package hash) are left as they were.
+bool CheckRequest(relay_proto::SRequest&& oReq, const CKeyRing& oKeys, bool bRequireKey,
                   SMessage& oMessage, PKG_RESULT& eResult, std::string& sWhy, std::string& sErrMsg);
 
 }  // namespace relayd
