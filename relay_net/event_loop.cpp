@@ -141,12 +141,19 @@ void CEventLoop::CompactTimers() {
     std::make_heap(m_vecTimerHeap.begin(), m_vecTimerHeap.end(), FiresLater);
 }
 
+// Only the first task of a round writes the wake-up descriptor: OnWake() resets it before
+// it takes the queue, so every task queued after that reset finds the queue either still
+// to be taken or empty, and then wakes the loop itself.
 void CEventLoop::Post(TASK fnTask) {
+    bool bFirst = false;
     {
         std::lock_guard<std::mutex> oLock(m_oPostMutex);
+        bFirst = m_vecPosted.empty();
         m_vecPosted.push_back(std::move(fnTask));
     }
-    Wake();
+    if (bFirst) {
+        Wake();
+    }
 }
 
 void CEventLoop::RequestStop() {

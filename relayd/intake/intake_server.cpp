@@ -79,8 +79,28 @@ void CIntakeServer::Answer(const SIntakeVerdict& oVerdict) {
         static_cast<double>(relay_net::CEventLoop::NowMs() - oVerdict.m_ddwArrivedMs) / 1000.0);
 }
 
+// The first verdict after the loop took the last ones posts the task that takes them all.
 void CIntakeServer::PostAnswer(const SIntakeVerdict& oVerdict) {
-    m_oLoop.Post([this, oVerdict]() { Answer(oVerdict); });
+    bool bFirst = false;
+    {
+        std::lock_guard<std::mutex> oLock(m_oPostedMutex);
+        bFirst = m_vecPosted.empty();
+        m_vecPosted.push_back(oVerdict);
+    }
+    if (bFirst) {
+        m_oLoop.Post([this]() { AnswerPosted(); });
+    }
+}
+
+void CIntakeServer::AnswerPosted() {
+    {
+        std::lock_guard<std::mutex> oLock(m_oPostedMutex);
+        m_vecAnswering.swap(m_vecPosted);
+    }
+    for (const SIntakeVerdict& oVerdict : m_vecAnswering) {
+        Answer(oVerdict);
+    }
+    m_vecAnswering.clear();
 }
 
 bool CIntakeServer::Shutdown(uint64_t ddwGraceMs, std::string& sErrMsg) {

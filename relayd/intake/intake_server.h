@@ -4,7 +4,9 @@
 #define RELAYD_INTAKE_INTAKE_SERVER_H
 
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "relay_net/event_loop.h"
 #include "relay_net/frame_server.h"
@@ -26,7 +28,8 @@ public:
 
     // Sends the verdict's reply, or closes without one. On the loop's thread.
     void Answer(const SIntakeVerdict& oVerdict);
-    // From any thread: hands the verdict to the loop's thread.
+    // From any thread: hands the verdict to the loop's thread. The verdicts of one batch
+    // go over together: one task and one wake-up for all of them.
     void PostAnswer(const SIntakeVerdict& oVerdict);
 
     // Stops accepting and lets requests in flight finish within ddwGraceMs.
@@ -44,11 +47,17 @@ public:
     void OnLog(const std::string& sMsg) override;
 
 private:
+    // On the loop's thread: answers every verdict posted so far.
+    void AnswerPosted();
+
     relay_net::CEventLoop& m_oLoop;
     CMetrics& m_oMetrics;
     const SConfig& m_oConfig;
     relay_net::CFrameServer m_oServer;
     CIntake* m_pIntake = nullptr;
+    std::mutex m_oPostedMutex;
+    std::vector<SIntakeVerdict> m_vecPosted;     // posted, not yet taken by the loop
+    std::vector<SIntakeVerdict> m_vecAnswering;  // the loop's; keeps its room between rounds
 };
 
 }  // namespace relayd
