@@ -4,7 +4,7 @@
 //                  [--latency-rate 100]
 //
 // For each peer (tests/peers/http_peer.py, tests/peers/smtp_peer.py, both run --quiet):
-//   plain   kWorkersPerChannel threads, each with one libcurl handle, sending the same
+//   plain   kWorkersPerLane threads, each with one libcurl handle, sending the same
 //           message in a loop: the most this peer takes at that concurrency;
 //   engine  the delivery engine draining a SQLite store (in a scratch folder) that holds
 //           --messages queued messages, every attempt claimed and recorded there.
@@ -44,6 +44,7 @@ namespace {
 typedef std::chrono::steady_clock CLOCK;
 
 const double kGoal = 0.8;
+const int64_t kStopGraceMs = 3000;
 
 struct SOptions {
     uint32_t m_dwMessages = 2000;
@@ -184,7 +185,7 @@ uint32_t PlainLoop(bool bSmtp, int iPort, uint32_t dwCount) {
 }
 
 double PlainRate(bool bSmtp, int iPort, uint32_t dwMessages) {
-    const uint32_t dwThreads = relayd::CDeliveryEngine::kWorkersPerChannel;
+    const uint32_t dwThreads = relayd::CDeliveryEngine::kWorkersPerLane;
     std::atomic<uint32_t> dwOk{0};
     std::vector<std::thread> vecThreads;
     const auto tStart = CLOCK::now();
@@ -301,7 +302,7 @@ double EngineRate(bool bSmtp, int iPort, uint32_t dwMessages) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     const double dSeconds = SecondsSince(tStart);
-    oEngine.Stop();
+    oEngine.Stop(kStopGraceMs);
     if (DeliveredCount(oScratch.Store()) != dwMessages) {
         Die("engine: not every message was delivered");
     }
@@ -364,7 +365,7 @@ void Latency(bool bSmtp, int iPort, const SOptions& oOpts, double& dP50Ms, doubl
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     bDone = true;
     thListen.join();
-    oEngine.Stop();
+    oEngine.Stop(kStopGraceMs);
     if (vecMs.size() != oOpts.m_dwLatencyMessages) {
         Die("latency: " + std::to_string(vecMs.size()) + " of " +
             std::to_string(oOpts.m_dwLatencyMessages) + " delivered");
@@ -438,7 +439,7 @@ int main(int argc, char** argv) {
     }
     curl_global_init(CURL_GLOBAL_DEFAULT);
     printf("delivery_bench: %u messages per round, %d rounds, %u workers per channel\n",
-           oOpts.m_dwMessages, oOpts.m_nRounds, relayd::CDeliveryEngine::kWorkersPerChannel);
+           oOpts.m_dwMessages, oOpts.m_nRounds, relayd::CDeliveryEngine::kWorkersPerLane);
     Run("http", false, oOpts);
     Run("smtp", true, oOpts);
     curl_global_cleanup();

@@ -110,7 +110,7 @@ std::string LockDedupeKeys(const std::vector<std::string>& vecKeys) {
 const SSqlDialect kPostgres = {
     "BEGIN",       "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY",  " FOR UPDATE SKIP LOCKED",
     Position,      "SELECT pg_advisory_xact_lock(7306949262519137651)", {kSchemaV1, kSchemaV2},
-    LockDedupeKeys};
+    LockDedupeKeys, "(extract(epoch from clock_timestamp()) * 1000)::bigint", false};
 
 }  // namespace
 
