@@ -30,7 +30,7 @@ namespace {
 // attempts under way and HTTP share it.
 const int64_t kStopMs = 5000;
 // Kept back from the deadline for what follows the graces (the last records, closing).
-const int64_t kStopReserveMs = 300;
+const int64_t kStopReserveMs = 500;
 
 uint64_t MsLeft(int64_t llDeadlineMs) {
     return static_cast<uint64_t>(std::max<int64_t>(0, llDeadlineMs - MonotonicNowMs()));

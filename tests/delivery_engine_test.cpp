@@ -295,7 +295,8 @@ TEST_F(DeliveryEngineTest, TakesBackClaimsAtStart) {
     for (int i = 0; i < 2; ++i) {
         setSeen.insert(m_oSmtp.NextEvent().value("x_fanout_id", ""));
     }
-    EXPECT_EQ(setSeen, (std::set<std::string>{std::to_string(llExpired), std::to_string(llLeased)}));
+    EXPECT_EQ(setSeen,
+              (std::set<std::string>{std::to_string(llExpired), std::to_string(llLeased)}));
     EXPECT_TRUE(m_oSmtp.NextEvent(300).is_null());
 }
 

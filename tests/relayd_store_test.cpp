@@ -15,8 +15,8 @@
 #include <set>
 #include <thread>
 
-#include "relayd/store/sqlite_conn.h"
 #include "relayd/record/clock.h"
+#include "relayd/store/sqlite_conn.h"
 #include "relayd/store/store.h"
 #include "tests/store_test_backends.h"
 #include "tests/test_support.h"
@@ -268,10 +268,10 @@ TEST_P(StoreTest, ClaimAttemptAndStatusMoves) {
 TEST_P(StoreTest, LeasesRunOutRenewAndHandBack) {
     const struct {
         const char* szCase;
-        int64_t llLeaseMs;       // the claim's lease
-        int64_t llRenewMs;       // 0: not renewed
-        bool bHandBack;          // the owner gives it back
-        bool bRequeued;          // by RequeueExpired with a margin of 1 s
+        int64_t llLeaseMs;  // the claim's lease
+        int64_t llRenewMs;  // 0: not renewed
+        bool bHandBack;     // the owner gives it back
+        bool bRequeued;     // by RequeueExpired with a margin of 1 s
     } aRows[] = {
         {"running", 60000, 0, false, false},
         {"ran out within the margin", -500, 0, false, false},
@@ -284,12 +284,13 @@ TEST_P(StoreTest, LeasesRunOutRenewAndHandBack) {
         const int64_t llId = InsertOne(MakeMessage(CH_MAIL, oRow.szCase));
         std::vector<SMessage> vecClaimed;
         std::string sErr;
-        ASSERT_TRUE(m_pStore->ClaimDue(kNow, oRow.llLeaseMs, {CH_MAIL}, 5, "relay-a", vecClaimed,
-                                       sErr))
+        ASSERT_TRUE(
+            m_pStore->ClaimDue(kNow, oRow.llLeaseMs, {CH_MAIL}, 5, "relay-a", vecClaimed, sErr))
             << sErr;
         ASSERT_EQ(vecClaimed.size(), 1u);
         if (oRow.llRenewMs != 0) {
-            ASSERT_TRUE(m_pStore->RenewLeases({llId}, kNow, oRow.llRenewMs, "relay-a", sErr)) << sErr;
+            ASSERT_TRUE(m_pStore->RenewLeases({llId}, kNow, oRow.llRenewMs, "relay-a", sErr))
+                << sErr;
             // Another relay's renewal does not touch it.
             ASSERT_TRUE(m_pStore->RenewLeases({llId}, kNow, -5000, "relay-b", sErr)) << sErr;
         }
@@ -317,8 +318,7 @@ TEST_P(StoreTest, ClaimsPerChannelAndRequeueAtStart) {
     const int64_t llSms = InsertOne(MakeMessage(CH_SMS, "sms"));
     std::vector<SMessage> vecClaimed;
     std::string sErr;
-    ASSERT_TRUE(
-        m_pStore->ClaimDue(kNow, 60000, {CH_SMS, CH_ZEPH}, 5, "relay-a", vecClaimed, sErr))
+    ASSERT_TRUE(m_pStore->ClaimDue(kNow, 60000, {CH_SMS, CH_ZEPH}, 5, "relay-a", vecClaimed, sErr))
         << sErr;
     ASSERT_EQ(vecClaimed.size(), 1u);
     EXPECT_EQ(vecClaimed[0].m_llId, llSms);

@@ -313,7 +313,8 @@ void CDeliveryEngine::KeepLeases(std::unique_lock<std::mutex>& oLock) {
     // make one of this relay's own messages look abandoned.
     const int64_t llNowMs = m_oClock.NowMs();
     std::string sErrMsg;
-    bool bOk = vecHeld.empty() || m_oStore.RenewLeases(vecHeld, llNowMs, kLeaseMs, m_sOwner, sErrMsg);
+    bool bOk =
+        vecHeld.empty() || m_oStore.RenewLeases(vecHeld, llNowMs, kLeaseMs, m_sOwner, sErrMsg);
     uint32_t dwRequeued = 0;
     bOk = bOk && m_oStore.RequeueExpired(llNowMs, kExpiryMarginMs, dwRequeued, sErrMsg);
     NoteStoreResult(bOk, sErrMsg);
@@ -404,7 +405,8 @@ void CDeliveryEngine::RunClaimed(ISender& oSender, SLane& oLane, const SJob& oJo
     // ends only the retries of a message that could be attempted.
     const SMessage& oMessage = oJob.m_oMessage;
     const int64_t llStartMs = WallNowMs();
-    const SAttemptResult oResult = oSender.Send(oMessage, m_oConfig.m_oDelivery.m_llAttemptTimeoutMs);
+    const SAttemptResult oResult =
+        oSender.Send(oMessage, m_oConfig.m_oDelivery.m_llAttemptTimeoutMs);
     const SNextStep oStep =
         PlanNextStep(m_oPolicy, oMessage.m_llReceivedAtMs, oMessage.m_dwAttempts + 1, oResult,
                      m_oClock.NowMs(), oRandom());

@@ -113,11 +113,11 @@ private:
     // One destination and the channels that deliver to it.
     struct SLane {
         std::vector<relay_proto::CHANNEL> m_vecChannels;
-        std::deque<SJob> m_deqSync;     // first in line
-        std::deque<SJob> m_deqClaimed;  // waiting for a worker
-        uint32_t m_dwBusy = 0;          // claimed messages being attempted
-        bool m_bWoken = true;           // claim without waiting for the next poll
-        int64_t m_llNextPollMs = 0;     // monotonic: when to claim next without a Wake()
+        std::deque<SJob> m_deqSync;           // first in line
+        std::deque<SJob> m_deqClaimed;        // waiting for a worker
+        uint32_t m_dwBusy = 0;                // claimed messages being attempted
+        bool m_bWoken = true;                 // claim without waiting for the next poll
+        int64_t m_llNextPollMs = 0;           // monotonic: when to claim next without a Wake()
         int64_t m_llNextRetryMs = INT64_MAX;  // monotonic: the earliest retry scheduled
         std::condition_variable m_oCond;
         std::vector<std::thread> m_vecWorkers;

@@ -544,8 +544,8 @@ bool CSqlStore::ChangeClaims(const char* szWhat, const std::string& sSqlHead,
     return Write(szWhat, fnChange, sErrMsg);
 }
 
-bool CSqlStore::RenewLeases(const std::vector<int64_t>& vecIds, int64_t llNowMs,
-                            int64_t llLeaseMs, const std::string& sOwner, std::string& sErrMsg) {
+bool CSqlStore::RenewLeases(const std::vector<int64_t>& vecIds, int64_t llNowMs, int64_t llLeaseMs,
+                            const std::string& sOwner, std::string& sErrMsg) {
     std::vector<SSqlParam> vecParams = {SSqlParam::Int(llLeaseMs), SSqlParam::Text(sOwner),
                                         SSqlParam::Int(MS_DELIVERING), SSqlParam::Text("")};
     const std::string sClock = LeaseClock(vecParams, llNowMs);

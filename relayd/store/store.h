@@ -78,9 +78,8 @@ public:
     // The owner at work on them extends its leases on the delivering messages vecIds to
     // llLeaseMs from now (a message intake stored for a synchronous attempt, held by no one
     // yet, becomes sOwner's).
-    virtual bool RenewLeases(const std::vector<int64_t>& vecIds, int64_t llNowMs,
-                             int64_t llLeaseMs, const std::string& sOwner,
-                             std::string& sErrMsg) = 0;
+    virtual bool RenewLeases(const std::vector<int64_t>& vecIds, int64_t llNowMs, int64_t llLeaseMs,
+                             const std::string& sOwner, std::string& sErrMsg) = 0;
     // sOwner's claims on vecIds go back to queued, due at llNowMs, without an attempt.
     virtual bool ReleaseClaims(const std::vector<int64_t>& vecIds, int64_t llNowMs,
                                const std::string& sOwner, std::string& sErrMsg) = 0;
