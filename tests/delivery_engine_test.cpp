@@ -347,8 +347,11 @@ TEST_F(DeliveryEngineTest, DeliverNow) {
         if (sScript == "kill") {
             continue;
         }
-        // Never retried: the peer sees the one attempt only.
-        EXPECT_TRUE(oPeer.NextEvent(6000).is_object());
+        // Never retried: the peer sees the one attempt only (a stalled SMTP peer may not
+        // see it end at all: the relay closed the connection when its time was up).
+        const bool bStalled = sScript.rfind("stall", 0) == 0;
+        const bool bSeen = oPeer.NextEvent(bStalled ? 4500 : 6000).is_object();
+        EXPECT_TRUE(bSeen || (bStalled && aRows[i].eChannel == relay_proto::CH_MAIL));
         std::this_thread::sleep_for(std::chrono::milliseconds(600));
         EXPECT_TRUE(oPeer.NextEvent(0).is_null());
         EXPECT_EQ(Load(llId).m_dwAttempts, 1u);

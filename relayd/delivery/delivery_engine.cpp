@@ -224,7 +224,7 @@ void CDeliveryEngine::DeliverNow(const SMessage& oMessage, DONE_FN fnDone) {
 }
 
 void CDeliveryEngine::DispatchLoop() {
-    int64_t llNextLeasesMs = MonotonicNowMs() + kRenewEveryMs;
+    int64_t llNextLeasesMs = MonotonicNowMs();  // at once: fails what has no destination
     std::unique_lock<std::mutex> oLock(m_oMutex);
     while (!m_bStopping) {
         const int64_t llNowMs = MonotonicNowMs();
