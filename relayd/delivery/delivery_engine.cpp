@@ -256,12 +256,12 @@ void CDeliveryEngine::DispatchLoop() {
 }
 
 uint32_t CDeliveryEngine::ClaimRoom(const SLane& oLane) {
-    // Claim in batches (a claim is a store transaction), and no more than the lane's
-    // workers start soon: a stalled destination holds only a few.
+    // Claim in batches (a claim is a store transaction), once half the waiting room is
+    // free, and never more than the lane holds: a stalled destination holds only those.
     const uint32_t dwWaiting = static_cast<uint32_t>(oLane.m_deqClaimed.size());
     const uint32_t dwHeld = dwWaiting + oLane.m_dwBusy;
     const uint32_t dwLimit = kWorkersPerLane + kMaxWaitingPerLane;
-    return dwWaiting < kWorkersPerLane && dwHeld < dwLimit ? dwLimit - dwHeld : 0;
+    return dwWaiting <= kMaxWaitingPerLane / 2 && dwHeld < dwLimit ? dwLimit - dwHeld : 0;
 }
 
 void CDeliveryEngine::ClaimFor(SLane& oLane, std::unique_lock<std::mutex>& oLock) {

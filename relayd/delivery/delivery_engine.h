@@ -102,8 +102,9 @@ private:
     static constexpr int64_t kPollMs = 1000;
     static constexpr size_t kMaxRecordBatch = 256;
     static constexpr size_t kMaxQueuedRecords = 1024;
-    // Claimed messages a lane holds beyond those being attempted.
-    static constexpr uint32_t kMaxWaitingPerLane = 2 * kWorkersPerLane;
+    // Claimed messages a lane holds beyond those being attempted: enough that its workers
+    // never wait for the next claim (a store transaction) while the queue is long.
+    static constexpr uint32_t kMaxWaitingPerLane = 8 * kWorkersPerLane;
 
     struct SJob {
         SMessage m_oMessage;
