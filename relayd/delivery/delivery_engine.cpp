@@ -288,6 +288,7 @@ void CDeliveryEngine::ClaimFor(SLane& oLane, std::unique_lock<std::mutex>& oLock
     if (!m_bClaiming) {
         // Claiming stopped meanwhile: these go straight back.
         std::vector<int64_t> vecIds;
+        vecIds.reserve(vecClaimed.size());
         for (const SMessage& oMessage : vecClaimed) {
             vecIds.push_back(oMessage.m_llId);
         }
