@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "relay_net/event_loop.h"
 #include "relay_net/process.h"
+#include "relayd/config/descriptor_share.h"
 #include "relayd/delivery/delivery_engine.h"
 #include "relayd/http/http_server.h"
 #include "relayd/intake/intake.h"
@@ -56,14 +58,22 @@ int Fail(const std::string& sErrMsg) {
 
 }  // namespace
 
-int Serve(const SConfig& oConfig) {
+int Serve(const SConfig& oGiven) {
     signal(SIGPIPE, SIG_IGN);
     relay_net::RaiseFdLimit();
+    relay_net::ReturnLargeBuffers();
     std::string sErrMsg;
-    std::unique_ptr<IStore> pStore = OpenStore(oConfig.m_sStore, sErrMsg);
+    std::unique_ptr<IStore> pStore = OpenStore(oGiven.m_sStore, sErrMsg);
     if (!pStore) {
         return Fail(sErrMsg);
     }
+    // The store is open: what is left of the descriptors decides how many connections
+    // intake may hold. The HTTP side's share is m_dwHttp.
+    SConfig oConfig = oGiven;
+    const uint64_t ddwFdLimit = relay_net::FdLimit();
+    const SDescriptorShare oShare = ShareDescriptors(
+        oConfig, ddwFdLimit != 0 ? ddwFdLimit : UINT64_MAX, relay_net::OpenFdCount());
+    oConfig.m_dwMaxConnections = oShare.m_dwIntake;
     CKeyRing oKeys(oConfig.m_vecKeys, pStore.get());
     CMetrics oMetrics;
     CEventBus oEvents;
@@ -96,8 +106,9 @@ int Serve(const SConfig& oConfig) {
     oIntake.Start();
     g_pLoop = &oLoop;
     relay_net::SetStopHandler(OnStopSignal);
-    fprintf(stderr, "fanout_relayd: %s; http %s; store %s\n", oServer.ListenText().c_str(),
-            oConfig.m_sHttp.c_str(), oConfig.m_sStore.c_str());
+    fprintf(stderr, "fanout_relayd: %s; http %s; store %s; %s\n", oServer.ListenText().c_str(),
+            oConfig.m_sHttp.c_str(), oConfig.m_sStore.c_str(),
+            DescribeShare(oGiven, oShare, ddwFdLimit).c_str());
 
     bool bOk = oLoop.Run(sErrMsg);
     const int64_t llDeadlineMs = MonotonicNowMs() + kStopMs - kStopReserveMs;
