@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "relay_net/event_loop.h"
 #include "relay_net/process.h"
@@ -18,6 +19,7 @@
 #include "relayd/http/http_server.h"
 #include "relayd/intake/intake.h"
 #include "relayd/intake/intake_server.h"
+#include "relayd/record/clock.h"
 #include "relayd/record/events.h"
 #include "relayd/record/metrics.h"
 #include "relayd/store/keyring.h"
@@ -27,8 +29,15 @@ namespace relayd {
 
 namespace {
 
-// Requests in flight when a stop signal comes get this long to be answered.
-const uint64_t kStopGraceMs = 5000;
+// A stop signal ends the process within this, whatever is in flight: answering requests,
+// attempts under way and HTTP share it.
+const int64_t kStopMs = 5000;
+// Kept back from the deadline for what follows the graces (the last records, closing).
+const int64_t kStopReserveMs = 500;
+
+uint64_t MsLeft(int64_t llDeadlineMs) {
+    return static_cast<uint64_t>(std::max<int64_t>(0, llDeadlineMs - MonotonicNowMs()));
+}
 
 relay_net::CEventLoop* g_pLoop = nullptr;
 
@@ -105,15 +114,22 @@ int Serve(const SConfig& oGiven) {
             DescribeShare(oGiven, oShare, ddwFdLimit).c_str());
 
     bool bOk = oLoop.Run(sErrMsg);
+    const int64_t llDeadlineMs = MonotonicNowMs() + kStopMs - kStopReserveMs;
     bListening = false;
-    // Stop accepting; answer what is in flight (intake keeps posting verdicts meanwhile).
-    bOk = oServer.Shutdown(kStopGraceMs, sErrMsg) && bOk;
+    // Claimed messages not started go back to the queue at once; HTTP stops alongside
+    // (within its own shorter grace), while intake stops accepting and answers what is in
+    // flight (posting verdicts meanwhile); attempts under way get what time is left.
+    oEngine.StopClaiming();
+    std::thread thHttp([&pHttp]() {
+        if (pHttp) {
+            pHttp->Stop();
+        }
+    });
+    bOk = oServer.Shutdown(MsLeft(llDeadlineMs), sErrMsg) && bOk;
     relay_net::SetStopHandler(SIG_IGN);
     oIntake.Stop();
-    oEngine.Stop();
-    if (pHttp) {
-        pHttp->Stop();
-    }
+    oEngine.Stop(static_cast<int64_t>(MsLeft(llDeadlineMs)));
+    thHttp.join();
     oEvents.Close();
     if (!bOk) {
         fprintf(stderr, "fanout_relayd: %s\n", sErrMsg.c_str());
