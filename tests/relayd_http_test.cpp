@@ -706,10 +706,10 @@ TEST(RelaydHttpTest, StartRefusesWhatItCannotServe) {
         const char* szError;
     } kRows[] = {
         {sTaken, "", false, "Address already in use"},
-        {"0.0.0.0:0", "", false, "is not a loopback address; set http_token"},
         {"0.0.0.0:0", "tok", true, ""},
         {"[::1]:0", "", true, ""},
-        {"localhost:0", "", true, ""},
+        {"[::ffff:127.0.0.1]:0", "", true, ""},  // loopback, as the configuration says
+        {"localhost:0", "", false, "is not ADDR:PORT"},
         {"127.0.0.1", "", false, "is not ADDR:PORT"},
         {"off", "", true, ""},
     };

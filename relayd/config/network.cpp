@@ -153,7 +153,8 @@ bool IsLoopbackAddress(const std::string& sIp) {
            (memcmp(aAddr, kMappedPrefix, sizeof(kMappedPrefix)) == 0 && aAddr[12] == 127);
 }
 
-bool ParseHostPort(const std::string& sText, SHostPort& oHostPort, std::string& sErrMsg) {
+bool ParseHostPort(const std::string& sText, uint16_t wMinPort, SHostPort& oHostPort,
+                   std::string& sErrMsg) {
     const size_t nColon = sText.rfind(':');
     const std::string sHint =
         "'" + sText + "' is not ADDR:PORT (an IPv6 address in brackets, [::1]:12464)";
@@ -173,8 +174,9 @@ bool ParseHostPort(const std::string& sText, SHostPort& oHostPort, std::string& 
         sErrMsg = sHint;
         return false;
     }
-    if (dwPort < 1 || dwPort > 65535) {
-        sErrMsg = "'" + sText + "': the port must be a number from 1 to 65535";
+    if (dwPort < wMinPort || dwPort > 65535) {
+        sErrMsg = "'" + sText + "': the port must be a number from " + std::to_string(wMinPort) +
+                  " to 65535";
         return false;
     }
     oParsed.m_sHost = sHost;

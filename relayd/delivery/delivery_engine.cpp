@@ -1,5 +1,6 @@
 #include "relayd/delivery/delivery_engine.h"
 
+#include "relayd/config/config_rules.h"
 #include "relayd/record/clock.h"
 
 #include <algorithm>
@@ -47,7 +48,7 @@ int64_t CDeliveryEngine::SyncLeaseUntilMs(int64_t llNowMs) const {
 }
 
 bool CDeliveryEngine::Start(std::string& sErrMsg) {
-    if (!CheckDeliverySettings(m_oConfig, sErrMsg)) {
+    if (!CheckDeliveryConfig(m_oConfig, sErrMsg)) {
         return false;
     }
     uint32_t dwRequeued = 0;

@@ -204,38 +204,4 @@ std::string MessageIdHeaderValue(int64_t llId, int64_t llReceivedAtMs, const std
            ">";
 }
 
-bool PlainAddress(const std::string& sAddress) {
-    const size_t nAt = sAddress.rfind('@');
-    if (nAt == 0 || nAt == std::string::npos || !PlainDomain(sAddress.substr(nAt + 1))) {
-        return false;
-    }
-    for (size_t i = 0; i < nAt; ++i) {
-        const char c = sAddress[i];
-        if (!PrintableAscii(c) || std::string("\"(),:;<>@[\\]").find(c) != std::string::npos) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool PlainDomain(const std::string& sDomain) {
-    if (sDomain.empty() || sDomain.size() > 253) {
-        return false;
-    }
-    size_t nLabel = 0;
-    for (const char c : sDomain) {
-        if (c == '.') {
-            if (nLabel == 0) {
-                return false;
-            }
-            nLabel = 0;
-        } else if (LabelChar(c)) {
-            ++nLabel;
-        } else {
-            return false;
-        }
-    }
-    return nLabel > 0;
-}
-
 }  // namespace relayd

@@ -52,13 +52,6 @@ std::string MailDate(int64_t llUnixMs);
 // a receiver can recognise a copy delivered twice.
 std::string MessageIdHeaderValue(int64_t llId, int64_t llReceivedAtMs, const std::string& sHost);
 
-// True when sAddress is a plain mail address usable as envelope and header sender:
-// local@domain, printable ASCII without spaces, quotes, brackets, commas or semicolons.
-bool PlainAddress(const std::string& sAddress);
-
-// True when sDomain is a host name: labels of A-Z a-z 0-9 and '-', separated by dots.
-bool PlainDomain(const std::string& sDomain);
-
 }  // namespace relayd
 
 #endif  // RELAYD_DELIVERY_MAIL_FORMAT_H

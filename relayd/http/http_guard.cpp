@@ -1,21 +1,16 @@
 #include "relayd/http/http_guard.h"
 
-#include <arpa/inet.h>
 #include <openssl/crypto.h>
 #include <openssl/sha.h>
+#include <strings.h>
 
-#include <cctype>
 #include <cstring>
+
+#include "relayd/config/network.h"
 
 namespace relayd {
 
 namespace {
-
-bool IsIpLiteral(const std::string& sHost) {
-    unsigned char aAddr[16];
-    return inet_pton(AF_INET, sHost.c_str(), aAddr) == 1 ||
-           inet_pton(AF_INET6, sHost.c_str(), aAddr) == 1;
-}
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') {
@@ -106,56 +101,10 @@ bool HexDecode(const std::string& sHex, std::string& sBytes) {
     return true;
 }
 
-bool SplitHostPort(const std::string& sAddress, std::string& sHost, int& iPort,
-                   std::string& sErrMsg) {
-    size_t nColon = std::string::npos;
-    if (!sAddress.empty() && sAddress[0] == '[') {
-        const size_t nClose = sAddress.find(']');
-        if (nClose == std::string::npos || nClose + 1 >= sAddress.size() ||
-            sAddress[nClose + 1] != ':') {
-            sErrMsg = "\"" + sAddress + "\" is not [IPV6]:PORT";
-            return false;
-        }
-        sHost = sAddress.substr(1, nClose - 1);
-        nColon = nClose + 1;
-    } else {
-        nColon = sAddress.rfind(':');
-        if (nColon == std::string::npos || sAddress.find(':') != nColon) {
-            sErrMsg =
-                "\"" + sAddress + "\" is not ADDR:PORT (write an IPv6 address as [ADDR]:PORT)";
-            return false;
-        }
-        sHost = sAddress.substr(0, nColon);
-    }
-    const std::string sPort = sAddress.substr(nColon + 1);
-    iPort = 0;
-    bool bDigits = !sPort.empty() && sPort.size() <= 5;
-    for (char c : sPort) {
-        bDigits = bDigits && isdigit(static_cast<unsigned char>(c));
-        iPort = iPort * 10 + (c - '0');
-    }
-    if (sHost.empty() || !bDigits || iPort > 65535) {
-        sErrMsg = "\"" + sAddress + "\" is not ADDR:PORT with a port from 0 to 65535";
-        return false;
-    }
-    return true;
-}
-
-bool IsLoopbackHost(const std::string& sHost) {
-    if (strcasecmp(sHost.c_str(), "localhost") == 0) {
-        return true;
-    }
-    unsigned char aAddr[16];
-    if (inet_pton(AF_INET, sHost.c_str(), aAddr) == 1) {
-        return aAddr[0] == 127;
-    }
-    static const unsigned char kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    return inet_pton(AF_INET6, sHost.c_str(), aAddr) == 1 && memcmp(aAddr, kLoopback6, 16) == 0;
-}
-
 bool HostHeaderAllowed(const std::string& sHostHeader) {
     const std::string sHost = HostOfHeader(sHostHeader);
-    return strcasecmp(sHost.c_str(), "localhost") == 0 || IsIpLiteral(sHost);
+    bool bIpv6 = false;
+    return strcasecmp(sHost.c_str(), "localhost") == 0 || ParseIpLiteral(sHost, bIpv6);
 }
 
 bool OriginMatchesHost(const std::string& sOrigin, const std::string& sHostHeader) {

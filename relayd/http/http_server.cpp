@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "relayd/config/network.h"
 #include "relayd/http/http_context.h"
 #include "relayd/http/http_guard.h"
 #include "relayd/http/http_reply.h"
@@ -125,17 +126,15 @@ bool CHttpServer::Start(std::string& sErrMsg) {
     if (oConfig.m_sHttp == "off") {
         return true;
     }
-    std::string sHost;
-    int iPort = 0;
-    if (!SplitHostPort(oConfig.m_sHttp, sHost, iPort, sErrMsg)) {
+    // Whether the address may be served without a token is the configuration's rule
+    // (FinishConfig), checked before serving and by --check-config alike.
+    SHostPort oAddress;
+    if (!ParseHostPort(oConfig.m_sHttp, 0, oAddress, sErrMsg)) {
         sErrMsg = "http: " + sErrMsg;
         return false;
     }
-    if (oConfig.m_sHttpToken.empty() && !IsLoopbackHost(sHost)) {
-        sErrMsg = "http: " + oConfig.m_sHttp +
-                  " is not a loopback address; set http_token to serve the inbox there";
-        return false;
-    }
+    const std::string& sHost = oAddress.m_sHost;
+    int iPort = oAddress.m_wPort;
 
     m_pServer.reset(new httplib::Server);  // (its constructor ignores SIGPIPE, process-wide)
     httplib::Server& oServer = *m_pServer;
