@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "relay_proto/frame.h"
+#include "relay_proto/hex.h"
 
 namespace relay_sim {
 
@@ -40,23 +41,15 @@ bool SetNumber(const std::string& sText, uint64_t ddwMin, uint64_t ddwMax, T* pV
     return true;
 }
 
+// Hex digits, blanks between them allowed ("00 00 00 2b ..."), at least one byte.
 bool ParseHex(const std::string& sText, std::string& sBytes) {
     std::string sDigits;
     for (const char c : sText) {
-        if (isxdigit(static_cast<unsigned char>(c))) {
+        if (!isspace(static_cast<unsigned char>(c))) {
             sDigits += c;
-        } else if (!isspace(static_cast<unsigned char>(c))) {
-            return false;
         }
     }
-    if (sDigits.empty() || sDigits.size() % 2 != 0) {
-        return false;
-    }
-    sBytes.clear();
-    for (size_t i = 0; i < sDigits.size(); i += 2) {
-        sBytes += static_cast<char>(std::stoi(sDigits.substr(i, 2), nullptr, 16));
-    }
-    return true;
+    return !sDigits.empty() && relay_proto::HexDecode(sDigits, sBytes);
 }
 
 bool SetAction(SSimOptions& oOpts, SIM_ACTION eAction, std::string& sErrMsg) {

@@ -257,27 +257,6 @@ TEST(RelaydHttpParseTest, TokensAndCookies) {
             EXPECT_EQ(kCookies[i].szValue, sValue) << "row " << i;
         }
     }
-
-    const struct {
-        const char* szHex;
-        bool bOk;
-        std::string sBytes;
-    } kHex[] = {
-        {"", true, ""},
-        {"7879", true, "xy"},
-        {"E6a5", true, "\xe6\xa5"},
-        {"00ff", true, std::string("\0\xff", 2)},
-        {"787", false, ""},
-        {"7g", false, ""},
-        {"%41", false, ""},
-    };
-    for (size_t i = 0; i < sizeof(kHex) / sizeof(kHex[0]); ++i) {
-        std::string sBytes;
-        EXPECT_EQ(kHex[i].bOk, relayd::HexDecode(kHex[i].szHex, sBytes)) << "row " << i;
-        if (kHex[i].bOk) {
-            EXPECT_EQ(kHex[i].sBytes, sBytes) << "row " << i;
-        }
-    }
 }
 
 TEST(RelaydHttpParseTest, HostHeaders) {

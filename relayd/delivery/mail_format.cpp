@@ -52,32 +52,11 @@ bool QuotableName(const std::string& sName) {
     return true;
 }
 
-// RFC 2231 attribute-char: what may appear in an extended value without percent-encoding.
-bool AttributeChar(char c) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
-        return true;
-    }
-    static const char kMarks[] = "!#$&+-.^_`|~";
-    for (const char* p = kMarks; *p != '\0'; ++p) {
-        if (c == *p) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // The name percent-encoded, as pieces that are never split inside a "%XX" triplet.
 std::vector<std::string> PercentSections(const std::string& sName) {
-    static const char kDigits[] = "0123456789ABCDEF";
     std::vector<std::string> vecSections(1);
     for (const char c : sName) {
-        std::string sPiece;
-        if (AttributeChar(c)) {
-            sPiece = c;
-        } else {
-            const unsigned char b = static_cast<unsigned char>(c);
-            sPiece = {'%', kDigits[b >> 4], kDigits[b & 0x0F]};
-        }
+        const std::string sPiece = PercentEncode(std::string(1, c));
         if (vecSections.back().size() + sPiece.size() > kSectionChars) {
             vecSections.emplace_back();
         }

@@ -12,19 +12,6 @@ namespace relayd {
 
 namespace {
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 std::string Trim(const std::string& sText) {
     size_t nStart = 0;
     size_t nEnd = sText.size();
@@ -83,22 +70,6 @@ bool CookieValue(const std::string& sCookieHeader, const std::string& sName, std
         nStart = nEnd + 1;
     }
     return false;
-}
-
-bool HexDecode(const std::string& sHex, std::string& sBytes) {
-    if (sHex.size() % 2 != 0) {
-        return false;
-    }
-    sBytes.clear();
-    for (size_t i = 0; i < sHex.size(); i += 2) {
-        const int iHigh = HexValue(sHex[i]);
-        const int iLow = HexValue(sHex[i + 1]);
-        if (iHigh < 0 || iLow < 0) {
-            return false;
-        }
-        sBytes += static_cast<char>(iHigh * 16 + iLow);
-    }
-    return true;
 }
 
 bool HostHeaderAllowed(const std::string& sHostHeader) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "relay_proto/hex.h"
 #include "relayd/http/http_parse.h"
 #include "relayd/http/http_reply.h"
 #include "relayd/http/http_routes.h"
@@ -24,12 +25,8 @@ bool RandomKeyId(std::string& sId) {
     if (RAND_bytes(aBytes, sizeof(aBytes)) != 1) {
         return false;
     }
-    static const char kHex[] = "0123456789abcdef";
-    sId.clear();
-    for (unsigned char c : aBytes) {
-        sId += kHex[c >> 4];
-        sId += kHex[c & 0x0f];
-    }
+    sId =
+        relay_proto::HexEncode(std::string(reinterpret_cast<const char*>(aBytes), sizeof(aBytes)));
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "relay_proto/hex.h"
 #include "relayd/config/network.h"
 #include "relayd/http/http_context.h"
 #include "relayd/http/http_guard.h"
@@ -55,7 +56,7 @@ bool Authorized(const std::string& sToken, const httplib::Request& oReq) {
     std::string sHex;
     return oReq.path == "/api/v1/events" &&
            CookieValue(oReq.get_header_value("Cookie"), kTokenCookie, sHex) &&
-           HexDecode(sHex, sGiven) && TokensEqual(sGiven, sToken);
+           relay_proto::HexDecode(sHex, sGiven) && TokensEqual(sGiven, sToken);
 }
 
 // Runs before every route: keeps other web sites and callers without the token out.
