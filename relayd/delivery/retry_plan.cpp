@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "relayd/record/text_rules.h"
+
 namespace relayd {
 
 namespace {
@@ -11,14 +13,6 @@ namespace {
 // Longest Retry-After honoured in delta-seconds form; beyond it the number is absurd
 // (and would overflow milliseconds).
 const int64_t kMaxRetryAfterSeconds = 400LL * 24 * 3600;
-
-std::string Trimmed(const std::string& s) {
-    const size_t nFirst = s.find_first_not_of(" \t");
-    if (nFirst == std::string::npos) {
-        return std::string();
-    }
-    return s.substr(nFirst, s.find_last_not_of(" \t") - nFirst + 1);
-}
 
 }  // namespace
 
@@ -67,7 +61,7 @@ SNextStep PlanNextStep(const SRetryPolicy& oPolicy, int64_t llReceivedAtMs, uint
 }
 
 bool ParseRetryAfter(const std::string& sValue, int64_t llNowMs, int64_t& llDelayMs) {
-    const std::string sText = Trimmed(sValue);
+    const std::string sText = TrimBlanks(sValue);
     if (sText.empty()) {
         return false;
     }

@@ -7,22 +7,11 @@
 #include <cstring>
 
 #include "relayd/config/network.h"
+#include "relayd/record/text_rules.h"
 
 namespace relayd {
 
 namespace {
-
-std::string Trim(const std::string& sText) {
-    size_t nStart = 0;
-    size_t nEnd = sText.size();
-    while (nStart < nEnd && (sText[nStart] == ' ' || sText[nStart] == '\t')) {
-        ++nStart;
-    }
-    while (nEnd > nStart && (sText[nEnd - 1] == ' ' || sText[nEnd - 1] == '\t')) {
-        --nEnd;
-    }
-    return sText.substr(nStart, nEnd - nStart);
-}
 
 // The host part of a Host header: "[::1]:80" -> "::1", "a:80" -> "a", "a" -> "a".
 std::string HostOfHeader(const std::string& sHostHeader) {
@@ -44,13 +33,13 @@ bool TokensEqual(const std::string& sGiven, const std::string& sExpected) {
 }
 
 bool BearerToken(const std::string& sAuthorization, std::string& sToken) {
-    const std::string sValue = Trim(sAuthorization);
+    const std::string sValue = TrimBlanks(sAuthorization);
     static const char kScheme[] = "bearer ";
     const size_t nSchemeLen = sizeof(kScheme) - 1;
     if (sValue.size() <= nSchemeLen || strncasecmp(sValue.c_str(), kScheme, nSchemeLen) != 0) {
         return false;
     }
-    sToken = Trim(sValue.substr(nSchemeLen));
+    sToken = TrimBlanks(sValue.substr(nSchemeLen));
     return !sToken.empty();
 }
 
@@ -61,7 +50,7 @@ bool CookieValue(const std::string& sCookieHeader, const std::string& sName, std
         if (nEnd == std::string::npos) {
             nEnd = sCookieHeader.size();
         }
-        const std::string sPair = Trim(sCookieHeader.substr(nStart, nEnd - nStart));
+        const std::string sPair = TrimBlanks(sCookieHeader.substr(nStart, nEnd - nStart));
         const size_t nEq = sPair.find('=');
         if (nEq != std::string::npos && sPair.compare(0, nEq, sName) == 0 && nEq == sName.size()) {
             sValue = sPair.substr(nEq + 1);

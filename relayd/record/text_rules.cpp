@@ -50,6 +50,14 @@ std::string JoinNameList(const std::vector<std::string>& vecNames) {
     return sList;
 }
 
+std::string TrimBlanks(const std::string& sText) {
+    const size_t nFirst = sText.find_first_not_of(" \t");
+    if (nFirst == std::string::npos) {
+        return std::string();
+    }
+    return sText.substr(nFirst, sText.find_last_not_of(" \t") - nFirst + 1);
+}
+
 std::string QuoteForLog(const std::string& sBytes, size_t nMax) {
     std::string sOut;
     for (size_t i = 0; i < sBytes.size() && i < nMax; ++i) {

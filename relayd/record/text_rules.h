@@ -23,6 +23,9 @@ std::vector<std::string> SplitNameList(const std::string& sList);
 // The names joined with ';'.
 std::string JoinNameList(const std::vector<std::string>& vecNames);
 
+// sText without the blanks (spaces and tabs) at either end.
+std::string TrimBlanks(const std::string& sText);
+
 // sBytes for a log line: printable ASCII as itself, any other byte as \xHH, cut after
 // nMax bytes with "..." appended.
 std::string QuoteForLog(const std::string& sBytes, size_t nMax = 64);
