@@ -316,7 +316,7 @@ bool CheckKeyId(const std::string& sId, std::string& sWhy) {
 }
 
 bool CheckName(const std::string& sName, std::string& sWhy) {
-    if (sName.empty() || sName.find(';') != std::string::npos || !IsNameListValid(sName)) {
+    if (!IsName(sName)) {
         sWhy = "'" + QuoteForLog(sName) + "' is not a name (a-z, A-Z, 0-9, _ and - only)";
         return false;
     }

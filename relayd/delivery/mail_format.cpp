@@ -4,6 +4,7 @@
 
 #include "relay_proto/utf8.h"
 #include "relayd/record/text_codec.h"
+#include "relayd/record/text_rules.h"
 
 namespace relayd {
 
@@ -65,10 +66,6 @@ std::vector<std::string> PercentSections(const std::string& sName) {
     return vecSections;
 }
 
-bool LabelChar(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
-}
-
 }  // namespace
 
 std::vector<std::string> EncodedWords(const std::string& sText) {
@@ -124,23 +121,11 @@ std::string DispositionHeader(const std::string& sName) {
     return sHeader;
 }
 
-bool MailableName(const std::string& sName) {
-    if (sName.empty()) {
-        return false;
-    }
-    for (const char c : sName) {
-        if (!LabelChar(c) && c != '_') {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool MailAddresses(const std::vector<std::string>& vecNames, const std::string& sDomain,
                    std::vector<std::string>& vecAddresses, std::string& sBadName) {
     vecAddresses.clear();
     for (const std::string& sName : vecNames) {
-        if (!MailableName(sName)) {
+        if (!IsName(sName)) {
             sBadName = sName;
             return false;
         }

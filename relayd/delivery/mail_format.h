@@ -34,11 +34,8 @@ std::vector<std::string> EncodedWords(const std::string& sText);
 // percent-encoded UTF-8, in numbered continuations on folded lines when long.
 std::string DispositionHeader(const std::string& sName);
 
-// True when sName can be a mailbox's local part here: one or more of A-Z a-z 0-9 _ -.
-bool MailableName(const std::string& sName);
-
 // "alice@example.org" for each name; false (and the offending name in sBadName) when
-// one is not mailable.
+// one is not a name (relayd/record/text_rules.h).
 bool MailAddresses(const std::vector<std::string>& vecNames, const std::string& sDomain,
                    std::vector<std::string>& vecAddresses, std::string& sBadName);
 

@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "relayd/record/text_rules.h"
+
 namespace relayd {
 
 namespace {
@@ -31,15 +33,6 @@ ID_PARSE ParseDecimal(const std::string& sText, uint64_t ddwMax, uint64_t& ddwVa
         ddwValue = ddwValue * 10 + ddwDigit;
     }
     return bTooBig ? ID_NO_SUCH : ID_OK;
-}
-
-bool IsNameByte(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '-';
-}
-
-bool IsValidName(const std::string& sName) {
-    return !sName.empty() && std::all_of(sName.begin(), sName.end(), IsNameByte);
 }
 
 // The one value of a parameter; false when it is given more than once.
@@ -74,18 +67,7 @@ bool ParseNames(const nlohmann::json& oValue, const char* szField,
     vecNames.clear();
     std::vector<std::string> vecPieces;
     if (oValue.is_string()) {
-        const std::string& sText = oValue.get_ref<const std::string&>();
-        size_t nStart = 0;
-        while (nStart <= sText.size()) {
-            size_t nEnd = sText.find(';', nStart);
-            if (nEnd == std::string::npos) {
-                nEnd = sText.size();
-            }
-            if (nEnd > nStart) {
-                vecPieces.push_back(sText.substr(nStart, nEnd - nStart));
-            }
-            nStart = nEnd + 1;
-        }
+        vecPieces = SplitNameList(oValue.get_ref<const std::string&>());
     } else if (oValue.is_array()) {
         for (const nlohmann::json& oItem : oValue) {
             if (!oItem.is_string()) {
@@ -99,7 +81,7 @@ bool ParseNames(const nlohmann::json& oValue, const char* szField,
         return false;
     }
     for (const std::string& sName : vecPieces) {
-        if (!IsValidName(sName)) {
+        if (!IsName(sName)) {
             sErrMsg = std::string(szField) + ": \"" + sName +
                       "\" is not a name (letters, digits, '_' and '-' only)";
             return false;
