@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <cctype>
+#include <charconv>
 
 #include "relay_proto/frame.h"
 #include "relay_proto/hex.h"
@@ -14,17 +15,9 @@ namespace {
 const uint64_t kMaxMs = 3600 * 1000;  // an hour: longer waits are typos
 
 bool ParseNumber(const std::string& sText, uint64_t ddwMax, uint64_t& ddwValue) {
-    if (sText.empty() || sText.size() > 10) {
-        return false;
-    }
-    ddwValue = 0;
-    for (const char c : sText) {
-        if (!isdigit(static_cast<unsigned char>(c))) {
-            return false;
-        }
-        ddwValue = ddwValue * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return ddwValue <= ddwMax;
+    const char* pEnd = sText.data() + sText.size();
+    const std::from_chars_result oResult = std::from_chars(sText.data(), pEnd, ddwValue);
+    return !sText.empty() && oResult.ec == std::errc() && oResult.ptr == pEnd && ddwValue <= ddwMax;
 }
 
 // Stores sText as a number in [ddwMin, ddwMax] into *pValue of type T.

@@ -1,5 +1,7 @@
 #include "relayd/options.h"
 
+#include <charconv>
+
 #include "relayd/config/config_load.h"
 #include "relayd/config/config_rules.h"
 
@@ -17,22 +19,17 @@ bool SetMode(SRelaydOptions& oOpts, RELAYD_MODE eMode, std::string& sErrMsg) {
 }
 
 bool SetPortOffset(SRelaydOptions& oOpts, const std::string& sValue, std::string& sErrMsg) {
-    size_t nDigitsAt = (!sValue.empty() && sValue[0] == '-') ? 1 : 0;
-    int64_t llValue = 0;
-    bool bOk = sValue.size() > nDigitsAt && sValue.size() <= nDigitsAt + 6;
-    for (size_t i = nDigitsAt; bOk && i < sValue.size(); ++i) {
-        bOk = sValue[i] >= '0' && sValue[i] <= '9';
-        llValue = llValue * 10 + (sValue[i] - '0');
-    }
-    if (!bOk) {
+    const char* pEnd = sValue.data() + sValue.size();
+    int32_t iValue = 0;  // a value past int32_t is no port offset either
+    const std::from_chars_result oResult = std::from_chars(sValue.data(), pEnd, iValue);
+    if (oResult.ec != std::errc() || oResult.ptr != pEnd) {
         sErrMsg = "'" + sValue + "' is not an integer";
         return false;
     }
-    llValue = nDigitsAt ? -llValue : llValue;
-    if (!CheckPortOffset(llValue, sErrMsg)) {
+    if (!CheckPortOffset(iValue, sErrMsg)) {
         return false;
     }
-    oOpts.m_iPortOffset = static_cast<int32_t>(llValue);
+    oOpts.m_iPortOffset = iValue;
     oOpts.m_bPortOffsetSet = true;
     return true;
 }

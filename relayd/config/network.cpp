@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 namespace relayd {
@@ -14,17 +15,10 @@ const uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
 
 // Decimal digits only, at most nMaxDigits of them, into dwValue.
 bool ParseDecimal(const std::string& sText, size_t nMaxDigits, uint32_t& dwValue) {
-    if (sText.empty() || sText.size() > nMaxDigits) {
-        return false;
-    }
-    dwValue = 0;
-    for (const char c : sText) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        dwValue = dwValue * 10 + static_cast<uint32_t>(c - '0');
-    }
-    return true;
+    const char* pEnd = sText.data() + sText.size();
+    const std::from_chars_result oResult = std::from_chars(sText.data(), pEnd, dwValue);
+    return !sText.empty() && sText.size() <= nMaxDigits && oResult.ec == std::errc() &&
+           oResult.ptr == pEnd;
 }
 
 // sText as an address into the first 4 (IPv4) or 16 (IPv6) bytes of aAddr.

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <charconv>
 
 #include "relayd/record/text_rules.h"
 
@@ -67,8 +68,10 @@ bool ParseRetryAfter(const std::string& sValue, int64_t llNowMs, int64_t& llDela
     }
     if (std::all_of(sText.begin(), sText.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         int64_t llSeconds = 0;
-        for (const char c : sText) {
-            llSeconds = std::min(kMaxRetryAfterSeconds, llSeconds * 10 + (c - '0'));
+        const std::from_chars_result oResult =
+            std::from_chars(sText.data(), sText.data() + sText.size(), llSeconds);
+        if (oResult.ec == std::errc::result_out_of_range || llSeconds > kMaxRetryAfterSeconds) {
+            llSeconds = kMaxRetryAfterSeconds;
         }
         llDelayMs = llSeconds * 1000;
         return true;

@@ -1,6 +1,7 @@
 #include "relayd/http/http_parse.h"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 
 #include <nlohmann/json.hpp>
@@ -16,23 +17,12 @@ const size_t kMaxSubjectLength = 1024;
 
 // Decimal digits only (no sign, no spaces) into ddwValue; ID_NO_SUCH past ddwMax.
 ID_PARSE ParseDecimal(const std::string& sText, uint64_t ddwMax, uint64_t& ddwValue) {
-    if (sText.empty()) {
+    const char* pEnd = sText.data() + sText.size();
+    const std::from_chars_result oResult = std::from_chars(sText.data(), pEnd, ddwValue);
+    if (sText.empty() || oResult.ptr != pEnd) {
         return ID_BAD;
     }
-    ddwValue = 0;
-    bool bTooBig = false;
-    for (char c : sText) {
-        if (c < '0' || c > '9') {
-            return ID_BAD;
-        }
-        const uint64_t ddwDigit = static_cast<uint64_t>(c - '0');
-        if (bTooBig || ddwValue > (ddwMax - ddwDigit) / 10) {
-            bTooBig = true;
-            continue;
-        }
-        ddwValue = ddwValue * 10 + ddwDigit;
-    }
-    return bTooBig ? ID_NO_SUCH : ID_OK;
+    return oResult.ec == std::errc::result_out_of_range || ddwValue > ddwMax ? ID_NO_SUCH : ID_OK;
 }
 
 // The one value of a parameter; false when it is given more than once.
