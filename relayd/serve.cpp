@@ -9,7 +9,7 @@
 #include <string>
 
 #include "relay_net/event_loop.h"
-#include "relay_net/process.h"
+#include "relay_proc/process.h"
 #include "relayd/delivery/delivery_engine.h"
 #include "relayd/http/http_server.h"
 #include "relayd/intake/intake.h"
@@ -48,7 +48,7 @@ int Fail(const std::string& sErrMsg) {
 
 int Serve(const SConfig& oConfig) {
     signal(SIGPIPE, SIG_IGN);
-    relay_net::RaiseFdLimit();
+    relay_proc::RaiseFdLimit();
     std::string sErrMsg;
     std::unique_ptr<IStore> pStore = OpenStore(oConfig.m_sStore, sErrMsg);
     if (!pStore) {
@@ -85,7 +85,7 @@ int Serve(const SConfig& oConfig) {
     }
     oIntake.Start();
     g_pLoop = &oLoop;
-    relay_net::SetStopHandler(OnStopSignal);
+    relay_proc::SetStopHandler(OnStopSignal);
     fprintf(stderr, "fanout_relayd: %s; http %s; store %s\n", oServer.ListenText().c_str(),
             oConfig.m_sHttp.c_str(), oConfig.m_sStore.c_str());
 
@@ -93,7 +93,7 @@ int Serve(const SConfig& oConfig) {
     bListening = false;
     // Stop accepting; answer what is in flight (intake keeps posting verdicts meanwhile).
     bOk = oServer.Shutdown(kStopGraceMs, sErrMsg) && bOk;
-    relay_net::SetStopHandler(SIG_IGN);
+    relay_proc::SetStopHandler(SIG_IGN);
     oIntake.Stop();
     oEngine.Stop();
     if (pHttp) {

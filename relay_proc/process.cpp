@@ -1,9 +1,9 @@
-#include "relay_net/process.h"
+#include "relay_proc/process.h"
 
 #include <signal.h>
 #include <sys/resource.h>
 
-namespace relay_net {
+namespace relay_proc {
 
 void RaiseFdLimit() {
     rlimit oLimit;
@@ -21,4 +21,4 @@ void SetStopHandler(void (*pHandler)(int)) {
     sigaction(SIGTERM, &oAction, nullptr);
 }
 
-}  // namespace relay_net
+}  // namespace relay_proc
