@@ -83,7 +83,8 @@ public:
         oAttempt.m_eOutcome = relayd::OC_FAILED;
         oAttempt.m_sDetail = "550 5.1.1 no such user";
         std::string sErrMsg;
-        ASSERT_TRUE(m_pStore->RecordAttempt(llId, oAttempt, relayd::MS_FAILED, 0, sErrMsg))
+        ASSERT_TRUE(
+            test_support::RecordAttempt(*m_pStore, llId, oAttempt, relayd::MS_FAILED, 0, sErrMsg))
             << sErrMsg;
     }
 

@@ -8,6 +8,7 @@
 #include "relayd/record/record_json.h"
 #include "relayd/store/dump.h"
 #include "relayd/store/store.h"
+#include "tests/relayd_test_messages.h"
 #include "tests/test_support.h"
 
 using namespace relayd;
@@ -144,8 +145,8 @@ TEST(DumpTest, OneLinePerRecordOldestFirstWithDeliveries) {
     vecMessages[1].m_vecAttachments.clear();
     std::vector<SInsertOutcome> vecOutcomes;
     ASSERT_TRUE(pStore->InsertBatch(vecMessages, 0, vecOutcomes, sErr)) << sErr;
-    ASSERT_TRUE(pStore->RecordAttempt(vecMessages[0].m_llId, SampleMail().m_vecDeliveries[0],
-                                      MS_DELIVERED, 0, sErr))
+    ASSERT_TRUE(test_support::RecordAttempt(*pStore, vecMessages[0].m_llId,
+                                            SampleMail().m_vecDeliveries[0], MS_DELIVERED, 0, sErr))
         << sErr;
 
     const std::string sPath = oDir.Path() + "/dump.jsonl";

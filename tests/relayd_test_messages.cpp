@@ -39,6 +39,16 @@ std::vector<std::string> SplitNames(const std::string& sNames) {
 
 }  // namespace
 
+bool RecordAttempt(relayd::IStore& oStore, int64_t llId, const relayd::SDelivery& oAttempt,
+                   relayd::STATUS eStatus, int64_t llNextAttemptMs, std::string& sErrMsg) {
+    relayd::SAttemptRecord oRecord;
+    oRecord.m_llId = llId;
+    oRecord.m_oAttempt = oAttempt;
+    oRecord.m_eStatus = eStatus;
+    oRecord.m_llNextAttemptMs = llNextAttemptMs;
+    return oStore.RecordAttempts({oRecord}, sErrMsg);
+}
+
 std::string Sha256Hex(const std::string& sData) {
     static const char kHex[] = "0123456789abcdef";
     std::string sHex;

@@ -492,16 +492,6 @@ bool CSqlStore::ClaimDue(int64_t llNowMs, int64_t llLeaseUntilMs, uint32_t dwMax
     return Read("loading claimed messages", fnLoad, sErrMsg);
 }
 
-bool CSqlStore::RecordAttempt(int64_t llId, const SDelivery& oAttempt, STATUS eStatus,
-                              int64_t llNextAttemptMs, std::string& sErrMsg) {
-    SAttemptRecord oRecord;
-    oRecord.m_llId = llId;
-    oRecord.m_oAttempt = oAttempt;
-    oRecord.m_eStatus = eStatus;
-    oRecord.m_llNextAttemptMs = llNextAttemptMs;
-    return RecordAttempts({oRecord}, sErrMsg);
-}
-
 bool CSqlStore::RecordAttempts(const std::vector<SAttemptRecord>& vecRecords,
                                std::string& sErrMsg) {
     auto fnRecord = [&](ISqlConn& oConn, std::string& sWhy) {

@@ -50,8 +50,6 @@ public:
     bool ClaimDue(int64_t llNowMs, int64_t llLeaseUntilMs, uint32_t dwMax,
                   const std::string& sOwner, std::vector<SMessage>& vecClaimed,
                   std::string& sErrMsg) override;
-    bool RecordAttempt(int64_t llId, const SDelivery& oAttempt, STATUS eStatus,
-                       int64_t llNextAttemptMs, std::string& sErrMsg) override;
     bool RecordAttempts(const std::vector<SAttemptRecord>& vecRecords,
                         std::string& sErrMsg) override;
     bool RequeueExpired(int64_t llNowMs, uint32_t& dwRequeued, std::string& sErrMsg) override;
