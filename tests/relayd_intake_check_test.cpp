@@ -2,8 +2,6 @@
 // record an accepted request becomes.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <functional>
 #include <string>
 #include <vector>
