@@ -1,6 +1,5 @@
 #include "relayd/http/http_reply.h"
 
-
 namespace relayd {
 
 std::string DumpJson(const JSON& oValue) {
