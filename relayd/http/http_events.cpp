@@ -4,6 +4,7 @@
 // Last-Event-ID misses nothing the relay still keeps. A comment every
 // kKeepAliveMs keeps proxies and browsers from giving up on a quiet stream; at shutdown
 // the stream ends with its last chunk, cleanly.
+#include <charconv>
 #include <memory>
 
 #include "relayd/http/http_reply.h"
@@ -83,11 +84,13 @@ bool StreamTurn(SHttpContext& oContext, SStreamState& oState, httplib::DataSink&
 uint64_t StartSeq(SHttpContext& oContext, const httplib::Request& oReq) {
     const uint64_t ddwLast = oContext.m_oEvents.LastSeq();
     const std::string sLastId = oReq.get_header_value("Last-Event-ID");
-    if (sLastId.empty() || sLastId.size() > 19 ||
-        sLastId.find_first_not_of("0123456789") != std::string::npos) {
+    const char* pEnd = sLastId.data() + sLastId.size();
+    uint64_t ddwGiven = 0;
+    const std::from_chars_result oResult = std::from_chars(sLastId.data(), pEnd, ddwGiven);
+    if (sLastId.empty() || sLastId.size() > 19 || oResult.ec != std::errc() ||
+        oResult.ptr != pEnd) {
         return ddwLast;
     }
-    const uint64_t ddwGiven = std::stoull(sLastId);
     return ddwGiven <= ddwLast ? ddwGiven : 0;
 }
 
