@@ -427,6 +427,9 @@ TEST(RelaydOptions, Parses) {
         {{"--check-config"},
          "",
          [](const relayd::SRelaydOptions& o) { return o.m_eMode == relayd::RM_CHECK_CONFIG; }},
+        {{"--check"},  // a prefix no other option shares
+         "",
+         [](const relayd::SRelaydOptions& o) { return o.m_eMode == relayd::RM_CHECK_CONFIG; }},
         {{"--check-config", "--check-config"},
          "",
          [](const relayd::SRelaydOptions& o) { return o.m_eMode == relayd::RM_CHECK_CONFIG; }},
@@ -480,6 +483,8 @@ TEST(RelaydOptions, Parses) {
         {{"--http", "::1:9000"}, "--http: '::1:9000' is not ADDR:PORT", nullptr},
         {{"--store", ""}, "--store: empty", nullptr},
         {{"--bogus"}, "unknown option '--bogus'", nullptr},
+        {{"--bogus=1"}, "unknown option '--bogus'", nullptr},
+        {{"--help=1"}, "--help takes no value", nullptr},
         {{"-x"}, "unknown option '-x'", nullptr},
         {{"stray"}, "unexpected argument 'stray'", nullptr},
         {{"--listen", "nope", "--help"}, "--listen: 'nope'", nullptr},
