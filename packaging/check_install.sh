@@ -210,9 +210,9 @@ dpkg_keeps_changed_conffile() { # dpkg_keeps_changed_conffile DEB
 depends_on_libraries() { # depends_on_libraries DEB: Depends names what the program links
     local depends lib
     depends=" $(dpkg-deb -f "$1" Depends | sed 's/ ([^)]*)//g; s/,//g') "
-    for lib in libc6 libcurl4 libsqlite3-0 libssl3 libcpp-httplib libstdc++6; do
+    for lib in libc6 libcurl4 libpq5 libsqlite3-0 libssl3 libstdc++6; do
         case $depends in
-            *" $lib "* | *" $lib"[0-9]*) ;; # libcpp-httplib0.11: the soname's version
+            *" $lib "* | *" $lib"[0-9]*) ;; # libssl3: the soname's version
             *) echo "no $lib in Depends:$depends"; return 1 ;;
         esac
     done

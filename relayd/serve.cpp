@@ -4,12 +4,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
 
 #include "relay_net/event_loop.h"
 #include "relay_proc/process.h"
+#include "relayd/config/descriptor_share.h"
 #include "relayd/delivery/delivery_engine.h"
 #include "relayd/http/http_server.h"
 #include "relayd/intake/intake.h"
@@ -46,14 +48,22 @@ int Fail(const std::string& sErrMsg) {
 
 }  // namespace
 
-int Serve(const SConfig& oConfig) {
+int Serve(const SConfig& oGiven) {
     signal(SIGPIPE, SIG_IGN);
     relay_proc::RaiseFdLimit();
+    relay_proc::ReturnLargeBuffers();
     std::string sErrMsg;
-    std::unique_ptr<IStore> pStore = OpenStore(oConfig.m_sStore, sErrMsg);
+    std::unique_ptr<IStore> pStore = OpenStore(oGiven.m_sStore, sErrMsg);
     if (!pStore) {
         return Fail(sErrMsg);
     }
+    // The store is open: what is left of the descriptors decides how many connections
+    // intake may hold. The HTTP side's share is m_dwHttp.
+    SConfig oConfig = oGiven;
+    const uint64_t ddwFdLimit = relay_proc::FdLimit();
+    const SDescriptorShare oShare = ShareDescriptors(
+        oConfig, ddwFdLimit != 0 ? ddwFdLimit : UINT64_MAX, relay_proc::OpenFdCount());
+    oConfig.m_dwMaxConnections = oShare.m_dwIntake;
     CKeyRing oKeys(oConfig.m_vecKeys, pStore.get());
     CMetrics oMetrics;
     CEventBus oEvents;
@@ -86,8 +96,9 @@ int Serve(const SConfig& oConfig) {
     oIntake.Start();
     g_pLoop = &oLoop;
     relay_proc::SetStopHandler(OnStopSignal);
-    fprintf(stderr, "fanout_relayd: %s; http %s; store %s\n", oServer.ListenText().c_str(),
-            oConfig.m_sHttp.c_str(), oConfig.m_sStore.c_str());
+    fprintf(stderr, "fanout_relayd: %s; http %s; store %s; %s\n", oServer.ListenText().c_str(),
+            oConfig.m_sHttp.c_str(), oConfig.m_sStore.c_str(),
+            DescribeShare(oGiven, oShare, ddwFdLimit).c_str());
 
     bool bOk = oLoop.Run(sErrMsg);
     bListening = false;

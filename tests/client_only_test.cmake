@@ -4,7 +4,7 @@
 # build does not (which shows the packages really are hidden).
 cmake_minimum_required(VERSION 3.20)
 
-set(sRelayPackages "OpenSSL,PkgConfig,SQLite3,PostgreSQL,CURL")
+set(sRelayPackages "OpenSSL,PkgConfig,SQLite3,PostgreSQL,CURL,Boost")
 # A host with only a compiler, make and cmake: no test or benchmark libraries either.
 set(sBareHost "${sRelayPackages},nlohmann_json,GTest,benchmark,Iconv")
 

@@ -28,6 +28,7 @@ struct SConfig {
     int32_t m_iPortOffset = 0;
     std::string m_sHttp = "127.0.0.1:12464";  // "off": no HTTP side
     std::string m_sHttpToken;
+    uint32_t m_dwHttpMaxConnections = 256;  // HTTP connections held at once
     std::string m_sStore = "fanout-relay.db";
     std::vector<SNetwork> m_vecAllow;  // default 127.0.0.0/8 and ::1/128
     std::vector<std::string> m_vecAllowText = {"127.0.0.0/8", "::1/128"};
@@ -36,6 +37,9 @@ struct SConfig {
     uint32_t m_dwMaxConnections = 4096;
     int64_t m_llReadTimeoutMs = 10 * 1000;
     uint32_t m_dwMaxPackage = 16777216;
+    // What one peer, or all of them, may hold of the intake side.
+    uint32_t m_dwMaxConnectionsPerPeer = 256;
+    uint64_t m_ddwMaxPendingBytes = 268435456;
 
     struct {
         std::string m_sSmtp;  // empty: capture only

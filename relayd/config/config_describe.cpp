@@ -116,8 +116,12 @@ std::string DescribeConfig(const SConfig& oConfig) {
     sOut += "require_key = " + Bool(oConfig.m_bRequireKey) + "\n";
     sOut += "dedupe_window = " + FormatDuration(oConfig.m_llDedupeWindowMs) + "\n";
     sOut += "max_connections = " + std::to_string(oConfig.m_dwMaxConnections) + "\n";
+    sOut += "http_max_connections = " + std::to_string(oConfig.m_dwHttpMaxConnections) + "\n";
     sOut += "read_timeout = " + FormatDuration(oConfig.m_llReadTimeoutMs) + "\n";
     sOut += "max_package = " + std::to_string(oConfig.m_dwMaxPackage) + "\n";
+    sOut +=
+        "max_connections_per_peer = " + std::to_string(oConfig.m_dwMaxConnectionsPerPeer) + "\n";
+    sOut += "max_pending_bytes = " + std::to_string(oConfig.m_ddwMaxPendingBytes) + "\n";
     for (int i = 0; i < relay_proto::CHANNEL_COUNT; ++i) {
         sOut += ChannelLine(oConfig, static_cast<relay_proto::CHANNEL>(i)) + "\n";
     }

@@ -327,11 +327,28 @@ bool CheckDeliveryConfig(const SConfig& oConfig, std::string& sErrMsg) {
     return FinishDestinations(oConfig, sErrMsg) && FinishDeliveryTimes(oConfig, sErrMsg);
 }
 
+namespace {
+
+// The budget for requests in memory takes at least one frame of the largest package.
+bool FinishPendingBytes(const SConfig& oConfig, std::string& sErrMsg) {
+    const uint64_t ddwFrame = uint64_t(oConfig.m_dwMaxPackage) + relay_proto::FRAME_OVERHEAD;
+    if (oConfig.m_ddwMaxPendingBytes >= ddwFrame) {
+        return true;
+    }
+    sErrMsg = "max_pending_bytes: " + std::to_string(oConfig.m_ddwMaxPendingBytes) +
+              " is less than one frame of max_package (" + std::to_string(ddwFrame) + " bytes)";
+    return false;
+}
+
+}  // namespace
+
 bool FinishConfig(SConfig& oConfig, std::string& sErrMsg) {
     std::string sWhy;
     return FinishListen(oConfig, sErrMsg) &&
            Named("port_offset", CheckPortOffset(oConfig.m_iPortOffset, sWhy), sWhy, sErrMsg) &&
            FinishHttp(oConfig, sErrMsg) &&
+           CheckRange("http_max_connections", oConfig.m_dwHttpMaxConnections,
+                      kMinHttpMaxConnections, kMaxHttpMaxConnections, sErrMsg) &&
            Named("store", CheckStore(oConfig.m_sStore, sWhy), sWhy, sErrMsg) &&
            FinishAllow(oConfig, sErrMsg) &&
            CheckDuration("dedupe_window", oConfig.m_llDedupeWindowMs, 0, sErrMsg) &&
@@ -340,7 +357,12 @@ bool FinishConfig(SConfig& oConfig, std::string& sErrMsg) {
            CheckDuration("read_timeout", oConfig.m_llReadTimeoutMs, 1, sErrMsg) &&
            CheckRange("max_package", oConfig.m_dwMaxPackage, kMinMaxPackage, kMaxMaxPackage,
                       sErrMsg) &&
-           CheckDeliveryConfig(oConfig, sErrMsg) && FinishKeys(oConfig, sErrMsg);
+           CheckRange("max_connections_per_peer", oConfig.m_dwMaxConnectionsPerPeer, 1,
+                      kMaxMaxConnections, sErrMsg) &&
+           CheckRange("max_pending_bytes", static_cast<int64_t>(oConfig.m_ddwMaxPendingBytes),
+                      kMinMaxPackage, kMaxMaxPendingBytes, sErrMsg) &&
+           FinishPendingBytes(oConfig, sErrMsg) && CheckDeliveryConfig(oConfig, sErrMsg) &&
+           FinishKeys(oConfig, sErrMsg);
 }
 
 }  // namespace relayd

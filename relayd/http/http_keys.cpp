@@ -31,7 +31,7 @@ bool RandomKeyId(std::string& sId) {
     return true;
 }
 
-void ListKeys(SHttpContext& oContext, httplib::Response& oRes) {
+void ListKeys(SHttpContext& oContext, SHttpResponse& oRes) {
     std::vector<SKey> vecStored;
     std::string sErrMsg;
     if (!oContext.m_oStore.ListKeys(vecStored, sErrMsg)) {
@@ -52,7 +52,7 @@ void ListKeys(SHttpContext& oContext, httplib::Response& oRes) {
 // Stores oKey under its own id, or under a fresh random one; false (with the answer
 // sent) when it cannot.
 bool InsertKey(SHttpContext& oContext, const CKeyRing& oKeys, SKey& oKey, bool bIdGiven,
-               httplib::Response& oRes) {
+               SHttpResponse& oRes) {
     std::string sErrMsg;
     for (int i = 0; i < (bIdGiven ? 1 : kRandomIdTries); ++i) {
         if (!bIdGiven && !RandomKeyId(oKey.m_sId)) {
@@ -75,12 +75,12 @@ bool InsertKey(SHttpContext& oContext, const CKeyRing& oKeys, SKey& oKey, bool b
     return false;
 }
 
-void RegisterKey(SHttpContext& oContext, const CKeyRing& oKeys, const httplib::Request& oReq,
-                 httplib::Response& oRes) {
+void RegisterKey(SHttpContext& oContext, const CKeyRing& oKeys, const SHttpRequest& oReq,
+                 SHttpResponse& oRes) {
     SKey oKey;
     bool bIdGiven = false;
     std::string sErrMsg;
-    if (!ParseKeyRequest(oReq.body, oKey, bIdGiven, sErrMsg)) {
+    if (!ParseKeyRequest(oReq.m_sBody, oKey, bIdGiven, sErrMsg)) {
         ReplyError(oRes, 400, sErrMsg);
         return;
     }
@@ -90,9 +90,9 @@ void RegisterKey(SHttpContext& oContext, const CKeyRing& oKeys, const httplib::R
     }
 }
 
-void RevokeKey(SHttpContext& oContext, const CKeyRing& oKeys, const httplib::Request& oReq,
-               httplib::Response& oRes) {
-    const std::string sId = oReq.matches[1];
+void RevokeKey(SHttpContext& oContext, const CKeyRing& oKeys, const SHttpRequest& oReq,
+               SHttpResponse& oRes) {
+    const std::string sId = oReq.m_vecMatches[1];
     if (!IsValidKeyId(sId)) {
         ReplyError(oRes, 404, "no such key");
         return;
@@ -112,24 +112,23 @@ void RevokeKey(SHttpContext& oContext, const CKeyRing& oKeys, const httplib::Req
         return;
     }
     // Revoking a revoked key again changes nothing and is no error.
-    oRes.status = 204;
+    oRes.m_iStatus = 204;
 }
 
 }  // namespace
 
-void AddKeyRoutes(httplib::Server& oServer, SHttpContext& oContext) {
+void AddKeyRoutes(CHttpRouter& oServer, SHttpContext& oContext) {
     SHttpContext* pContext = &oContext;
     // The key ring's rule decides which ids belong to the file.
     auto pKeys = std::make_shared<const CKeyRing>(oContext.m_oConfig.m_vecKeys, &oContext.m_oStore);
-    oServer.Get("/api/v1/keys", [pContext](const httplib::Request&, httplib::Response& oRes) {
+    oServer.Get("/api/v1/keys", [pContext](const SHttpRequest&, SHttpResponse& oRes) {
         ListKeys(*pContext, oRes);
     });
-    oServer.Post("/api/v1/keys",
-                 [pContext, pKeys](const httplib::Request& oReq, httplib::Response& oRes) {
-                     RegisterKey(*pContext, *pKeys, oReq, oRes);
-                 });
-    oServer.Delete(R"(/api/v1/keys/([^/]+))",
-                   [pContext, pKeys](const httplib::Request& oReq, httplib::Response& oRes) {
+    oServer.Post("/api/v1/keys", [pContext, pKeys](const SHttpRequest& oReq, SHttpResponse& oRes) {
+        RegisterKey(*pContext, *pKeys, oReq, oRes);
+    });
+    oServer.Delete("/api/v1/keys/*",
+                   [pContext, pKeys](const SHttpRequest& oReq, SHttpResponse& oRes) {
                        RevokeKey(*pContext, *pKeys, oReq, oRes);
                    });
 }
