@@ -150,10 +150,12 @@ bool AtScale(const char* szName, const std::string& sUrl, size_t nMessages) {
                               16, "bench", vecClaimed, sErr)) {
             return false;
         }
-        relayd::SDelivery oAttempt;
-        oAttempt.m_eOutcome = relayd::OC_DELIVERED;
-        for (const relayd::SMessage& oMessage : vecClaimed) {
-            if (!pStore->RecordAttempt(oMessage.m_llId, oAttempt, relayd::MS_DELIVERED, 0, sErr)) {
+        relayd::SAttemptRecord oRecord;
+        oRecord.m_oAttempt.m_eOutcome = relayd::OC_DELIVERED;
+        oRecord.m_eStatus = relayd::MS_DELIVERED;
+        for (const relayd::SMessage& oMessage : vecClaimed) {  // one transaction each
+            oRecord.m_llId = oMessage.m_llId;
+            if (!pStore->RecordAttempts({oRecord}, sErr)) {
                 return false;
             }
         }

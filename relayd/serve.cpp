@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "relay_net/event_loop.h"
-#include "relay_net/process.h"
+#include "relay_proc/process.h"
 #include "relayd/config/config_rules.h"
 #include "relayd/config/descriptor_share.h"
 #include "relayd/delivery/delivery_engine.h"
@@ -61,8 +61,8 @@ int Fail(const std::string& sErrMsg) {
 
 int Serve(const SConfig& oGiven) {
     signal(SIGPIPE, SIG_IGN);
-    relay_net::RaiseFdLimit();
-    relay_net::ReturnLargeBuffers();
+    relay_proc::RaiseFdLimit();
+    relay_proc::ReturnLargeBuffers();
     std::string sErrMsg;
     std::unique_ptr<IStore> pStore = OpenStore(oGiven.m_sStore, sErrMsg);
     if (!pStore) {
@@ -71,9 +71,9 @@ int Serve(const SConfig& oGiven) {
     // The store is open: what is left of the descriptors decides how many connections
     // intake and the HTTP side may hold.
     SConfig oConfig = oGiven;
-    const uint64_t ddwFdLimit = relay_net::FdLimit();
+    const uint64_t ddwFdLimit = relay_proc::FdLimit();
     const SDescriptorShare oShare = ShareDescriptors(
-        oConfig, ddwFdLimit != 0 ? ddwFdLimit : UINT64_MAX, relay_net::OpenFdCount());
+        oConfig, ddwFdLimit != 0 ? ddwFdLimit : UINT64_MAX, relay_proc::OpenFdCount());
     oConfig.m_dwMaxConnections = oShare.m_dwIntake;
     oConfig.m_dwHttpMaxConnections =
         std::max(oShare.m_dwHttp, static_cast<uint32_t>(kMinHttpMaxConnections));
@@ -108,7 +108,7 @@ int Serve(const SConfig& oGiven) {
     }
     oIntake.Start();
     g_pLoop = &oLoop;
-    relay_net::SetStopHandler(OnStopSignal);
+    relay_proc::SetStopHandler(OnStopSignal);
     fprintf(stderr, "fanout_relayd: %s; http %s; store %s; %s\n", oServer.ListenText().c_str(),
             oConfig.m_sHttp.c_str(), oConfig.m_sStore.c_str(),
             DescribeShare(oGiven, oShare, ddwFdLimit).c_str());
@@ -126,7 +126,7 @@ int Serve(const SConfig& oGiven) {
         }
     });
     bOk = oServer.Shutdown(MsLeft(llDeadlineMs), sErrMsg) && bOk;
-    relay_net::SetStopHandler(SIG_IGN);
+    relay_proc::SetStopHandler(SIG_IGN);
     oIntake.Stop();
     oEngine.Stop(static_cast<int64_t>(MsLeft(llDeadlineMs)));
     thHttp.join();

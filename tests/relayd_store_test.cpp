@@ -18,6 +18,7 @@
 #include "relayd/record/clock.h"
 #include "relayd/store/sqlite_conn.h"
 #include "relayd/store/store.h"
+#include "tests/relayd_test_messages.h"
 #include "tests/store_test_backends.h"
 #include "tests/test_support.h"
 
@@ -116,7 +117,8 @@ protected:
         oAttempt.m_eOutcome = eOutcome;
         oAttempt.m_sDetail = sDetail;
         std::string sErr;
-        EXPECT_TRUE(m_pStore->RecordAttempt(llId, oAttempt, eStatus, llNextMs, sErr)) << sErr;
+        EXPECT_TRUE(test_support::RecordAttempt(*m_pStore, llId, oAttempt, eStatus, llNextMs, sErr))
+            << sErr;
     }
 
     std::vector<int64_t> AllIds() {

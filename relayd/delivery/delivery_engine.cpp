@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "relayd/config/config_rules.h"
+#include "relayd/record/clock.h"
+
 namespace relayd {
 
 namespace {
@@ -58,7 +61,7 @@ int64_t CDeliveryEngine::SyncLeaseUntilMs(int64_t llNowMs) const {
 }
 
 bool CDeliveryEngine::Start(std::string& sErrMsg) {
-    if (!CheckDeliverySettings(m_oConfig, sErrMsg)) {
+    if (!CheckDeliveryConfig(m_oConfig, sErrMsg)) {
         return false;
     }
     const int64_t llNowMs = m_oClock.NowMs();

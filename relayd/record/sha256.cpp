@@ -2,6 +2,8 @@
 
 #include <openssl/sha.h>
 
+#include "relay_proto/hex.h"
+
 namespace relayd {
 
 std::string Sha256(const std::string& sBytes) {
@@ -11,13 +13,7 @@ std::string Sha256(const std::string& sBytes) {
 }
 
 std::string Sha256Hex(const std::string& sBytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string sHex;
-    for (const char c : Sha256(sBytes)) {
-        sHex += kDigits[static_cast<unsigned char>(c) >> 4];
-        sHex += kDigits[static_cast<unsigned char>(c) & 0x0F];
-    }
-    return sHex;
+    return relay_proto::HexEncode(Sha256(sBytes));
 }
 
 }  // namespace relayd

@@ -1,6 +1,7 @@
 #include "relayd/store/sql_store.h"
 
 #include "relayd/record/clock.h"
+#include "relayd/record/text_rules.h"
 
 #include <algorithm>
 #include <map>
@@ -29,29 +30,14 @@ const char* const kInsertMessage =
 const char* const kKeyColumns = "id, receivers, cc, subject, channels, created_at, revoked";
 
 // A list of names as one column: ";alice;bob;" (empty for none), so that one name is
-// found exactly by looking for ";name;". Names never hold ';' (it separates them).
+// found exactly by looking for ";name;". Names never hold ';' (it separates them);
+// SplitNameList reads the column back.
 std::string JoinNames(const std::vector<std::string>& vecNames) {
     std::string sJoined;
     for (const std::string& sName : vecNames) {
         sJoined += ";" + sName;
     }
     return sJoined.empty() ? sJoined : sJoined + ";";
-}
-
-std::vector<std::string> SplitNames(const std::string& sJoined) {
-    std::vector<std::string> vecNames;
-    size_t nStart = 0;
-    while (nStart <= sJoined.size()) {
-        size_t nEnd = sJoined.find(';', nStart);
-        if (nEnd == std::string::npos) {
-            nEnd = sJoined.size();
-        }
-        if (nEnd > nStart) {
-            vecNames.push_back(sJoined.substr(nStart, nEnd - nStart));
-        }
-        nStart = nEnd + 1;
-    }
-    return vecNames;
 }
 
 std::string JoinChannels(const std::vector<relay_proto::CHANNEL>& vecChannels) {
@@ -65,7 +51,7 @@ std::string JoinChannels(const std::vector<relay_proto::CHANNEL>& vecChannels) {
 
 std::vector<relay_proto::CHANNEL> SplitChannels(const std::string& sJoined) {
     std::vector<relay_proto::CHANNEL> vecChannels;
-    for (const std::string& sName : SplitNames(sJoined)) {
+    for (const std::string& sName : SplitNameList(sJoined)) {
         relay_proto::CHANNEL eChannel;
         if (relay_proto::ChannelFromName(sName, eChannel)) {
             vecChannels.push_back(eChannel);
@@ -114,8 +100,8 @@ SMessage RowToMessage(const SqlRow& vecRow, bool bWithData) {
     oMessage.m_dwTimestamp = static_cast<uint32_t>(oRow.Int());
     oMessage.m_sKeyId = oRow.Str();
     oMessage.m_sSender = oRow.Str();
-    oMessage.m_vecReceivers = SplitNames(oRow.Str());
-    oMessage.m_vecCc = SplitNames(oRow.Str());
+    oMessage.m_vecReceivers = SplitNameList(oRow.Str());
+    oMessage.m_vecCc = SplitNameList(oRow.Str());
     oMessage.m_sTitle = oRow.Str();
     oMessage.m_sContent = oRow.Str();
     oMessage.m_ddwImageSize = static_cast<uint64_t>(oRow.Int());
@@ -134,8 +120,8 @@ SKey RowToKey(const SqlRow& vecRow) {
     CRowReader oRow(vecRow);
     SKey oKey;
     oKey.m_sId = oRow.Str();
-    oKey.m_vecReceivers = SplitNames(oRow.Str());
-    oKey.m_vecCc = SplitNames(oRow.Str());
+    oKey.m_vecReceivers = SplitNameList(oRow.Str());
+    oKey.m_vecCc = SplitNameList(oRow.Str());
     oKey.m_sSubject = oRow.Str();
     oKey.m_vecChannels = SplitChannels(oRow.Str());
     oKey.m_llCreatedAtMs = oRow.Int();
@@ -565,16 +551,6 @@ bool CSqlStore::ReleaseClaims(const std::vector<int64_t>& vecIds, int64_t llNowM
                         {SSqlParam::Int(MS_QUEUED), SSqlParam::Int(llNowMs), SSqlParam::Text(""),
                          SSqlParam::Int(MS_DELIVERING), SSqlParam::Text(sOwner)},
                         vecIds, ddwChanged, sErrMsg);
-}
-
-bool CSqlStore::RecordAttempt(int64_t llId, const SDelivery& oAttempt, STATUS eStatus,
-                              int64_t llNextAttemptMs, std::string& sErrMsg) {
-    SAttemptRecord oRecord;
-    oRecord.m_llId = llId;
-    oRecord.m_oAttempt = oAttempt;
-    oRecord.m_eStatus = eStatus;
-    oRecord.m_llNextAttemptMs = llNextAttemptMs;
-    return RecordAttempts({oRecord}, sErrMsg);
 }
 
 bool CSqlStore::RecordAttempts(const std::vector<SAttemptRecord>& vecRecords,

@@ -60,8 +60,6 @@ public:
                      const std::string& sOwner, std::string& sErrMsg) override;
     bool ReleaseClaims(const std::vector<int64_t>& vecIds, int64_t llNowMs,
                        const std::string& sOwner, std::string& sErrMsg) override;
-    bool RecordAttempt(int64_t llId, const SDelivery& oAttempt, STATUS eStatus,
-                       int64_t llNextAttemptMs, std::string& sErrMsg) override;
     bool RecordAttempts(const std::vector<SAttemptRecord>& vecRecords,
                         std::string& sErrMsg) override;
     bool RequeueExpired(int64_t llNowMs, int64_t llMarginMs, uint32_t& dwRequeued,

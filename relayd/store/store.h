@@ -43,7 +43,7 @@ struct SInsertOutcome {
 
 enum CHANGE_RESULT { CR_DONE, CR_NOT_FOUND, CR_CONFLICT };
 
-// One attempt's record for RecordAttempts: what RecordAttempt takes.
+// One attempt's record for RecordAttempts.
 struct SAttemptRecord {
     int64_t m_llId = 0;
     SDelivery m_oAttempt;
@@ -83,12 +83,9 @@ public:
     // sOwner's claims on vecIds go back to queued, due at llNowMs, without an attempt.
     virtual bool ReleaseClaims(const std::vector<int64_t>& vecIds, int64_t llNowMs,
                                const std::string& sOwner, std::string& sErrMsg) = 0;
-    // Appends one attempt to a message's history, counts it, and sets its status (with
-    // the time the next attempt is due, for queued). The lease ends.
-    virtual bool RecordAttempt(int64_t llId, const SDelivery& oAttempt, STATUS eStatus,
-                               int64_t llNextAttemptMs, std::string& sErrMsg) = 0;
-    // RecordAttempt for several messages in one transaction: attempts that ended at
-    // about the same time share one commit.
+    // Appends each attempt to its message's history, counts it, and sets the message's
+    // status (with the time the next attempt is due, for queued); the lease ends. One
+    // transaction: attempts that ended at about the same time share one commit.
     virtual bool RecordAttempts(const std::vector<SAttemptRecord>& vecRecords,
                                 std::string& sErrMsg) = 0;
     // Messages left delivering with a lease that ran out more than llMarginMs ago (their
