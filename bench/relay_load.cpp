@@ -17,7 +17,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,6 +35,7 @@
 #include <vector>
 
 #include "fanout_client/pkg_define.h"
+#include "relay_proc/process.h"
 #include "relay_proto/channel.h"
 #include "relay_proto/frame.h"
 
@@ -468,14 +468,6 @@ std::vector<size_t> NumberList(const std::string& sText) {
     return vecNumbers;
 }
 
-void RaiseFdLimit() {
-    rlimit oLimit;
-    if (getrlimit(RLIMIT_NOFILE, &oLimit) == 0) {
-        oLimit.rlim_cur = oLimit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &oLimit);
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -515,7 +507,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
-    RaiseFdLimit();
+    relay_proc::RaiseFdLimit();
     std::vector<SRate> vecSimRates;
     {
         CSim oSim;

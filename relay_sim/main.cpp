@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "relay_net/process.h"
+#include "relay_proc/process.h"
 #include "relay_sim/sim_options.h"
 #include "relay_sim/sim_server.h"
 
@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
             break;
     }
     signal(SIGPIPE, SIG_IGN);
-    relay_net::RaiseFdLimit();
+    relay_proc::RaiseFdLimit();
 
     relay_sim::CRelaySim oSim(oOpts, stdout);
     if (!oSim.Listen(sErrMsg)) {
@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     g_pSim = &oSim;
-    relay_net::SetStopHandler(OnStopSignal);
+    relay_proc::SetStopHandler(OnStopSignal);
     fprintf(stderr, "%s\n", oSim.ReadyLine().c_str());
     if (!Detach(oOpts, sErrMsg)) {
         fprintf(stderr, "fanout_relay_sim: %s\n", sErrMsg.c_str());
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     }
 
     const bool bOk = oSim.Run(sErrMsg);
-    relay_net::SetStopHandler(SIG_IGN);
+    relay_proc::SetStopHandler(SIG_IGN);
     if (!oOpts.m_sPidFile.empty()) {
         unlink(oOpts.m_sPidFile.c_str());
     }

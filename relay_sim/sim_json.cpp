@@ -1,22 +1,11 @@
 #include "relay_sim/sim_json.h"
 
+#include "relay_proto/hex.h"
 #include "relay_proto/utf8.h"
 
 namespace relay_sim {
 
 namespace {
-
-std::string Hex(const std::string& sBytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string sHex;
-    sHex.reserve(sBytes.size() * 2);
-    for (const char c : sBytes) {
-        const unsigned char b = static_cast<unsigned char>(c);
-        sHex += kDigits[b >> 4];
-        sHex += kDigits[b & 0x0F];
-    }
-    return sHex;
-}
 
 void AddAttachments(const relay_proto::SRequest& oReq, JSON_OBJ& oJson) {
     JSON_OBJ oList = JSON_OBJ::array();
@@ -34,7 +23,7 @@ void AddAttachments(const relay_proto::SRequest& oReq, JSON_OBJ& oJson) {
 void AddText(JSON_OBJ& oJson, const char* szName, const std::string& sText) {
     oJson[szName] = sText;
     if (!relay_proto::IsValidUtf8(sText)) {
-        oJson[std::string(szName) + "_hex"] = Hex(sText);
+        oJson[std::string(szName) + "_hex"] = relay_proto::HexEncode(sText);
     }
 }
 

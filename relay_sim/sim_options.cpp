@@ -3,8 +3,11 @@
 #include <arpa/inet.h>
 
 #include <cctype>
+#include <charconv>
 
+#include "relay_proc/option_scan.h"
 #include "relay_proto/frame.h"
+#include "relay_proto/hex.h"
 
 namespace relay_sim {
 
@@ -13,17 +16,9 @@ namespace {
 const uint64_t kMaxMs = 3600 * 1000;  // an hour: longer waits are typos
 
 bool ParseNumber(const std::string& sText, uint64_t ddwMax, uint64_t& ddwValue) {
-    if (sText.empty() || sText.size() > 10) {
-        return false;
-    }
-    ddwValue = 0;
-    for (const char c : sText) {
-        if (!isdigit(static_cast<unsigned char>(c))) {
-            return false;
-        }
-        ddwValue = ddwValue * 10 + static_cast<uint64_t>(c - '0');
-    }
-    return ddwValue <= ddwMax;
+    const char* pEnd = sText.data() + sText.size();
+    const std::from_chars_result oResult = std::from_chars(sText.data(), pEnd, ddwValue);
+    return !sText.empty() && oResult.ec == std::errc() && oResult.ptr == pEnd && ddwValue <= ddwMax;
 }
 
 // Stores sText as a number in [ddwMin, ddwMax] into *pValue of type T.
@@ -40,23 +35,15 @@ bool SetNumber(const std::string& sText, uint64_t ddwMin, uint64_t ddwMax, T* pV
     return true;
 }
 
+// Hex digits, blanks between them allowed ("00 00 00 2b ..."), at least one byte.
 bool ParseHex(const std::string& sText, std::string& sBytes) {
     std::string sDigits;
     for (const char c : sText) {
-        if (isxdigit(static_cast<unsigned char>(c))) {
+        if (!isspace(static_cast<unsigned char>(c))) {
             sDigits += c;
-        } else if (!isspace(static_cast<unsigned char>(c))) {
-            return false;
         }
     }
-    if (sDigits.empty() || sDigits.size() % 2 != 0) {
-        return false;
-    }
-    sBytes.clear();
-    for (size_t i = 0; i < sDigits.size(); i += 2) {
-        sBytes += static_cast<char>(std::stoi(sDigits.substr(i, 2), nullptr, 16));
-    }
-    return true;
+    return !sDigits.empty() && relay_proto::HexDecode(sDigits, sBytes);
 }
 
 bool SetAction(SSimOptions& oOpts, SIM_ACTION eAction, std::string& sErrMsg) {
@@ -98,58 +85,61 @@ bool SetRawReply(SSimOptions& oOpts, const std::string& sValue, std::string& sEr
     return SetAction(oOpts, SA_RAW, sErrMsg);
 }
 
+using SET_FN = bool (*)(SSimOptions& oOpts, const std::string& sValue, std::string& sErrMsg);
+
+// --help (no setter) ends the scan.
 struct SOptionDef {
-    const char* m_szName;
-    bool m_bTakesValue;
-    bool (*m_pSet)(SSimOptions& oOpts, const std::string& sValue, std::string& sErrMsg);
+    relay_proc::SOptionSpec m_oSpec;
+    SET_FN m_pSet;
 };
 
 const SOptionDef kOptions[] = {
-    {"--listen", true, SetListen},
-    {"--port-offset", true,
+    {{"help", 'h', false}, nullptr},
+    {{"listen", 0, true}, SetListen},
+    {{"port-offset", 0, true},
      [](SSimOptions& o, const std::string& s, std::string& e) {
          return SetNumber(s, 0, 65535 - relay_proto::ChannelPort(relay_proto::CH_SMS, 0),
                           &o.m_nPortOffset, e);
      }},
-    {"--result", true,
+    {{"result", 0, true},
      [](SSimOptions& o, const std::string& s, std::string& e) {
          return SetNumber(s, 0, UINT32_MAX, &o.m_dwResult, e);
      }},
-    {"--channel-result", true, SetChannelResult},
-    {"--reply-type", true,
+    {{"channel-result", 0, true}, SetChannelResult},
+    {{"reply-type", 0, true},
      [](SSimOptions& o, const std::string& s, std::string& e) {
          return SetNumber(s, 0, 255, &o.m_cReplyType, e);
      }},
-    {"--delay", true,
+    {{"delay", 0, true},
      [](SSimOptions& o, const std::string& s, std::string& e) {
          return SetNumber(s, 0, kMaxMs, &o.m_dwDelayMs, e);
      }},
-    {"--close", false,
+    {{"close", 0, false},
      [](SSimOptions& o, const std::string&, std::string& e) { return SetAction(o, SA_CLOSE, e); }},
-    {"--reset", false,
+    {{"reset", 0, false},
      [](SSimOptions& o, const std::string&, std::string& e) { return SetAction(o, SA_RESET, e); }},
-    {"--no-read", false,
+    {{"no-read", 0, false},
      [](SSimOptions& o, const std::string&, std::string& e) {
          return SetAction(o, SA_NO_READ, e);
      }},
-    {"--reply-hex", true, SetRawReply},
-    {"--chunk", true,
+    {{"reply-hex", 0, true}, SetRawReply},
+    {{"chunk", 0, true},
      [](SSimOptions& o, const std::string& s, std::string& e) {
          return SetNumber(s, 1, 1u << 30, &o.m_dwChunk, e);
      }},
-    {"--chunk-delay", true,
+    {{"chunk-delay", 0, true},
      [](SSimOptions& o, const std::string& s, std::string& e) {
          return SetNumber(s, 0, kMaxMs, &o.m_dwChunkDelayMs, e);
      }},
-    {"--timeout", true,
+    {{"timeout", 0, true},
      [](SSimOptions& o, const std::string& s, std::string& e) {
          return SetNumber(s, 1, kMaxMs, &o.m_dwTimeoutMs, e);
      }},
-    {"--max-frame", true,
+    {{"max-frame", 0, true},
      [](SSimOptions& o, const std::string& s, std::string& e) {
          return SetNumber(s, relay_proto::FRAME_OVERHEAD, UINT32_MAX, &o.m_dwMaxFrame, e);
      }},
-    {"--save", true,
+    {{"save", 0, true},
      [](SSimOptions& o, const std::string& s, std::string& e) {
          if (s.empty()) {
              e = "needs a folder";
@@ -158,12 +148,12 @@ const SOptionDef kOptions[] = {
          o.m_sSaveDir = s;
          return true;
      }},
-    {"--background", false,
+    {{"background", 0, false},
      [](SSimOptions& o, const std::string&, std::string&) {
          o.m_bBackground = true;
          return true;
      }},
-    {"--pid-file", true,
+    {{"pid-file", 0, true},
      [](SSimOptions& o, const std::string& s, std::string& e) {
          if (s.empty()) {
              e = "needs a file name";
@@ -174,15 +164,6 @@ const SOptionDef kOptions[] = {
      }},
 };
 
-const SOptionDef* FindOption(const std::string& sName) {
-    for (const SOptionDef& oDef : kOptions) {
-        if (sName == oDef.m_szName) {
-            return &oDef;
-        }
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 uint32_t SSimOptions::ResultFor(relay_proto::CHANNEL eChannel) const {
@@ -192,38 +173,24 @@ uint32_t SSimOptions::ResultFor(relay_proto::CHANNEL eChannel) const {
 
 PARSE_RESULT ParseOptions(int argc, const char* const* argv, SSimOptions& oOpts,
                           std::string& sErrMsg) {
-    for (int i = 1; i < argc; ++i) {
-        std::string sArg = argv[i];
-        if (sArg == "--help" || sArg == "-h") {
-            return PR_HELP;
+    std::vector<relay_proc::SOptionSpec> vecSpecs;
+    for (const SOptionDef& oDef : kOptions) {
+        vecSpecs.push_back(oDef.m_oSpec);
+    }
+    bool bHelp = false;
+    auto fnOption = [&oOpts, &bHelp](size_t nIndex, const std::string& sValue, std::string& sWhy) {
+        if (kOptions[nIndex].m_pSet == nullptr) {
+            bHelp = true;
+            return relay_proc::OS_STOP;
         }
-        std::string sValue;
-        const size_t nEq = sArg.find('=');
-        const bool bInline = sArg.compare(0, 2, "--") == 0 && nEq != std::string::npos;
-        if (bInline) {
-            sValue = sArg.substr(nEq + 1);
-            sArg.resize(nEq);
-        }
-        const SOptionDef* pDef = FindOption(sArg);
-        if (pDef == nullptr) {
-            sErrMsg = "unknown option '" + sArg + "'";
-            return PR_ERROR;
-        }
-        if (pDef->m_bTakesValue && !bInline) {
-            if (i + 1 >= argc) {
-                sErrMsg = sArg + " needs a value";
-                return PR_ERROR;
-            }
-            sValue = argv[++i];
-        } else if (!pDef->m_bTakesValue && bInline) {
-            sErrMsg = sArg + " takes no value";
-            return PR_ERROR;
-        }
-        std::string sWhy;
-        if (!pDef->m_pSet(oOpts, sValue, sWhy)) {
-            sErrMsg = (sWhy.compare(0, 2, "--") == 0) ? sWhy : sArg + ": " + sWhy;
-            return PR_ERROR;
-        }
+        return kOptions[nIndex].m_pSet(oOpts, sValue, sWhy) ? relay_proc::OS_NEXT
+                                                            : relay_proc::OS_FAIL;
+    };
+    if (!relay_proc::ScanOptions(argc, argv, vecSpecs, fnOption, sErrMsg)) {
+        return PR_ERROR;
+    }
+    if (bHelp) {
+        return PR_HELP;
     }
     if (oOpts.m_vecListen.empty()) {
         oOpts.m_vecListen.push_back("127.0.0.1");

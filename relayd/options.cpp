@@ -1,5 +1,9 @@
 #include "relayd/options.h"
 
+#include <charconv>
+#include <vector>
+
+#include "relay_proc/option_scan.h"
 #include "relayd/config/config_load.h"
 #include "relayd/config/config_rules.h"
 
@@ -17,35 +21,34 @@ bool SetMode(SRelaydOptions& oOpts, RELAYD_MODE eMode, std::string& sErrMsg) {
 }
 
 bool SetPortOffset(SRelaydOptions& oOpts, const std::string& sValue, std::string& sErrMsg) {
-    size_t nDigitsAt = (!sValue.empty() && sValue[0] == '-') ? 1 : 0;
-    int64_t llValue = 0;
-    bool bOk = sValue.size() > nDigitsAt && sValue.size() <= nDigitsAt + 6;
-    for (size_t i = nDigitsAt; bOk && i < sValue.size(); ++i) {
-        bOk = sValue[i] >= '0' && sValue[i] <= '9';
-        llValue = llValue * 10 + (sValue[i] - '0');
-    }
-    if (!bOk) {
+    const char* pEnd = sValue.data() + sValue.size();
+    int32_t iValue = 0;  // a value past int32_t is no port offset either
+    const std::from_chars_result oResult = std::from_chars(sValue.data(), pEnd, iValue);
+    if (oResult.ec != std::errc() || oResult.ptr != pEnd) {
         sErrMsg = "'" + sValue + "' is not an integer";
         return false;
     }
-    llValue = nDigitsAt ? -llValue : llValue;
-    if (!CheckPortOffset(llValue, sErrMsg)) {
+    if (!CheckPortOffset(iValue, sErrMsg)) {
         return false;
     }
-    oOpts.m_iPortOffset = static_cast<int32_t>(llValue);
+    oOpts.m_iPortOffset = iValue;
     oOpts.m_bPortOffsetSet = true;
     return true;
 }
 
+using SET_FN = bool (*)(SRelaydOptions& oOpts, const std::string& sValue, std::string& sErrMsg);
+
+// --help and --version (no setter) end the scan.
 struct SOptionDef {
-    const char* m_szName;
-    bool m_bTakesValue;
-    bool (*m_pSet)(SRelaydOptions& oOpts, const std::string& sValue, std::string& sErrMsg);
+    relay_proc::SOptionSpec m_oSpec;
+    SET_FN m_pSet;
 };
 
 // clang-format off
 const SOptionDef kOptions[] = {
-    {"-c", true, [](SRelaydOptions& o, const std::string& s, std::string& e) {
+    {{"help", 'h', false}, nullptr},
+    {{"version", 0, false}, nullptr},
+    {{nullptr, 'c', true}, [](SRelaydOptions& o, const std::string& s, std::string& e) {
          if (s.empty()) {
              e = "needs a file";
              return false;
@@ -53,85 +56,49 @@ const SOptionDef kOptions[] = {
          o.m_sConfigPath = s;
          return true;
      }},
-    {"--listen", true, [](SRelaydOptions& o, const std::string& s, std::string& e) {
+    {{"listen", 0, true}, [](SRelaydOptions& o, const std::string& s, std::string& e) {
          if (!CheckListenAddress(s, e)) {
              return false;
          }
          o.m_vecListen.push_back(s);
          return true;
      }},
-    {"--port-offset", true, SetPortOffset},
-    {"--http", true, [](SRelaydOptions& o, const std::string& s, std::string& e) {
+    {{"port-offset", 0, true}, SetPortOffset},
+    {{"http", 0, true}, [](SRelaydOptions& o, const std::string& s, std::string& e) {
          o.m_sHttp = s;
          o.m_bHttpSet = true;
          return CheckHttp(s, e);
      }},
-    {"--store", true, [](SRelaydOptions& o, const std::string& s, std::string& e) {
+    {{"store", 0, true}, [](SRelaydOptions& o, const std::string& s, std::string& e) {
          o.m_sStore = s;
          o.m_bStoreSet = true;
          return CheckStore(s, e);
      }},
-    {"--dump", false, [](SRelaydOptions& o, const std::string&, std::string& e) {
+    {{"dump", 0, false}, [](SRelaydOptions& o, const std::string&, std::string& e) {
          return SetMode(o, RM_DUMP, e);
      }},
-    {"--check-config", false, [](SRelaydOptions& o, const std::string&, std::string& e) {
+    {{"check-config", 0, false}, [](SRelaydOptions& o, const std::string&, std::string& e) {
          return SetMode(o, RM_CHECK_CONFIG, e);
      }},
 };
 // clang-format on
 
-const SOptionDef* FindOption(const std::string& sName) {
-    for (const SOptionDef& oDef : kOptions) {
-        if (sName == oDef.m_szName) {
-            return &oDef;
-        }
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 bool ParseRelaydOptions(int argc, char** argv, SRelaydOptions& oOpts, std::string& sErrMsg) {
-    for (int i = 1; i < argc; ++i) {
-        std::string sArg = argv[i];
-        if (sArg == "--help" || sArg == "-h") {
-            oOpts.m_eMode = RM_HELP;
-            return true;
-        }
-        if (sArg == "--version") {
-            oOpts.m_eMode = RM_VERSION;
-            return true;
-        }
-        std::string sValue;
-        const size_t nEq = sArg.find('=');
-        const bool bInline = sArg.compare(0, 2, "--") == 0 && nEq != std::string::npos;
-        if (bInline) {
-            sValue = sArg.substr(nEq + 1);
-            sArg.resize(nEq);
-        }
-        const SOptionDef* pDef = FindOption(sArg);
-        if (pDef == nullptr) {
-            sErrMsg = (sArg.compare(0, 1, "-") == 0) ? "unknown option '" + sArg + "'"
-                                                     : "unexpected argument '" + sArg + "'";
-            return false;
-        }
-        if (pDef->m_bTakesValue && !bInline) {
-            if (i + 1 >= argc) {
-                sErrMsg = sArg + " needs a value";
-                return false;
-            }
-            sValue = argv[++i];
-        } else if (!pDef->m_bTakesValue && bInline) {
-            sErrMsg = sArg + " takes no value";
-            return false;
-        }
-        std::string sWhy;
-        if (!pDef->m_pSet(oOpts, sValue, sWhy)) {
-            sErrMsg = sArg + ": " + sWhy;
-            return false;
-        }
+    std::vector<relay_proc::SOptionSpec> vecSpecs;
+    for (const SOptionDef& oDef : kOptions) {
+        vecSpecs.push_back(oDef.m_oSpec);
     }
-    return true;
+    auto fnOption = [&oOpts](size_t nIndex, const std::string& sValue, std::string& sWhy) {
+        if (kOptions[nIndex].m_pSet == nullptr) {
+            oOpts.m_eMode = kOptions[nIndex].m_oSpec.m_cShort == 'h' ? RM_HELP : RM_VERSION;
+            return relay_proc::OS_STOP;
+        }
+        return kOptions[nIndex].m_pSet(oOpts, sValue, sWhy) ? relay_proc::OS_NEXT
+                                                            : relay_proc::OS_FAIL;
+    };
+    return relay_proc::ScanOptions(argc, argv, vecSpecs, fnOption, sErrMsg);
 }
 
 bool LoadSettings(const SRelaydOptions& oOpts, SConfig& oConfig, std::string& sErrMsg) {

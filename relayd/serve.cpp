@@ -9,15 +9,17 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "relay_net/event_loop.h"
-#include "relay_net/process.h"
+#include "relay_proc/process.h"
 #include "relayd/config/config_rules.h"
 #include "relayd/config/descriptor_share.h"
 #include "relayd/delivery/delivery_engine.h"
 #include "relayd/http/http_server.h"
 #include "relayd/intake/intake.h"
 #include "relayd/intake/intake_server.h"
+#include "relayd/record/clock.h"
 #include "relayd/record/events.h"
 #include "relayd/record/metrics.h"
 #include "relayd/store/keyring.h"
@@ -27,8 +29,15 @@ namespace relayd {
 
 namespace {
 
-// Requests in flight when a stop signal comes get this long to be answered.
-const uint64_t kStopGraceMs = 5000;
+// A stop signal ends the process within this, whatever is in flight: answering requests,
+// attempts under way and HTTP share it.
+const int64_t kStopMs = 5000;
+// Kept back from the deadline for what follows the graces (the last records, closing).
+const int64_t kStopReserveMs = 500;
+
+uint64_t MsLeft(int64_t llDeadlineMs) {
+    return static_cast<uint64_t>(std::max<int64_t>(0, llDeadlineMs - MonotonicNowMs()));
+}
 
 relay_net::CEventLoop* g_pLoop = nullptr;
 
@@ -52,8 +61,8 @@ int Fail(const std::string& sErrMsg) {
 
 int Serve(const SConfig& oGiven) {
     signal(SIGPIPE, SIG_IGN);
-    relay_net::RaiseFdLimit();
-    relay_net::ReturnLargeBuffers();
+    relay_proc::RaiseFdLimit();
+    relay_proc::ReturnLargeBuffers();
     std::string sErrMsg;
     std::unique_ptr<IStore> pStore = OpenStore(oGiven.m_sStore, sErrMsg);
     if (!pStore) {
@@ -62,9 +71,9 @@ int Serve(const SConfig& oGiven) {
     // The store is open: what is left of the descriptors decides how many connections
     // intake and the HTTP side may hold.
     SConfig oConfig = oGiven;
-    const uint64_t ddwFdLimit = relay_net::FdLimit();
+    const uint64_t ddwFdLimit = relay_proc::FdLimit();
     const SDescriptorShare oShare = ShareDescriptors(
-        oConfig, ddwFdLimit != 0 ? ddwFdLimit : UINT64_MAX, relay_net::OpenFdCount());
+        oConfig, ddwFdLimit != 0 ? ddwFdLimit : UINT64_MAX, relay_proc::OpenFdCount());
     oConfig.m_dwMaxConnections = oShare.m_dwIntake;
     oConfig.m_dwHttpMaxConnections =
         std::max(oShare.m_dwHttp, static_cast<uint32_t>(kMinHttpMaxConnections));
@@ -99,21 +108,28 @@ int Serve(const SConfig& oGiven) {
     }
     oIntake.Start();
     g_pLoop = &oLoop;
-    relay_net::SetStopHandler(OnStopSignal);
+    relay_proc::SetStopHandler(OnStopSignal);
     fprintf(stderr, "fanout_relayd: %s; http %s; store %s; %s\n", oServer.ListenText().c_str(),
             oConfig.m_sHttp.c_str(), oConfig.m_sStore.c_str(),
             DescribeShare(oGiven, oShare, ddwFdLimit).c_str());
 
     bool bOk = oLoop.Run(sErrMsg);
+    const int64_t llDeadlineMs = MonotonicNowMs() + kStopMs - kStopReserveMs;
     bListening = false;
-    // Stop accepting; answer what is in flight (intake keeps posting verdicts meanwhile).
-    bOk = oServer.Shutdown(kStopGraceMs, sErrMsg) && bOk;
-    relay_net::SetStopHandler(SIG_IGN);
+    // Claimed messages not started go back to the queue at once; HTTP stops alongside
+    // (within its own shorter grace), while intake stops accepting and answers what is in
+    // flight (posting verdicts meanwhile); attempts under way get what time is left.
+    oEngine.StopClaiming();
+    std::thread thHttp([&pHttp]() {
+        if (pHttp) {
+            pHttp->Stop();
+        }
+    });
+    bOk = oServer.Shutdown(MsLeft(llDeadlineMs), sErrMsg) && bOk;
+    relay_proc::SetStopHandler(SIG_IGN);
     oIntake.Stop();
-    oEngine.Stop();
-    if (pHttp) {
-        pHttp->Stop();
-    }
+    oEngine.Stop(static_cast<int64_t>(MsLeft(llDeadlineMs)));
+    thHttp.join();
     oEvents.Close();
     if (!bOk) {
         fprintf(stderr, "fanout_relayd: %s\n", sErrMsg.c_str());

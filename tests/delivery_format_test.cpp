@@ -159,33 +159,6 @@ TEST(MailFormat, Addresses) {
     }
 }
 
-TEST(MailFormat, SettingsChecks) {
-    const struct {
-        const char* szText;
-        bool bAddress;
-        bool bDomain;
-    } aRows[] = {
-        {"relay@example.org", true, false},
-        {"fanout-relay@localhost", true, false},
-        {"example.org", false, true},
-        {"localhost", false, true},
-        {"a b@example.org", false, false},
-        {"a@b@example.org", false, false},
-        {"<a>@example.org", false, false},
-        {"a@example.org\r\nBcc: x", false, false},
-        {"@example.org", false, false},
-        {"a@", false, false},
-        {"a..b", false, false},
-        {".a", false, false},
-        {"a.", false, false},
-        {"", false, false},
-    };
-    for (size_t i = 0; i < sizeof(aRows) / sizeof(aRows[0]); ++i) {
-        EXPECT_EQ(PlainAddress(aRows[i].szText), aRows[i].bAddress) << "row " << i;
-        EXPECT_EQ(PlainDomain(aRows[i].szText), aRows[i].bDomain) << "row " << i;
-    }
-}
-
 TEST(MailFormat, DateAndMessageId) {
     EXPECT_EQ(MailDate(0), "Thu, 01 Jan 1970 00:00:00 +0000");
     EXPECT_EQ(MailDate(1796631889123LL), "Mon, 07 Dec 2026 08:24:49 +0000");
@@ -327,38 +300,6 @@ TEST(RetryPlan, ParseRetryAfter) {
         if (aRows[i].bOk) {
             EXPECT_EQ(llDelay, aRows[i].llDelayMs) << "row " << i << ": " << aRows[i].szValue;
         }
-    }
-}
-
-TEST(Sender, CheckDeliverySettings) {
-    const struct {
-        const char* szSmtp;
-        const char* szFrom;
-        const char* szDomain;
-        const char* szWebhook;
-        int64_t llRetryMaxMs;
-        const char* szError;  // the start of the message, "" when the settings are fine
-    } aRows[] = {
-        {"", "fanout-relay@localhost", "localhost", "", 3600000, ""},
-        {"smtps://u:p@mail.example.org:465", "a@example.org", "example.com",
-         "https://hooks.example.org/x", 1000, ""},
-        {"http://mail.example.org", "a@example.org", "example.com", "", 1000, "mail.smtp: "},
-        {"", "Relay <a@example.org>", "example.com", "", 1000, "mail.from: "},
-        {"", "a@example.org", "exa mple.com", "", 1000, "mail.domain: "},
-        {"", "a@example.org", "example.com", "file:///etc/passwd", 1000, "sms.webhook: "},
-        {"", "a@example.org", "example.com", "", 999, "delivery.retry_max: "},
-    };
-    for (size_t i = 0; i < sizeof(aRows) / sizeof(aRows[0]); ++i) {
-        SConfig oConfig;
-        oConfig.m_oMail.m_sSmtp = aRows[i].szSmtp;
-        oConfig.m_oMail.m_sFrom = aRows[i].szFrom;
-        oConfig.m_oMail.m_sDomain = aRows[i].szDomain;
-        oConfig.m_aWebhooks[relay_proto::CH_SMS].m_sUrl = aRows[i].szWebhook;
-        oConfig.m_oDelivery.m_llRetryMaxMs = aRows[i].llRetryMaxMs;
-        std::string sErrMsg;
-        const bool bOk = CheckDeliverySettings(oConfig, sErrMsg);
-        EXPECT_EQ(bOk, aRows[i].szError[0] == '\0') << "row " << i << ": " << sErrMsg;
-        EXPECT_EQ(sErrMsg.rfind(aRows[i].szError, 0), 0u) << "row " << i << ": " << sErrMsg;
     }
 }
 

@@ -92,7 +92,7 @@ nlohmann::json RunCommand(const nlohmann::json& oCommand, relayd::IStore& oStore
                                 .count();
         oAttempt.m_eOutcome = relayd::OC_FAILED;
         oAttempt.m_sDetail = oCommand.value("detail", "550 5.1.1 no such user");
-        if (!oStore.RecordAttempt(llId, oAttempt, relayd::MS_FAILED, 0, sErrMsg)) {
+        if (!test_support::RecordAttempt(oStore, llId, oAttempt, relayd::MS_FAILED, 0, sErrMsg)) {
             return {{"error", sErrMsg}};
         }
         oEvents.Publish(relayd::CEventBus::EK_STATUS, llId, relayd::MS_FAILED);

@@ -305,6 +305,33 @@ TEST(RelaydFinishConfig, ChecksAcrossSettings) {
          "mail.smtp: 'mail.example.com:25': expected a URL"},
         {[](SConfig& c) { c.m_oMail.m_sFrom = "a@b\r\nBcc: x@y"; }, "mail.from:"},
         {[](SConfig& c) { c.m_oMail.m_sDomain = ""; }, "mail.domain:"},
+        // The settings the delivery engine and the HTTP server rely on: one rule each,
+        // so what --check-config accepts also starts.
+        {[](SConfig& c) { c.m_oMail.m_sDomain = "a..b"; },
+         "mail.domain: 'a..b' is not a domain name"},
+        {[](SConfig& c) { c.m_oMail.m_sDomain = "exa mple.com"; }, "mail.domain:"},
+        {[](SConfig& c) { c.m_oMail.m_sDomain = "example.com."; }, "mail.domain:"},
+        {[](SConfig& c) { c.m_oMail.m_sDomain = "-x.example.com"; }, "mail.domain:"},
+        {[](SConfig& c) { c.m_oMail.m_sDomain = std::string(254, 'a'); }, "mail.domain:"},
+        {[](SConfig& c) { c.m_oMail.m_sDomain = "mail-1.example.com"; }, ""},
+        {[](SConfig& c) { c.m_oMail.m_sFrom = "a@b..c"; },
+         "mail.from: 'a@b..c' is not a mail address"},
+        {[](SConfig& c) { c.m_oMail.m_sFrom = "Relay <a@example.org>"; }, "mail.from:"},
+        {[](SConfig& c) { c.m_oMail.m_sFrom = "a@b@example.org"; }, "mail.from:"},
+        {[](SConfig& c) { c.m_oMail.m_sFrom = "a b@example.org"; }, "mail.from:"},
+        {[](SConfig& c) { c.m_oMail.m_sFrom = "@example.org"; }, "mail.from:"},
+        {[](SConfig& c) { c.m_oMail.m_sFrom = "a@"; }, "mail.from:"},
+        {[](SConfig& c) { c.m_oMail.m_sFrom = "a@-b"; }, "mail.from:"},
+        {[](SConfig& c) { c.m_oMail.m_sFrom = "relay+x@example.org"; }, ""},
+        {[](SConfig& c) { c.m_sHttp = "[::ffff:127.0.0.1]:38464"; }, ""},
+        {[](SConfig& c) { c.m_sHttp = "[::ffff:10.0.0.1]:38464"; },
+         "http: '[::ffff:10.0.0.1]:38464' is reachable"},
+        {[](SConfig& c) { c.m_sHttp = "127.0.0.1:0"; }, "http: '127.0.0.1:0': the port must"},
+        {[](SConfig& c) { c.m_oMail.m_sSmtp = "http://mail.example.org"; }, "mail.smtp: "},
+        {[](SConfig& c) { c.m_aWebhooks[relay_proto::CH_ZEPH].m_sUrl = "file:///etc/passwd"; },
+         "zeph.webhook: "},
+        {[](SConfig& c) { c.m_oDelivery.m_llRetryMaxMs = 999; },
+         "delivery.retry_initial (1s) is longer than delivery.retry_max (999ms)"},
         {[](SConfig& c) { c.m_aWebhooks[relay_proto::CH_SMS].m_sUrl = "https://h/sms"; }, ""},
         {[](SConfig& c) { c.m_aWebhooks[relay_proto::CH_SMS].m_sUrl = "smtp://h"; },
          "sms.webhook: 'smtp://h': expected a URL starting with http:// or https://"},
@@ -354,6 +381,11 @@ TEST(RelaydFinishConfig, ChecksAcrossSettings) {
         const std::string sExpected = kRows[i].m_szError;
         EXPECT_EQ(bOk, sExpected.empty()) << "row " << i << ": " << sErrMsg;
         EXPECT_TRUE(Contains(sErrMsg, sExpected)) << "row " << i << "\n got: " << sErrMsg;
+        // The delivery engine's check at start: never a refusal FinishConfig let pass.
+        std::string sDeliveryErr;
+        if (!relayd::CheckDeliveryConfig(oConfig, sDeliveryErr)) {
+            EXPECT_EQ(sDeliveryErr, sErrMsg) << "row " << i;
+        }
     }
 }
 
@@ -446,6 +478,9 @@ TEST(RelaydOptions, Parses) {
         {{"--check-config"},
          "",
          [](const relayd::SRelaydOptions& o) { return o.m_eMode == relayd::RM_CHECK_CONFIG; }},
+        {{"--check"},  // a prefix no other option shares
+         "",
+         [](const relayd::SRelaydOptions& o) { return o.m_eMode == relayd::RM_CHECK_CONFIG; }},
         {{"--check-config", "--check-config"},
          "",
          [](const relayd::SRelaydOptions& o) { return o.m_eMode == relayd::RM_CHECK_CONFIG; }},
@@ -499,6 +534,8 @@ TEST(RelaydOptions, Parses) {
         {{"--http", "::1:9000"}, "--http: '::1:9000' is not ADDR:PORT", nullptr},
         {{"--store", ""}, "--store: empty", nullptr},
         {{"--bogus"}, "unknown option '--bogus'", nullptr},
+        {{"--bogus=1"}, "unknown option '--bogus'", nullptr},
+        {{"--help=1"}, "--help takes no value", nullptr},
         {{"-x"}, "unknown option '-x'", nullptr},
         {{"stray"}, "unexpected argument 'stray'", nullptr},
         {{"--listen", "nope", "--help"}, "--listen: 'nope'", nullptr},

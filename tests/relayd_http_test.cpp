@@ -83,7 +83,8 @@ public:
         oAttempt.m_eOutcome = relayd::OC_FAILED;
         oAttempt.m_sDetail = "550 5.1.1 no such user";
         std::string sErrMsg;
-        ASSERT_TRUE(m_pStore->RecordAttempt(llId, oAttempt, relayd::MS_FAILED, 0, sErrMsg))
+        ASSERT_TRUE(
+            test_support::RecordAttempt(*m_pStore, llId, oAttempt, relayd::MS_FAILED, 0, sErrMsg))
             << sErrMsg;
     }
 
@@ -707,10 +708,10 @@ TEST(RelaydHttpTest, StartRefusesWhatItCannotServe) {
         const char* szError;
     } kRows[] = {
         {sTaken, "", false, "Address already in use"},
-        {"0.0.0.0:0", "", false, "is not a loopback address; set http_token"},
         {"0.0.0.0:0", "tok", true, ""},
         {"[::1]:0", "", true, ""},
-        {"localhost:0", "", true, ""},
+        {"[::ffff:127.0.0.1]:0", "", true, ""},  // loopback, as the configuration says
+        {"localhost:0", "", false, "is not ADDR:PORT"},
         {"127.0.0.1", "", false, "is not ADDR:PORT"},
         {"off", "", true, ""},
     };

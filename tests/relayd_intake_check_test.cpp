@@ -1,8 +1,6 @@
 // Intake's checks of a decoded request: the key, then the fields, and the message
-// record an accepted request becomes; the text rules they rest on.
+// record an accepted request becomes.
 #include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
 
 #include <functional>
 #include <string>
@@ -10,7 +8,6 @@
 #include <vector>
 
 #include "fanout_client/options.h"  // the client's CheckNameListValidity
-#include "relay_proto/utf8.h"
 #include "relayd/intake/intake_check.h"
 #include "relayd/intake/refusal_log.h"
 #include "relayd/record/text_rules.h"
@@ -26,133 +23,6 @@ using relay_proto::CH_SMS;
 using relay_proto::CH_ZEPH;
 using relay_proto::SRequest;
 
-// --- Text rules ---------------------------------------------------------------------------
-
-// The relay takes exactly the receiver lists the client lets through.
-TEST(RelaydTextRules, NameListsAgreeWithTheClient) {
-    std::vector<std::string> vecLists = {"",
-                                         ";",
-                                         "a;;b;",
-                                         "alice",
-                                         "Bob_9-x",
-                                         "a b",
-                                         "a.b",
-                                         "a@b",
-                                         "a,b",
-                                         "caf\xc3\xa9",
-                                         std::string("a\0b", 3)};
-    for (int c = 0; c < 256; ++c) {
-        vecLists.push_back(std::string(1, static_cast<char>(c)));
-        vecLists.push_back("ab" + std::string(1, static_cast<char>(c)) + "cd");
-    }
-    for (size_t i = 0; i < vecLists.size(); ++i) {
-        EXPECT_EQ(relayd::IsNameListValid(vecLists[i]), CheckNameListValidity(vecLists[i]))
-            << "row " << i << " '" << relayd::QuoteForLog(vecLists[i]) << "'";
-    }
-}
-
-TEST(RelaydTextRules, SplitDropsEmptyNames) {
-    struct SRow {
-        const char* m_szList;
-        std::vector<std::string> m_vecNames;
-    } const kRows[] = {
-        {"", {}},
-        {";;;", {}},
-        {"alice", {"alice"}},
-        {"alice;bob", {"alice", "bob"}},
-        {";alice;;bob;", {"alice", "bob"}},
-        {"a;a", {"a", "a"}},
-    };
-    for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
-        EXPECT_EQ(relayd::SplitNameList(kRows[i].m_szList), kRows[i].m_vecNames) << "row " << i;
-    }
-    EXPECT_EQ(relayd::JoinNameList({"a", "b"}), "a;b");
-    EXPECT_EQ(relayd::JoinNameList({}), "");
-}
-
-TEST(RelaydTextRules, Utf8Boundaries) {
-    struct SRow {
-        std::string m_sText;
-        bool m_bValid;
-    } const kRows[] = {
-        {"", true},
-        {"plain", true},
-        {std::string("nul\0inside", 10), true},
-        {"\x7f", true},
-        {"\xc2\x80", true},          // U+0080, first two-byte value
-        {"\xdf\xbf", true},          // U+07FF
-        {"\xe0\xa0\x80", true},      // U+0800
-        {"\xed\x9f\xbf", true},      // U+D7FF, last before the surrogates
-        {"\xee\x80\x80", true},      // U+E000
-        {"\xef\xbf\xbf", true},      // U+FFFF
-        {"\xf0\x90\x80\x80", true},  // U+10000
-        {"\xf4\x8f\xbf\xbf", true},  // U+10FFFF
-        {"\xe4\xbd\xa0\xe5\xa5\xbd", true},
-        {"\x80", false},              // stray continuation byte
-        {"\xc0\x80", false},          // overlong NUL
-        {"\xc1\xbf", false},          // overlong
-        {"\xe0\x9f\xbf", false},      // overlong three-byte
-        {"\xed\xa0\x80", false},      // U+D800, a surrogate
-        {"\xed\xbf\xbf", false},      // U+DFFF
-        {"\xf0\x8f\xbf\xbf", false},  // overlong four-byte
-        {"\xf4\x90\x80\x80", false},  // U+110000
-        {"\xf5\x80\x80\x80", false},
-        {"\xff", false},
-        {"\xc3", false},          // cut
-        {"\xe4\xbd", false},      // cut
-        {"\xf0\x90\x80", false},  // cut
-        {"\xc3\x28", false},      // bad continuation
-        {"\xe4\x28\xa0", false},
-        {"ok\xb2\xe2", false},  // GBK bytes
-    };
-    for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
-        EXPECT_EQ(relay_proto::IsValidUtf8(kRows[i].m_sText), kRows[i].m_bValid)
-            << "row " << i << " '" << relayd::QuoteForLog(kRows[i].m_sText) << "'";
-    }
-}
-
-// Whatever intake accepts as UTF-8 can be written as JSON (the record, the API) and
-// nothing else: every one- and two-byte string, and three- and four-byte strings over
-// every lead and second byte, judged by the JSON library's own strict writer.
-TEST(RelaydTextRules, Utf8AgreesWithTheJsonWriter) {
-    // Invalid bytes are dropped by one handler and replaced by the other, so the two
-    // agree exactly on the texts the strict writer takes (without its exceptions' cost).
-    auto JsonAccepts = [](const std::string& sText) {
-        typedef nlohmann::json::error_handler_t HANDLER;
-        const nlohmann::json oJson(sText);
-        return oJson.dump(-1, ' ', false, HANDLER::ignore) ==
-               oJson.dump(-1, ' ', false, HANDLER::replace);
-    };
-    std::vector<std::string> vecTexts;
-    for (int a = 0; a < 256; ++a) {
-        vecTexts.push_back(std::string(1, static_cast<char>(a)));
-        for (int b = 0; b < 256; ++b) {
-            const std::string sTwo = {static_cast<char>(a), static_cast<char>(b)};
-            vecTexts.push_back(sTwo);
-            if (a >= 0xE0) {
-                vecTexts.push_back(sTwo + "\x80");
-                vecTexts.push_back(sTwo + "\xbf");
-                vecTexts.push_back(sTwo + "\x80\x80");
-                vecTexts.push_back(sTwo + "\xbf\xbf");
-                vecTexts.push_back(sTwo + "\x7f\x80");
-            }
-        }
-    }
-    size_t nMismatches = 0;
-    for (const std::string& sText : vecTexts) {
-        if (relay_proto::IsValidUtf8(sText) != JsonAccepts(sText) && ++nMismatches <= 10) {
-            ADD_FAILURE() << "'" << relayd::QuoteForLog(sText) << "'";
-        }
-    }
-    EXPECT_EQ(nMismatches, 0u);
-}
-
-TEST(RelaydTextRules, QuoteForLog) {
-    EXPECT_EQ(relayd::QuoteForLog("key-1"), "key-1");
-    EXPECT_EQ(relayd::QuoteForLog(std::string("a\0\n\\\xff", 5)), "a\\x00\\x0A\\x5C\\xFF");
-    EXPECT_EQ(relayd::QuoteForLog("abcdef", 3), "abc...");
-}
-
 // --- Key ring -------------------------------------------------------------------------------
 
 relayd::SKey Key(const std::string& sId, std::vector<std::string> vecReceivers = {},
@@ -167,24 +37,6 @@ relayd::SKey Key(const std::string& sId, std::vector<std::string> vecReceivers =
     oKey.m_bRevoked = bRevoked;
     oKey.m_eSource = relayd::KS_CONFIG;
     return oKey;
-}
-
-TEST(RelaydKeyRing, FindsTheFilesKeysWithoutAStore) {
-    const relayd::CKeyRing oRing({Key("a", {"alice"}), Key("b")}, nullptr);
-    struct SRow {
-        const char* m_szId;
-        bool m_bFound;
-    } const kRows[] = {{"a", true}, {"b", true}, {"c", false}, {"", false}, {"A", false}};
-    for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
-        relayd::SKey oKey;
-        bool bFound = !kRows[i].m_bFound;
-        std::string sErrMsg;
-        ASSERT_TRUE(oRing.Find(kRows[i].m_szId, oKey, bFound, sErrMsg)) << "row " << i;
-        EXPECT_EQ(bFound, kRows[i].m_bFound) << "row " << i;
-        if (bFound) {
-            EXPECT_EQ(oKey.m_sId, kRows[i].m_szId) << "row " << i;
-        }
-    }
 }
 
 // --- Intake checks --------------------------------------------------------------------------

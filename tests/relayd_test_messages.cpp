@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 
+#include "relayd/record/text_rules.h"
+
 namespace test_support {
 
 namespace {
@@ -21,23 +23,17 @@ int64_t NowMs() {
         .count();
 }
 
-std::vector<std::string> SplitNames(const std::string& sNames) {
-    std::vector<std::string> vecNames;
-    size_t nStart = 0;
-    while (nStart <= sNames.size()) {
-        size_t nEnd = sNames.find(';', nStart);
-        if (nEnd == std::string::npos) {
-            nEnd = sNames.size();
-        }
-        if (nEnd > nStart) {
-            vecNames.push_back(sNames.substr(nStart, nEnd - nStart));
-        }
-        nStart = nEnd + 1;
-    }
-    return vecNames;
-}
-
 }  // namespace
+
+bool RecordAttempt(relayd::IStore& oStore, int64_t llId, const relayd::SDelivery& oAttempt,
+                   relayd::STATUS eStatus, int64_t llNextAttemptMs, std::string& sErrMsg) {
+    relayd::SAttemptRecord oRecord;
+    oRecord.m_llId = llId;
+    oRecord.m_oAttempt = oAttempt;
+    oRecord.m_eStatus = eStatus;
+    oRecord.m_llNextAttemptMs = llNextAttemptMs;
+    return oStore.RecordAttempts({oRecord}, sErrMsg);
+}
 
 std::string Sha256Hex(const std::string& sData) {
     static const char kHex[] = "0123456789abcdef";
@@ -58,7 +54,7 @@ relayd::SMessage TestMessage(relay_proto::CHANNEL eChannel, const std::string& s
     oMessage.m_sPeer = "127.0.0.1:40000";
     oMessage.m_dwTimestamp = static_cast<uint32_t>(oMessage.m_llReceivedAtMs / 1000);
     oMessage.m_sSender = "qem_sender";
-    oMessage.m_vecReceivers = SplitNames(sReceivers);
+    oMessage.m_vecReceivers = relayd::SplitNameList(sReceivers);
     oMessage.m_sTitle = sTitle;
     oMessage.m_sContent = sContent;
     return oMessage;

@@ -25,7 +25,7 @@ demo=(cmake make g++ pkg-config python3 nlohmann-json3-dev libsqlite3-dev libtom
       libcurl4-openssl-dev libboost-dev libpq-dev libssl-dev python3-aiosmtpd curl)
 test=("${demo[@]}" libgtest-dev googletest g++-multilib libcpp-httplib-dev libbenchmark-dev
       netcat-openbsd hyperfine procps time postgresql python3-selenium chromium chromium-driver
-      fonts-noto-cjk prometheus flake8)
+      fonts-noto-cjk prometheus flake8 faketime)
 check=("${test[@]}" clang clang-format clang-tidy groff-base dpkg-dev gzip systemd)
 
 case "$SET" in

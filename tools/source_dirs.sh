@@ -3,7 +3,7 @@
 # tools/check_style.sh and tools/format.sh; a folder that does not exist yet is skipped.
 #
 # Product code: formatted and clean under clang-tidy.
-FANOUT_PRODUCT_DIRS=(base dev_tools fanout_client xconv relay_proto relay_net relay_sim relayd)
+FANOUT_PRODUCT_DIRS=(base dev_tools fanout_client xconv relay_proto relay_net relay_proc relay_sim relayd)
 # Tests, benchmarks and fuzz targets: formatted; left to the compiler's warnings.
 FANOUT_TEST_DIRS=(tests bench fuzz)
 

@@ -74,6 +74,30 @@ bool Named(const char* szName, bool bOk, const std::string& sWhy, std::string& s
     return bOk;
 }
 
+bool IsLabelByte(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+}
+
+// Labels of A-Z a-z 0-9 and '-', none empty or starting with '-', joined by dots; at
+// most 253 bytes.
+bool IsHostName(const std::string& sName) {
+    if (sName.empty() || sName.size() > 253) {
+        return false;
+    }
+    size_t nLabelStart = 0;
+    for (size_t i = 0; i <= sName.size(); ++i) {
+        if (i == sName.size() || sName[i] == '.') {
+            if (i == nLabelStart || sName[nLabelStart] == '-') {
+                return false;
+            }
+            nLabelStart = i + 1;
+        } else if (!IsLabelByte(sName[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool FinishListen(const SConfig& oConfig, std::string& sErrMsg) {
     if (oConfig.m_vecListen.empty()) {
         sErrMsg = "listen: no address to serve";
@@ -105,7 +129,8 @@ bool FinishHttp(const SConfig& oConfig, std::string& sErrMsg) {
     }
     SHostPort oHostPort;
     if (oConfig.m_sHttp != "off" && oConfig.m_sHttpToken.empty() &&
-        ParseHostPort(oConfig.m_sHttp, oHostPort, sWhy) && !IsLoopbackAddress(oHostPort.m_sHost)) {
+        ParseHostPort(oConfig.m_sHttp, 1, oHostPort, sWhy) &&
+        !IsLoopbackAddress(oHostPort.m_sHost)) {
         sErrMsg = "http: '" + oConfig.m_sHttp +
                   "' is reachable from other machines; set http_token to serve it";
         return false;
@@ -149,7 +174,7 @@ bool FinishDestinations(const SConfig& oConfig, std::string& sErrMsg) {
     return true;
 }
 
-bool FinishDelivery(const SConfig& oConfig, std::string& sErrMsg) {
+bool FinishDeliveryTimes(const SConfig& oConfig, std::string& sErrMsg) {
     const auto& oDelivery = oConfig.m_oDelivery;
     if (!CheckDuration("delivery.sync_timeout", oDelivery.m_llSyncTimeoutMs, 1, sErrMsg) ||
         !CheckDuration("delivery.attempt_timeout", oDelivery.m_llAttemptTimeoutMs, 1, sErrMsg) ||
@@ -215,7 +240,7 @@ bool CheckPortOffset(int64_t llOffset, std::string& sWhy) {
 
 bool CheckHttp(const std::string& sHttp, std::string& sWhy) {
     SHostPort oHostPort;
-    if (sHttp != "off" && !ParseHostPort(sHttp, oHostPort, sWhy)) {
+    if (sHttp != "off" && !ParseHostPort(sHttp, 1, oHostPort, sWhy)) {
         sWhy += ", or \"off\"";
         return false;
     }
@@ -254,10 +279,13 @@ bool CheckWebhookUrl(const std::string& sUrl, std::string& sWhy) {
 }
 
 bool CheckMailFrom(const std::string& sFrom, std::string& sWhy) {
-    const size_t nAt = sFrom.find('@');
-    bool bOk = nAt != std::string::npos && nAt > 0 && nAt + 1 < sFrom.size();
-    for (const char c : sFrom) {
-        bOk = bOk && c > 0x20 && c != 0x7F && c != '<' && c != '>';
+    // local@domain, usable as envelope and header sender: printable ASCII, no blanks,
+    // quotes, brackets, commas or semicolons in the local part, a host name after the '@'.
+    const size_t nAt = sFrom.rfind('@');
+    bool bOk = nAt != std::string::npos && nAt > 0 && IsHostName(sFrom.substr(nAt + 1));
+    for (size_t i = 0; bOk && i < nAt; ++i) {
+        const char c = sFrom[i];
+        bOk = c > 0x20 && c < 0x7F && std::strchr("\"(),:;<>@[\\]", c) == nullptr;
     }
     if (!bOk) {
         sWhy = "'" + QuoteForLog(sFrom) + "' is not a mail address such as fanout-relay@localhost";
@@ -266,15 +294,11 @@ bool CheckMailFrom(const std::string& sFrom, std::string& sWhy) {
 }
 
 bool CheckMailDomain(const std::string& sDomain, std::string& sWhy) {
-    bool bOk = !sDomain.empty() && sDomain.front() != '.' && sDomain.front() != '-';
-    for (const char c : sDomain) {
-        bOk = bOk && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                      c == '.' || c == '-');
-    }
-    if (!bOk) {
+    if (!IsHostName(sDomain)) {
         sWhy = "'" + QuoteForLog(sDomain) + "' is not a domain name such as example.com";
+        return false;
     }
-    return bOk;
+    return true;
 }
 
 bool CheckKeyId(const std::string& sId, std::string& sWhy) {
@@ -292,11 +316,15 @@ bool CheckKeyId(const std::string& sId, std::string& sWhy) {
 }
 
 bool CheckName(const std::string& sName, std::string& sWhy) {
-    if (sName.empty() || sName.find(';') != std::string::npos || !IsNameListValid(sName)) {
+    if (!IsName(sName)) {
         sWhy = "'" + QuoteForLog(sName) + "' is not a name (a-z, A-Z, 0-9, _ and - only)";
         return false;
     }
     return true;
+}
+
+bool CheckDeliveryConfig(const SConfig& oConfig, std::string& sErrMsg) {
+    return FinishDestinations(oConfig, sErrMsg) && FinishDeliveryTimes(oConfig, sErrMsg);
 }
 
 namespace {
@@ -333,8 +361,8 @@ bool FinishConfig(SConfig& oConfig, std::string& sErrMsg) {
                       kMaxMaxConnections, sErrMsg) &&
            CheckRange("max_pending_bytes", static_cast<int64_t>(oConfig.m_ddwMaxPendingBytes),
                       kMinMaxPackage, kMaxMaxPendingBytes, sErrMsg) &&
-           FinishPendingBytes(oConfig, sErrMsg) && FinishDestinations(oConfig, sErrMsg) &&
-           FinishDelivery(oConfig, sErrMsg) && FinishKeys(oConfig, sErrMsg);
+           FinishPendingBytes(oConfig, sErrMsg) && CheckDeliveryConfig(oConfig, sErrMsg) &&
+           FinishKeys(oConfig, sErrMsg);
 }
 
 }  // namespace relayd

@@ -38,11 +38,21 @@ bool CheckStore(const std::string& sStore, std::string& sWhy);         // not em
 bool CheckAllowEntry(const std::string& sNetwork, std::string& sWhy);  // CIDR
 bool CheckSmtpUrl(const std::string& sUrl, std::string& sWhy);         // "", smtp:// or smtps://
 bool CheckWebhookUrl(const std::string& sUrl, std::string& sWhy);      // "", http:// or https://
-bool CheckMailFrom(const std::string& sFrom, std::string& sWhy);       // an address
-bool CheckMailDomain(const std::string& sDomain, std::string& sWhy);   // a host name
+// A plain address, local@domain: the local part printable ASCII without blanks, quotes,
+// brackets, commas or semicolons; the domain as CheckMailDomain.
+bool CheckMailFrom(const std::string& sFrom, std::string& sWhy);
+// A host name: labels of A-Z a-z 0-9 and '-' (none empty, none starting with '-')
+// separated by dots, at most 253 bytes.
+bool CheckMailDomain(const std::string& sDomain, std::string& sWhy);
 bool CheckKeyId(const std::string& sId, std::string& sWhy);  // not empty, no control bytes
 // One receiver or cc name of a key: not empty, a-z A-Z 0-9 _ - only.
 bool CheckName(const std::string& sName, std::string& sWhy);
+
+// The settings delivery relies on: the SMTP and webhook URLs, [mail] from and domain,
+// and the [delivery] durations (retry_initial at most retry_max). Part of FinishConfig;
+// the delivery engine checks them again at start with these same rules. False with
+// "setting: why" in sErrMsg.
+bool CheckDeliveryConfig(const SConfig& oConfig, std::string& sErrMsg);
 
 // Checks the settings as a whole, once the file and the command line are applied, and
 // parses m_vecAllowText into m_vecAllow. False with "setting: why" in sErrMsg.

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 namespace relayd {
@@ -14,17 +15,10 @@ const uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
 
 // Decimal digits only, at most nMaxDigits of them, into dwValue.
 bool ParseDecimal(const std::string& sText, size_t nMaxDigits, uint32_t& dwValue) {
-    if (sText.empty() || sText.size() > nMaxDigits) {
-        return false;
-    }
-    dwValue = 0;
-    for (const char c : sText) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        dwValue = dwValue * 10 + static_cast<uint32_t>(c - '0');
-    }
-    return true;
+    const char* pEnd = sText.data() + sText.size();
+    const std::from_chars_result oResult = std::from_chars(sText.data(), pEnd, dwValue);
+    return !sText.empty() && sText.size() <= nMaxDigits && oResult.ec == std::errc() &&
+           oResult.ptr == pEnd;
 }
 
 // sText as an address into the first 4 (IPv4) or 16 (IPv6) bytes of aAddr.
@@ -153,7 +147,8 @@ bool IsLoopbackAddress(const std::string& sIp) {
            (memcmp(aAddr, kMappedPrefix, sizeof(kMappedPrefix)) == 0 && aAddr[12] == 127);
 }
 
-bool ParseHostPort(const std::string& sText, SHostPort& oHostPort, std::string& sErrMsg) {
+bool ParseHostPort(const std::string& sText, uint16_t wMinPort, SHostPort& oHostPort,
+                   std::string& sErrMsg) {
     const size_t nColon = sText.rfind(':');
     const std::string sHint =
         "'" + sText + "' is not ADDR:PORT (an IPv6 address in brackets, [::1]:12464)";
@@ -173,8 +168,9 @@ bool ParseHostPort(const std::string& sText, SHostPort& oHostPort, std::string& 
         sErrMsg = sHint;
         return false;
     }
-    if (dwPort < 1 || dwPort > 65535) {
-        sErrMsg = "'" + sText + "': the port must be a number from 1 to 65535";
+    if (dwPort < wMinPort || dwPort > 65535) {
+        sErrMsg = "'" + sText + "': the port must be a number from " + std::to_string(wMinPort) +
+                  " to 65535";
         return false;
     }
     oParsed.m_sHost = sHost;

@@ -46,9 +46,11 @@ struct SHostPort {
     uint16_t m_wPort = 0;
 };
 
-// "127.0.0.1:12464" or "[::1]:12464" (IPv6 in brackets) into oHostPort; the port from 1
-// to 65535. False with the reason in sErrMsg.
-bool ParseHostPort(const std::string& sText, SHostPort& oHostPort, std::string& sErrMsg);
+// "127.0.0.1:12464" or "[::1]:12464" (IPv6 in brackets) into oHostPort; the port from
+// wMinPort to 65535 (the configuration takes 1, a server binding "any free port" 0). False
+// with the reason in sErrMsg.
+bool ParseHostPort(const std::string& sText, uint16_t wMinPort, SHostPort& oHostPort,
+                   std::string& sErrMsg);
 
 }  // namespace relayd
 

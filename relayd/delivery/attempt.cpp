@@ -1,7 +1,7 @@
 #include "relayd/delivery/attempt.h"
 
 #include "relay_proto/utf8.h"
-#include "relayd/record/text_codec.h"
+#include "relayd/record/text_rules.h"
 
 namespace relayd {
 
@@ -51,12 +51,7 @@ std::string SafeDetail(const std::string& sText, size_t nMaxBytes) {
         sOut += sPiece;
         i += (nLen == 0) ? 1 : nLen;
     }
-    const size_t nFirst = sOut.find_first_not_of(' ');
-    if (nFirst == std::string::npos) {
-        sOut.clear();
-    } else {
-        sOut = sOut.substr(nFirst, sOut.find_last_not_of(' ') - nFirst + 1);
-    }
+    sOut = TrimBlanks(sOut);
     if (bCut) {
         sOut += kEllipsis;
     }

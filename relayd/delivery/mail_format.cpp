@@ -4,6 +4,7 @@
 
 #include "relay_proto/utf8.h"
 #include "relayd/record/text_codec.h"
+#include "relayd/record/text_rules.h"
 
 namespace relayd {
 
@@ -52,42 +53,17 @@ bool QuotableName(const std::string& sName) {
     return true;
 }
 
-// RFC 2231 attribute-char: what may appear in an extended value without percent-encoding.
-bool AttributeChar(char c) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
-        return true;
-    }
-    static const char kMarks[] = "!#$&+-.^_`|~";
-    for (const char* p = kMarks; *p != '\0'; ++p) {
-        if (c == *p) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // The name percent-encoded, as pieces that are never split inside a "%XX" triplet.
 std::vector<std::string> PercentSections(const std::string& sName) {
-    static const char kDigits[] = "0123456789ABCDEF";
     std::vector<std::string> vecSections(1);
     for (const char c : sName) {
-        std::string sPiece;
-        if (AttributeChar(c)) {
-            sPiece = c;
-        } else {
-            const unsigned char b = static_cast<unsigned char>(c);
-            sPiece = {'%', kDigits[b >> 4], kDigits[b & 0x0F]};
-        }
+        const std::string sPiece = PercentEncode(std::string(1, c));
         if (vecSections.back().size() + sPiece.size() > kSectionChars) {
             vecSections.emplace_back();
         }
         vecSections.back() += sPiece;
     }
     return vecSections;
-}
-
-bool LabelChar(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
 }
 
 }  // namespace
@@ -145,23 +121,11 @@ std::string DispositionHeader(const std::string& sName) {
     return sHeader;
 }
 
-bool MailableName(const std::string& sName) {
-    if (sName.empty()) {
-        return false;
-    }
-    for (const char c : sName) {
-        if (!LabelChar(c) && c != '_') {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool MailAddresses(const std::vector<std::string>& vecNames, const std::string& sDomain,
                    std::vector<std::string>& vecAddresses, std::string& sBadName) {
     vecAddresses.clear();
     for (const std::string& sName : vecNames) {
-        if (!MailableName(sName)) {
+        if (!IsName(sName)) {
             sBadName = sName;
             return false;
         }
@@ -202,40 +166,6 @@ std::string MailDate(int64_t llUnixMs) {
 std::string MessageIdHeaderValue(int64_t llId, int64_t llReceivedAtMs, const std::string& sHost) {
     return "<fanout." + std::to_string(llId) + "." + std::to_string(llReceivedAtMs) + "@" + sHost +
            ">";
-}
-
-bool PlainAddress(const std::string& sAddress) {
-    const size_t nAt = sAddress.rfind('@');
-    if (nAt == 0 || nAt == std::string::npos || !PlainDomain(sAddress.substr(nAt + 1))) {
-        return false;
-    }
-    for (size_t i = 0; i < nAt; ++i) {
-        const char c = sAddress[i];
-        if (!PrintableAscii(c) || std::string("\"(),:;<>@[\\]").find(c) != std::string::npos) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool PlainDomain(const std::string& sDomain) {
-    if (sDomain.empty() || sDomain.size() > 253) {
-        return false;
-    }
-    size_t nLabel = 0;
-    for (const char c : sDomain) {
-        if (c == '.') {
-            if (nLabel == 0) {
-                return false;
-            }
-            nLabel = 0;
-        } else if (LabelChar(c)) {
-            ++nLabel;
-        } else {
-            return false;
-        }
-    }
-    return nLabel > 0;
 }
 
 }  // namespace relayd

@@ -34,11 +34,8 @@ std::vector<std::string> EncodedWords(const std::string& sText);
 // percent-encoded UTF-8, in numbered continuations on folded lines when long.
 std::string DispositionHeader(const std::string& sName);
 
-// True when sName can be a mailbox's local part here: one or more of A-Z a-z 0-9 _ -.
-bool MailableName(const std::string& sName);
-
 // "alice@example.org" for each name; false (and the offending name in sBadName) when
-// one is not mailable.
+// one is not a name (relayd/record/text_rules.h).
 bool MailAddresses(const std::vector<std::string>& vecNames, const std::string& sDomain,
                    std::vector<std::string>& vecAddresses, std::string& sBadName);
 
@@ -51,13 +48,6 @@ std::string MailDate(int64_t llUnixMs);
 // "<fanout.17.1796631889123@example.org>": the same for every attempt of a message, so
 // a receiver can recognise a copy delivered twice.
 std::string MessageIdHeaderValue(int64_t llId, int64_t llReceivedAtMs, const std::string& sHost);
-
-// True when sAddress is a plain mail address usable as envelope and header sender:
-// local@domain, printable ASCII without spaces, quotes, brackets, commas or semicolons.
-bool PlainAddress(const std::string& sAddress);
-
-// True when sDomain is a host name: labels of A-Z a-z 0-9 and '-', separated by dots.
-bool PlainDomain(const std::string& sDomain);
 
 }  // namespace relayd
 

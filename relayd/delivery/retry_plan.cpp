@@ -3,6 +3,9 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <charconv>
+
+#include "relayd/record/text_rules.h"
 
 namespace relayd {
 
@@ -11,14 +14,6 @@ namespace {
 // Longest Retry-After honoured in delta-seconds form; beyond it the number is absurd
 // (and would overflow milliseconds).
 const int64_t kMaxRetryAfterSeconds = 400LL * 24 * 3600;
-
-std::string Trimmed(const std::string& s) {
-    const size_t nFirst = s.find_first_not_of(" \t");
-    if (nFirst == std::string::npos) {
-        return std::string();
-    }
-    return s.substr(nFirst, s.find_last_not_of(" \t") - nFirst + 1);
-}
 
 }  // namespace
 
@@ -67,14 +62,16 @@ SNextStep PlanNextStep(const SRetryPolicy& oPolicy, int64_t llReceivedAtMs, uint
 }
 
 bool ParseRetryAfter(const std::string& sValue, int64_t llNowMs, int64_t& llDelayMs) {
-    const std::string sText = Trimmed(sValue);
+    const std::string sText = TrimBlanks(sValue);
     if (sText.empty()) {
         return false;
     }
     if (std::all_of(sText.begin(), sText.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         int64_t llSeconds = 0;
-        for (const char c : sText) {
-            llSeconds = std::min(kMaxRetryAfterSeconds, llSeconds * 10 + (c - '0'));
+        const std::from_chars_result oResult =
+            std::from_chars(sText.data(), sText.data() + sText.size(), llSeconds);
+        if (oResult.ec == std::errc::result_out_of_range || llSeconds > kMaxRetryAfterSeconds) {
+            llSeconds = kMaxRetryAfterSeconds;
         }
         llDelayMs = llSeconds * 1000;
         return true;

@@ -23,12 +23,6 @@ public:
     virtual SAttemptResult Send(const SMessage& oMessage, int64_t llTimeoutMs) = 0;
 };
 
-// Checks the delivery settings a sender relies on: the SMTP URL's scheme (smtp, smtps),
-// [mail] from (a plain address) and domain (a host name), the webhook URLs' schemes
-// (http, https), and the [delivery] durations (positive, retry_initial <= retry_max).
-// False with one line saying which key is wrong and why.
-bool CheckDeliverySettings(const SConfig& oConfig, std::string& sErrMsg);
-
 // The sender for eChannel's destination (which must be configured: HasDestination).
 // pAbort, when not null, cuts attempts short once it turns true.
 std::unique_ptr<ISender> MakeSender(const SConfig& oConfig, relay_proto::CHANNEL eChannel,

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "relay_proto/hex.h"
 #include "relayd/record/record_json.h"
 #include "relayd/record/text_codec.h"
 
@@ -32,7 +33,8 @@ std::string SignatureValue(const std::string& sSecret, const std::string& sBody)
     unsigned int dwLen = 0;
     HMAC(EVP_sha256(), sSecret.data(), static_cast<int>(sSecret.size()),
          reinterpret_cast<const unsigned char*>(sBody.data()), sBody.size(), aMac, &dwLen);
-    return "sha256=" + Hex(std::string(reinterpret_cast<const char*>(aMac), dwLen));
+    return "sha256=" +
+           relay_proto::HexEncode(std::string(reinterpret_cast<const char*>(aMac), dwLen));
 }
 
 }  // namespace relayd

@@ -1,7 +1,6 @@
 #include "relayd/http/http_context.h"
 
 #include "relayd/http/http_reply.h"
-#include "relayd/record/clock.h"
 
 namespace relayd {
 
@@ -24,14 +23,14 @@ bool WaitForEvents(SHttpContext& oContext, uint64_t& ddwSeq, int64_t llTimeoutMs
     if (oContext.m_bStopping) {
         return false;
     }
-    const int64_t llStartMs = MonotonicNowMs();
-    oContext.m_oEvents.WaitAfter(ddwSeq, llTimeoutMs, vecEvents);
+    if (!oContext.m_oEvents.WaitAfter(ddwSeq, llTimeoutMs, vecEvents)) {
+        return false;  // the bus is closed
+    }
     if (!vecEvents.empty()) {
         ddwSeq = vecEvents.back().m_ddwSeq;
         return true;
     }
-    // Nothing, well before the time ran out: only a closed bus answers that way.
-    return MonotonicNowMs() - llStartMs >= llTimeoutMs - 5 && !oContext.m_bStopping;
+    return !oContext.m_bStopping;
 }
 
 }  // namespace relayd

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 
+#include "relay_proto/hex.h"
 #include "relayd/http/http_guard.h"
 #include "relayd/http/http_reply.h"
 #include "relayd/http/http_routes.h"
@@ -34,8 +35,8 @@ bool Authorized(const std::string& sToken, const SHttpRequest& oReq) {
     }
     std::string sHex;
     return oReq.m_sPath == "/api/v1/events" &&
-           CookieValue(oReq.Header("Cookie"), kTokenCookie, sHex) && HexDecode(sHex, sGiven) &&
-           TokensEqual(sGiven, sToken);
+           CookieValue(oReq.Header("Cookie"), kTokenCookie, sHex) &&
+           relay_proto::HexDecode(sHex, sGiven) && TokensEqual(sGiven, sToken);
 }
 
 // Keeps other web sites and callers without the token out; false with the answer set.

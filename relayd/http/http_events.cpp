@@ -5,6 +5,7 @@
 // kKeepAliveMs keeps proxies and browsers from giving up on a quiet stream; at shutdown
 // the stream ends with its last chunk, cleanly. The server calls the stream's turn each
 // time it wakes it; the stream's slot goes back when its connection ends.
+#include <charconv>
 #include <memory>
 
 #include "relayd/http/http_reply.h"
@@ -83,11 +84,13 @@ bool StreamTurn(SHttpContext& oContext, SStreamState& oState, std::string& sText
 uint64_t StartSeq(SHttpContext& oContext, const SHttpRequest& oReq) {
     const uint64_t ddwLast = oContext.m_oEvents.LastSeq();
     const std::string sLastId = oReq.Header("Last-Event-ID");
-    if (sLastId.empty() || sLastId.size() > 19 ||
-        sLastId.find_first_not_of("0123456789") != std::string::npos) {
+    const char* pEnd = sLastId.data() + sLastId.size();
+    uint64_t ddwGiven = 0;
+    const std::from_chars_result oResult = std::from_chars(sLastId.data(), pEnd, ddwGiven);
+    if (sLastId.empty() || sLastId.size() > 19 || oResult.ec != std::errc() ||
+        oResult.ptr != pEnd) {
         return ddwLast;
     }
-    const uint64_t ddwGiven = std::stoull(sLastId);
     return ddwGiven <= ddwLast ? ddwGiven : 0;
 }
 

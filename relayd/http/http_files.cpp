@@ -1,16 +1,10 @@
 #include "relayd/http/http_files.h"
 
-#include <cstring>
+#include "relayd/record/text_codec.h"
 
 namespace relayd {
 
 namespace {
-
-// RFC 8187 attr-char: what filename* may carry unencoded.
-bool IsAttrChar(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           strchr("!#$&+-.^_`|~", c) != nullptr;
-}
 
 bool StartsWith(const std::string& sData, size_t nOffset, const char* szMagic, size_t nLen) {
     return sData.size() >= nOffset + nLen && sData.compare(nOffset, nLen, szMagic, nLen) == 0;
@@ -19,21 +13,13 @@ bool StartsWith(const std::string& sData, size_t nOffset, const char* szMagic, s
 }  // namespace
 
 std::string ContentDisposition(const char* szDisposition, const std::string& sName) {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string sPlain;
-    std::string sEncoded;
     for (unsigned char c : sName) {
         const bool bPlainOk =
             c >= 0x20 && c < 0x7f && c != '"' && c != '\\' && c != '%' && c != ';';
         sPlain += bPlainOk ? static_cast<char>(c) : '_';
-        if (IsAttrChar(c)) {
-            sEncoded += static_cast<char>(c);
-        } else {
-            sEncoded += '%';
-            sEncoded += kHex[c >> 4];
-            sEncoded += kHex[c & 0x0f];
-        }
     }
+    std::string sEncoded = PercentEncode(sName);
     if (sPlain.empty()) {
         sPlain = "download";
         sEncoded = "download";

@@ -1,10 +1,9 @@
-// Who may talk to the HTTP side: the bearer token, the addresses it may listen on
-// without one, and the checks that keep other web sites out of a local inbox.
+// Who may talk to the HTTP side: the bearer token, and the checks that keep other web
+// sites out of a local inbox. (The addresses it may listen on without a token are the
+// configuration's rule: relayd/config/config_rules.h.)
 //
 //   TokensEqual("s3cret", "s3cret") -> true, in time independent of where they differ
 //   BearerToken("Bearer abc") -> "abc";  CookieValue("a=1; fanout_token=7879", ...) -> "7879"
-//   HexDecode("7879") -> "xy"
-//   SplitHostPort("[::1]:12464") -> "::1", 12464;  IsLoopbackHost("127.0.0.2") -> true
 //   HostHeaderAllowed("127.0.0.1:12464") -> true;  HostHeaderAllowed("evil.example:80") -> false
 #ifndef RELAYD_HTTP_HTTP_GUARD_H
 #define RELAYD_HTTP_HTTP_GUARD_H
@@ -22,17 +21,6 @@ bool BearerToken(const std::string& sAuthorization, std::string& sToken);
 
 // The value of cookie sName in a Cookie header, as it stands; false when absent.
 bool CookieValue(const std::string& sCookieHeader, const std::string& sName, std::string& sValue);
-
-// Hex digits (either case) to bytes; false for an odd length or a non-hex character. The
-// pages store the token in its cookie this way: no byte of it needs quoting or escaping.
-bool HexDecode(const std::string& sHex, std::string& sBytes);
-
-// "ADDR:PORT" or "[IPV6]:PORT" into the address and a port 0-65535.
-bool SplitHostPort(const std::string& sAddress, std::string& sHost, int& iPort,
-                   std::string& sErrMsg);
-
-// "localhost", 127.0.0.0/8 or ::1.
-bool IsLoopbackHost(const std::string& sHost);
 
 // The Host header of a request to a relay without a token: an IP address or
 // "localhost", with or without a port. A name that resolves to the relay only by a trick

@@ -1,13 +1,15 @@
 // /api/v1/keys: keys from the file (read-only) and keys registered here.
 #include <openssl/rand.h>
 
-#include <algorithm>
+#include <memory>
 
+#include "relay_proto/hex.h"
 #include "relayd/http/http_parse.h"
 #include "relayd/http/http_reply.h"
 #include "relayd/http/http_routes.h"
 #include "relayd/record/clock.h"
 #include "relayd/record/record_json.h"
+#include "relayd/store/keyring.h"
 
 namespace relayd {
 
@@ -24,19 +26,9 @@ bool RandomKeyId(std::string& sId) {
     if (RAND_bytes(aBytes, sizeof(aBytes)) != 1) {
         return false;
     }
-    static const char kHex[] = "0123456789abcdef";
-    sId.clear();
-    for (unsigned char c : aBytes) {
-        sId += kHex[c >> 4];
-        sId += kHex[c & 0x0f];
-    }
+    sId =
+        relay_proto::HexEncode(std::string(reinterpret_cast<const char*>(aBytes), sizeof(aBytes)));
     return true;
-}
-
-const SKey* FindConfigKey(const SConfig& oConfig, const std::string& sId) {
-    const auto it = std::find_if(oConfig.m_vecKeys.begin(), oConfig.m_vecKeys.end(),
-                                 [&](const SKey& oKey) { return oKey.m_sId == sId; });
-    return it == oConfig.m_vecKeys.end() ? nullptr : &*it;
 }
 
 void ListKeys(SHttpContext& oContext, SHttpResponse& oRes) {
@@ -59,14 +51,15 @@ void ListKeys(SHttpContext& oContext, SHttpResponse& oRes) {
 
 // Stores oKey under its own id, or under a fresh random one; false (with the answer
 // sent) when it cannot.
-bool InsertKey(SHttpContext& oContext, SKey& oKey, bool bIdGiven, SHttpResponse& oRes) {
+bool InsertKey(SHttpContext& oContext, const CKeyRing& oKeys, SKey& oKey, bool bIdGiven,
+               SHttpResponse& oRes) {
     std::string sErrMsg;
     for (int i = 0; i < (bIdGiven ? 1 : kRandomIdTries); ++i) {
         if (!bIdGiven && !RandomKeyId(oKey.m_sId)) {
             ReplyError(oRes, 500, "no random bytes for a key id");
             return false;
         }
-        if (FindConfigKey(oContext.m_oConfig, oKey.m_sId) != nullptr) {
+        if (oKeys.FromFile(oKey.m_sId)) {
             continue;
         }
         CHANGE_RESULT eResult = CR_DONE;
@@ -82,7 +75,8 @@ bool InsertKey(SHttpContext& oContext, SKey& oKey, bool bIdGiven, SHttpResponse&
     return false;
 }
 
-void RegisterKey(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& oRes) {
+void RegisterKey(SHttpContext& oContext, const CKeyRing& oKeys, const SHttpRequest& oReq,
+                 SHttpResponse& oRes) {
     SKey oKey;
     bool bIdGiven = false;
     std::string sErrMsg;
@@ -91,18 +85,19 @@ void RegisterKey(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse
         return;
     }
     oKey.m_llCreatedAtMs = WallNowMs();
-    if (InsertKey(oContext, oKey, bIdGiven, oRes)) {
+    if (InsertKey(oContext, oKeys, oKey, bIdGiven, oRes)) {
         ReplyJson(oRes, 201, KeyJsonOrdered(oKey));
     }
 }
 
-void RevokeKey(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& oRes) {
+void RevokeKey(SHttpContext& oContext, const CKeyRing& oKeys, const SHttpRequest& oReq,
+               SHttpResponse& oRes) {
     const std::string sId = oReq.m_vecMatches[1];
     if (!IsValidKeyId(sId)) {
         ReplyError(oRes, 404, "no such key");
         return;
     }
-    if (FindConfigKey(oContext.m_oConfig, sId) != nullptr) {
+    if (oKeys.FromFile(sId)) {
         ReplyError(oRes, 409, "the key comes from the configuration file; remove it there");
         return;
     }
@@ -124,15 +119,18 @@ void RevokeKey(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& 
 
 void AddKeyRoutes(CHttpRouter& oServer, SHttpContext& oContext) {
     SHttpContext* pContext = &oContext;
+    // The key ring's rule decides which ids belong to the file.
+    auto pKeys = std::make_shared<const CKeyRing>(oContext.m_oConfig.m_vecKeys, &oContext.m_oStore);
     oServer.Get("/api/v1/keys", [pContext](const SHttpRequest&, SHttpResponse& oRes) {
         ListKeys(*pContext, oRes);
     });
-    oServer.Post("/api/v1/keys", [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
-        RegisterKey(*pContext, oReq, oRes);
+    oServer.Post("/api/v1/keys", [pContext, pKeys](const SHttpRequest& oReq, SHttpResponse& oRes) {
+        RegisterKey(*pContext, *pKeys, oReq, oRes);
     });
-    oServer.Delete("/api/v1/keys/*", [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
-        RevokeKey(*pContext, oReq, oRes);
-    });
+    oServer.Delete("/api/v1/keys/*",
+                   [pContext, pKeys](const SHttpRequest& oReq, SHttpResponse& oRes) {
+                       RevokeKey(*pContext, *pKeys, oReq, oRes);
+                   });
 }
 
 }  // namespace relayd

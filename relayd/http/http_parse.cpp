@@ -1,9 +1,12 @@
 #include "relayd/http/http_parse.h"
 
 #include <algorithm>
+#include <charconv>
 #include <limits>
 
 #include <nlohmann/json.hpp>
+
+#include "relayd/record/text_rules.h"
 
 namespace relayd {
 
@@ -14,32 +17,12 @@ const size_t kMaxSubjectLength = 1024;
 
 // Decimal digits only (no sign, no spaces) into ddwValue; ID_NO_SUCH past ddwMax.
 ID_PARSE ParseDecimal(const std::string& sText, uint64_t ddwMax, uint64_t& ddwValue) {
-    if (sText.empty()) {
+    const char* pEnd = sText.data() + sText.size();
+    const std::from_chars_result oResult = std::from_chars(sText.data(), pEnd, ddwValue);
+    if (sText.empty() || oResult.ptr != pEnd) {
         return ID_BAD;
     }
-    ddwValue = 0;
-    bool bTooBig = false;
-    for (char c : sText) {
-        if (c < '0' || c > '9') {
-            return ID_BAD;
-        }
-        const uint64_t ddwDigit = static_cast<uint64_t>(c - '0');
-        if (bTooBig || ddwValue > (ddwMax - ddwDigit) / 10) {
-            bTooBig = true;
-            continue;
-        }
-        ddwValue = ddwValue * 10 + ddwDigit;
-    }
-    return bTooBig ? ID_NO_SUCH : ID_OK;
-}
-
-bool IsNameByte(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '-';
-}
-
-bool IsValidName(const std::string& sName) {
-    return !sName.empty() && std::all_of(sName.begin(), sName.end(), IsNameByte);
+    return oResult.ec == std::errc::result_out_of_range || ddwValue > ddwMax ? ID_NO_SUCH : ID_OK;
 }
 
 // The one value of a parameter; false when it is given more than once.
@@ -74,18 +57,7 @@ bool ParseNames(const nlohmann::json& oValue, const char* szField,
     vecNames.clear();
     std::vector<std::string> vecPieces;
     if (oValue.is_string()) {
-        const std::string& sText = oValue.get_ref<const std::string&>();
-        size_t nStart = 0;
-        while (nStart <= sText.size()) {
-            size_t nEnd = sText.find(';', nStart);
-            if (nEnd == std::string::npos) {
-                nEnd = sText.size();
-            }
-            if (nEnd > nStart) {
-                vecPieces.push_back(sText.substr(nStart, nEnd - nStart));
-            }
-            nStart = nEnd + 1;
-        }
+        vecPieces = SplitNameList(oValue.get_ref<const std::string&>());
     } else if (oValue.is_array()) {
         for (const nlohmann::json& oItem : oValue) {
             if (!oItem.is_string()) {
@@ -99,7 +71,7 @@ bool ParseNames(const nlohmann::json& oValue, const char* szField,
         return false;
     }
     for (const std::string& sName : vecPieces) {
-        if (!IsValidName(sName)) {
+        if (!IsName(sName)) {
             sErrMsg = std::string(szField) + ": \"" + sName +
                       "\" is not a name (letters, digits, '_' and '-' only)";
             return false;

@@ -7,6 +7,7 @@
 #include <future>
 #include <vector>
 
+#include "relayd/config/network.h"
 #include "relayd/http/http_context.h"
 #include "relayd/http/http_dispatch.h"
 #include "relayd/http/http_guard.h"
@@ -116,17 +117,15 @@ bool CHttpServer::Start(std::string& sErrMsg) {
     if (oConfig.m_sHttp == "off") {
         return true;
     }
-    std::string sHost;
-    int iPort = 0;
-    if (!SplitHostPort(oConfig.m_sHttp, sHost, iPort, sErrMsg)) {
+    // Whether the address may be served without a token is the configuration's rule
+    // (FinishConfig), checked before serving and by --check-config alike.
+    SHostPort oAddress;
+    if (!ParseHostPort(oConfig.m_sHttp, 0, oAddress, sErrMsg)) {
         sErrMsg = "http: " + sErrMsg;
         return false;
     }
-    if (oConfig.m_sHttpToken.empty() && !IsLoopbackHost(sHost)) {
-        sErrMsg = "http: " + oConfig.m_sHttp +
-                  " is not a loopback address; set http_token to serve the inbox there";
-        return false;
-    }
+    const std::string& sHost = oAddress.m_sHost;
+    const int iPort = oAddress.m_wPort;
     std::unique_ptr<SHttpServerState> pState(new SHttpServerState(*m_pContext));
     AddAllRoutes(pState->m_oRouter, *m_pContext);
     std::unique_ptr<CHttpListener> pListener(
@@ -165,15 +164,14 @@ void CHttpServer::RunWaker() {
     std::vector<CEventBus::SEvent> vecEvents;
     while (!m_bQuit) {
         const int64_t llStartMs = MonotonicNowMs();
-        oEvents.WaitAfter(ddwSeq, kRequeryMs, vecEvents);
-        if (!vecEvents.empty()) {
-            ddwSeq = vecEvents.back().m_ddwSeq;
-        } else {
+        if (!oEvents.WaitAfter(ddwSeq, kRequeryMs, vecEvents)) {
             // A closed bus answers at once: keep to the pace anyway.
             const int64_t llLeftMs = kRequeryMs - (MonotonicNowMs() - llStartMs);
             if (llLeftMs > 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(llLeftMs));
             }
+        } else if (!vecEvents.empty()) {
+            ddwSeq = vecEvents.back().m_ddwSeq;
         }
         PostWake();
     }

@@ -46,8 +46,9 @@ public:
 
     // Binds SConfig::m_sHttp ("ADDR:PORT", "[IPV6]:PORT"; port 0 picks a free one) and
     // serves on a thread of its own. False with one line in sErrMsg ("http: cannot
-    // listen on 127.0.0.1:12464: Address already in use") when the address is bad, not
-    // loopback while there is no token, or cannot be bound.
+    // listen on 127.0.0.1:12464: Address already in use") when the address is bad or
+    // cannot be bound. The configuration's rules (FinishConfig) decide beforehand whether
+    // the address may be served without a token.
     bool Start(std::string& sErrMsg);
     // The port bound, 0 before Start or with "off".
     int Port() const { return m_iPort; }

@@ -1,30 +1,20 @@
 #include "relayd/http/http_target.h"
 
+#include "relay_proto/hex.h"
+
 namespace relayd {
 
 namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 std::string Decode(const std::string& sText, bool bPlusIsSpace) {
     std::string sOut;
     sOut.reserve(sText.size());
     for (size_t i = 0; i < sText.size(); ++i) {
         const char c = sText[i];
-        if (c == '%' && i + 2 < sText.size() && HexDigit(sText[i + 1]) >= 0 &&
-            HexDigit(sText[i + 2]) >= 0) {
-            sOut += static_cast<char>(HexDigit(sText[i + 1]) * 16 + HexDigit(sText[i + 2]));
+        std::string sByte;
+        if (c == '%' && i + 2 < sText.size() &&
+            relay_proto::HexDecode(sText.substr(i + 1, 2), sByte)) {
+            sOut += sByte;
             i += 2;
         } else {
             sOut += bPlusIsSpace && c == '+' ? ' ' : c;

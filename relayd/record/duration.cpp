@@ -1,5 +1,7 @@
 #include "relayd/record/duration.h"
 
+#include <charconv>
+
 namespace relayd {
 
 namespace {
@@ -19,19 +21,17 @@ const SUnit kUnits[] = {
 const char* const kDurationHint = "a duration such as \"500ms\", \"10s\", \"5m\", \"1h\" or \"2d\"";
 
 bool ParseDuration(const std::string& sText, int64_t& llMs) {
-    size_t nDigits = 0;
-    int64_t llNumber = 0;
-    while (nDigits < sText.size() && sText[nDigits] >= '0' && sText[nDigits] <= '9') {
-        llNumber = llNumber * 10 + (sText[nDigits] - '0');
-        if (llNumber > kMaxDurationMs) {
-            return false;
-        }
-        ++nDigits;
-    }
-    if (nDigits == 0) {
+    // Digits first: from_chars would also take a sign.
+    if (sText.empty() || sText[0] < '0' || sText[0] > '9') {
         return false;
     }
-    const std::string sUnit = sText.substr(nDigits);
+    const char* pEnd = sText.data() + sText.size();
+    int64_t llNumber = 0;
+    const std::from_chars_result oResult = std::from_chars(sText.data(), pEnd, llNumber);
+    if (oResult.ec != std::errc() || llNumber > kMaxDurationMs) {
+        return false;
+    }
+    const std::string sUnit(oResult.ptr, pEnd);
     for (const SUnit& oUnit : kUnits) {
         if (sUnit == oUnit.m_szName) {
             if (llNumber > kMaxDurationMs / oUnit.m_llMs) {

@@ -25,14 +25,17 @@ uint64_t CEventBus::LastSeq() const {
     return m_ddwLastSeq;
 }
 
-void CEventBus::WaitAfter(uint64_t ddwAfterSeq, int64_t llTimeoutMs,
+bool CEventBus::WaitAfter(uint64_t ddwAfterSeq, int64_t llTimeoutMs,
                           std::vector<SEvent>& vecEvents) {
     vecEvents.clear();
     std::unique_lock<std::mutex> oLock(m_oMutex);
     m_oCond.wait_for(oLock, std::chrono::milliseconds(llTimeoutMs < 0 ? 0 : llTimeoutMs),
                      [&] { return m_bClosed || m_ddwLastSeq > ddwAfterSeq; });
-    if (m_bClosed || m_deqEvents.empty()) {
-        return;
+    if (m_bClosed) {
+        return false;
+    }
+    if (m_deqEvents.empty()) {
+        return true;
     }
     // The kept events are consecutive: the first one wanted is found by arithmetic.
     const uint64_t ddwFirstKept = m_deqEvents.front().m_ddwSeq;
@@ -40,6 +43,7 @@ void CEventBus::WaitAfter(uint64_t ddwAfterSeq, int64_t llTimeoutMs,
     for (size_t i = ddwStart; i < m_deqEvents.size(); ++i) {
         vecEvents.push_back(m_deqEvents[i]);
     }
+    return true;
 }
 
 void CEventBus::Close() {

@@ -29,8 +29,9 @@ public:
     uint64_t LastSeq() const;
     // Events after ddwAfterSeq, waiting up to llTimeoutMs for the first one. Events too
     // old to be kept are skipped (a listener that falls far behind loses them, never
-    // blocks the relay); vecEvents is empty when the time ran out or Close() was called.
-    void WaitAfter(uint64_t ddwAfterSeq, int64_t llTimeoutMs, std::vector<SEvent>& vecEvents);
+    // blocks the relay); vecEvents is empty when the time ran out. False, with no events,
+    // once Close() was called: the relay is shutting down and a waiting answer ends.
+    bool WaitAfter(uint64_t ddwAfterSeq, int64_t llTimeoutMs, std::vector<SEvent>& vecEvents);
     // Wakes every waiter for good (shutdown).
     void Close();
 

@@ -12,17 +12,14 @@ namespace relayd {
 // "2026-12-07T08:30:00.123Z".
 std::string IsoTime(int64_t llUnixMs);
 
-// The record as the contract shows it; "deliveries" only with bWithDeliveries. Bytes
-// that are not UTF-8 (attachment names may hold any) become U+FFFD, so dumping the
-// result never throws.
-nlohmann::json RecordJson(const SMessage& oMessage, bool bWithDeliveries);
-
-// {"id", "receivers", "cc", "subject", "channels", "created_at", "revoked", "source"}.
-nlohmann::json KeyJson(const SKey& oKey);
-
-// The same, with the fields in the order the contract lists them (nlohmann::json sorts
-// them by name): for output people read, such as the --dump lines.
+// The record as the contract shows it, its fields in the contract's order;
+// "deliveries" only with bWithDeliveries. Text fields hold the stored bytes as they
+// are: dump with nlohmann::json::error_handler_t::replace, which writes bytes that are
+// not UTF-8 (attachment names may hold any) as U+FFFD.
 nlohmann::ordered_json RecordJsonOrdered(const SMessage& oMessage, bool bWithDeliveries);
+
+// {"id", "receivers", "cc", "subject", "channels", "created_at", "revoked", "source"},
+// in that order; dumped as the record is.
 nlohmann::ordered_json KeyJsonOrdered(const SKey& oKey);
 
 }  // namespace relayd

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "relay_proto/hex.h"
+
 namespace relayd {
 
 namespace {
@@ -40,14 +42,7 @@ std::string Sha256(const std::string& sBytes) {
 }
 
 std::string Sha256Hex(const std::string& sBytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    const std::string sDigest = Sha256(sBytes);
-    std::string sHex(2 * sDigest.size(), '0');
-    for (size_t i = 0; i < sDigest.size(); ++i) {
-        sHex[2 * i] = kDigits[static_cast<unsigned char>(sDigest[i]) >> 4];
-        sHex[2 * i + 1] = kDigits[static_cast<unsigned char>(sDigest[i]) & 0x0F];
-    }
-    return sHex;
+    return relay_proto::HexEncode(Sha256(sBytes));
 }
 
 }  // namespace relayd

@@ -2,6 +2,10 @@
 
 #include <openssl/evp.h>
 
+#include <cstring>
+
+#include "relay_proto/hex.h"
+
 namespace relayd {
 
 std::string Base64(const std::string& sBytes) {
@@ -13,16 +17,20 @@ std::string Base64(const std::string& sBytes) {
     return sOut;
 }
 
-std::string Hex(const std::string& sBytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string sHex;
-    sHex.reserve(sBytes.size() * 2);
+std::string PercentEncode(const std::string& sBytes) {
+    std::string sOut;
     for (const char c : sBytes) {
-        const unsigned char b = static_cast<unsigned char>(c);
-        sHex += kDigits[b >> 4];
-        sHex += kDigits[b & 0x0F];
+        const bool bAttrChar = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                               (c >= '0' && c <= '9') ||
+                               (c != '\0' && strchr("!#$&+-.^_`|~", c) != nullptr);
+        if (bAttrChar) {
+            sOut += c;
+        } else {
+            sOut += '%';
+            relay_proto::AppendHexByte(sOut, static_cast<unsigned char>(c), relay_proto::HEX_UPPER);
+        }
     }
-    return sHex;
+    return sOut;
 }
 
 }  // namespace relayd

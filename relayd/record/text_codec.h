@@ -1,4 +1,7 @@
-// Byte-level text helpers shared by the senders: UTF-8 sequence lengths, base64, hex.
+// Byte-level encodings of the relay's text: base64, and the percent-encoding of a file
+// name in a header parameter (RFC 8187 / RFC 2231). Hex digits are relay_proto/hex.h.
+//
+//   Base64("ab") -> "YWI="      PercentEncode("a b.txt") -> "a%20b.txt"
 #ifndef RELAYD_RECORD_TEXT_CODEC_H
 #define RELAYD_RECORD_TEXT_CODEC_H
 
@@ -10,8 +13,8 @@ namespace relayd {
 // Standard base64 with padding, no line breaks.
 std::string Base64(const std::string& sBytes);
 
-// Lower-case hex.
-std::string Hex(const std::string& sBytes);
+// Every byte that is not an attr-char (A-Z a-z 0-9 !#$&+-.^_`|~) as "%XX", upper-case.
+std::string PercentEncode(const std::string& sBytes);
 
 }  // namespace relayd
 

@@ -1,26 +1,23 @@
 #include "relayd/record/text_rules.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
 namespace relayd {
 
-namespace {
-
 bool IsNameByte(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ';' ||
-           c == '_' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-';
 }
 
-}  // namespace
+bool IsName(const std::string& sName) {
+    return !sName.empty() && std::all_of(sName.begin(), sName.end(), IsNameByte);
+}
 
 bool IsNameListValid(const std::string& sList) {
-    for (const char c : sList) {
-        if (!IsNameByte(c)) {
-            return false;
-        }
-    }
-    return true;
+    return std::all_of(sList.begin(), sList.end(),
+                       [](char c) { return c == ';' || IsNameByte(c); });
 }
 
 std::vector<std::string> SplitNameList(const std::string& sList) {
@@ -48,6 +45,14 @@ std::string JoinNameList(const std::vector<std::string>& vecNames) {
         sList += sName;
     }
     return sList;
+}
+
+std::string TrimBlanks(const std::string& sText) {
+    const size_t nFirst = sText.find_first_not_of(" \t");
+    if (nFirst == std::string::npos) {
+        return std::string();
+    }
+    return sText.substr(nFirst, sText.find_last_not_of(" \t") - nFirst + 1);
 }
 
 std::string QuoteForLog(const std::string& sBytes, size_t nMax) {

@@ -1,9 +1,11 @@
 // The byte rules of a request's text fields, shared by intake and the configuration.
 //
-// A name list is what the client sends in its receivers and cc fields: names separated
-// by ';'. Its bytes must be a-z, A-Z, 0-9, ';', '_' or '-' (the client's own rule, so
-// the relay takes whatever the client lets through); empty pieces are dropped.
+// A name is a receiver or cc: one or more of a-z, A-Z, 0-9, '_' and '-' (the client's
+// own rule, so the relay takes whatever the client lets through; each name is also a
+// mailbox's local part). A name list is what the client sends in its receivers and cc
+// fields: names separated by ';', empty pieces dropped.
 //
+//   IsName("a-b_1") -> true               IsName("a.b"), IsName("") -> false
 //   IsNameListValid("a;;b;") -> true      SplitNameList("a;;b;") -> {"a", "b"}
 //   IsNameListValid("a.b")   -> false     SplitNameList("")      -> {}
 #ifndef RELAYD_RECORD_TEXT_RULES_H
@@ -13,6 +15,12 @@
 #include <vector>
 
 namespace relayd {
+
+// True for the bytes a name may hold.
+bool IsNameByte(char c);
+
+// True when sName is one name.
+bool IsName(const std::string& sName);
 
 // At most this many names in a request's receivers and cc together, and this many bytes in
 // one name (a receiver, a cc or an attachment name).
@@ -27,6 +35,9 @@ std::vector<std::string> SplitNameList(const std::string& sList);
 
 // The names joined with ';'.
 std::string JoinNameList(const std::vector<std::string>& vecNames);
+
+// sText without the blanks (spaces and tabs) at either end.
+std::string TrimBlanks(const std::string& sText);
 
 // sBytes for a log line: printable ASCII as itself, any other byte as \xHH, cut after
 // nMax bytes with "..." appended.

@@ -10,7 +10,11 @@ namespace relayd {
 bool DumpStore(IStore& oStore, FILE* pOut, std::string& sErrMsg) {
     bool bWritten = true;
     auto fnWrite = [&](const SMessage& oMessage) {
-        const std::string sLine = RecordJsonOrdered(oMessage, true).dump() + "\n";
+        // Bytes that are not UTF-8 become U+FFFD, as in the HTTP API's answers.
+        const std::string sLine =
+            RecordJsonOrdered(oMessage, true)
+                .dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+            "\n";
         bWritten = fwrite(sLine.data(), 1, sLine.size(), pOut) == sLine.size();
         return bWritten;
     };

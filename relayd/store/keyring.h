@@ -1,5 +1,7 @@
 // The keys intake looks up: those of the configuration file first, then those
-// registered over HTTP, which live in the store.
+// registered over HTTP, which live in the store. A key of the file shadows a stored key
+// of the same id: intake finds the file's, and the key API neither registers nor revokes
+// a key under a file key's id.
 #ifndef RELAYD_STORE_KEYRING_H
 #define RELAYD_STORE_KEYRING_H
 
@@ -22,6 +24,9 @@ public:
     // shadows a stored key of the same id. False with the reason in sErrMsg when the
     // store could not be asked.
     bool Find(const std::string& sId, SKey& oKey, bool& bFound, std::string& sErrMsg) const;
+
+    // True when the file holds a key sId (which then shadows any stored key sId).
+    bool FromFile(const std::string& sId) const;
 
 private:
     std::map<std::string, SKey> m_mapConfigKeys;

@@ -107,10 +107,15 @@ std::string LockDedupeKeys(const std::vector<std::string>& vecKeys) {
 }
 
 // The advisory lock numbers are arbitrary; they only have to be the same in every relay.
-const SSqlDialect kPostgres = {
-    "BEGIN",       "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY",  " FOR UPDATE SKIP LOCKED",
-    Position,      "SELECT pg_advisory_xact_lock(7306949262519137651)", {kSchemaV1, kSchemaV2},
-    LockDedupeKeys};
+const SSqlDialect kPostgres = {"BEGIN",
+                               "BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY",
+                               " FOR UPDATE SKIP LOCKED",
+                               Position,
+                               "SELECT pg_advisory_xact_lock(7306949262519137651)",
+                               {kSchemaV1, kSchemaV2},
+                               LockDedupeKeys,
+                               "(extract(epoch from clock_timestamp()) * 1000)::bigint",
+                               false};
 
 }  // namespace
 

@@ -83,8 +83,8 @@ std::string Instr(const std::string& sColumn, const std::string& sNeedle) {
     return "instr(" + sColumn + ", " + sNeedle + ") > 0";
 }
 
-const SSqlDialect kSqlite = {"BEGIN IMMEDIATE",      "BEGIN", "", Instr, "",
-                             {kSchemaV1, kSchemaV2}, nullptr};
+const SSqlDialect kSqlite = {"BEGIN IMMEDIATE",      "BEGIN", "",      Instr, "",
+                             {kSchemaV1, kSchemaV2}, nullptr, nullptr, true};
 
 // Sets a pragma and reads it back: SQLite ignores settings it cannot apply.
 bool SetPragma(CSqliteConn& oConn, const std::string& sName, const std::string& sValue,

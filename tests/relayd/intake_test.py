@@ -1,6 +1,7 @@
 """Intake of fanout_relayd over real sockets: every result code in the contract's order,
 every validation rule, dedupe and key defaults, checked by the reply and by --dump."""
 import hashlib
+import random
 import sys
 import unittest
 
@@ -185,6 +186,31 @@ class Lifecycle(unittest.TestCase):
                     server.close()
         finally:
             busy.close()
+
+    def test_check_config_agrees_with_serving(self):
+        port = h.free_port()
+        rows = [
+            # (name, config, whether it is accepted)
+            ("a domain with an empty label", '[mail]\ndomain = "a..b"\n', False),
+            ("a sender with an empty label", '[mail]\nfrom = "a@b..c"\n', False),
+            ("http on the IPv4-mapped loopback", 'http = "[::ffff:127.0.0.1]:%d"\n' % port, True),
+        ]
+        for i, (name, config, accepted) in enumerate(rows):
+            server = h.Relayd(BINARY, config=config, port_offset=random.randrange(2000, 40000, 4),
+                              http=True)
+            try:
+                checked = server.run("--check-config")
+                self.assertEqual(checked.returncode, 0 if accepted else 2,
+                                 "row %d: %s: %r" % (i, name, checked.stderr))
+                self.assertEqual(server.start(), accepted, "row %d: %s" % (i, name))
+                if accepted:
+                    status, _ = h.call("http://127.0.0.1:%d/livez" % port)
+                    self.assertEqual(status, 200, "row %d: %s" % (i, name))
+                else:
+                    self.assertEqual(server.exit_status, 2, "row %d: %s" % (i, name))
+                    self.assertIn(checked.stderr.strip(), server.stderr, "row %d: %s" % (i, name))
+            finally:
+                server.close()
 
     def test_sigterm_answers_then_exits_0(self):
         server = h.start_relayd(BINARY)

@@ -1,11 +1,11 @@
-#include "relay_net/process.h"
+#include "relay_proc/process.h"
 
 #include <dirent.h>
 #include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 
-namespace relay_net {
+namespace relay_proc {
 
 void RaiseFdLimit() {
     rlimit oLimit;
@@ -45,4 +45,4 @@ void SetStopHandler(void (*pHandler)(int)) {
     sigaction(SIGTERM, &oAction, nullptr);
 }
 
-}  // namespace relay_net
+}  // namespace relay_proc
