@@ -307,6 +307,31 @@ TEST(EventLoop, PostFromOtherThreadsRunsEveryTaskOnTheLoop) {
     EXPECT_FALSE(bOtherThread);
 }
 
+// Only the first task of a round wakes the loop: a task posted just as the loop takes
+// the queue must still run. Each round posts one task and waits for it (bounded), so
+// every post races the loop emptying the queue.
+TEST(EventLoop, PostRightAfterTheLoopTookTheQueueStillRuns) {
+    CEventLoop oLoop;
+    std::string sErrMsg;
+    ASSERT_TRUE(oLoop.Init(sErrMsg)) << sErrMsg;
+    std::atomic<int> nRan{0};
+    std::thread oRunner([&] { EXPECT_TRUE(oLoop.Run(sErrMsg)) << sErrMsg; });
+    int nRound = 0;
+    for (; nRound < 3000; ++nRound) {
+        oLoop.Post([&] { ++nRan; });
+        const auto tDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (nRan.load() <= nRound && std::chrono::steady_clock::now() < tDeadline) {
+            std::this_thread::yield();
+        }
+        if (nRan.load() <= nRound) {
+            break;
+        }
+    }
+    oLoop.RequestStop();
+    oRunner.join();
+    EXPECT_EQ(3000, nRound) << "the task of round " << nRound << " never ran";
+}
+
 TEST(EventLoop, WatchedDescriptorReportsAndMayUnwatchItself) {
     CEventLoop oLoop;
     std::string sErrMsg;
