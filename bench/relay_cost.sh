@@ -16,6 +16,7 @@ INFLIGHT=${2:-16}
 OUT=${3:-$(mktemp -d /tmp/relay_cost_XXXXXX)}
 SMALL=1000
 LARGE=5000
+command -v valgrind >/dev/null || { echo "relay_cost: needs valgrind (apt-get install valgrind)" >&2; exit 2; }
 mkdir -p "$OUT"
 WRAP=$(mktemp -d /tmp/relay_cost_wrap_XXXXXX)
 trap 'rm -rf "$WRAP"' EXIT
