@@ -16,6 +16,7 @@
 #include "relayd/intake/intake_server.h"
 #include "relayd/record/events.h"
 #include "relayd/record/metrics.h"
+#include "relayd/record/redact.h"
 #include "relayd/store/keyring.h"
 #include "relayd/store/store.h"
 
@@ -87,7 +88,7 @@ int Serve(const SConfig& oConfig) {
     g_pLoop = &oLoop;
     relay_net::SetStopHandler(OnStopSignal);
     fprintf(stderr, "fanout_relayd: %s; http %s; store %s\n", oServer.ListenText().c_str(),
-            oConfig.m_sHttp.c_str(), oConfig.m_sStore.c_str());
+            oConfig.m_sHttp.c_str(), Redacted(oConfig.m_sStore).c_str());
 
     bool bOk = oLoop.Run(sErrMsg);
     bListening = false;

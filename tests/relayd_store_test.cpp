@@ -546,7 +546,8 @@ TEST_P(StoreTest, OlderSchemaIsMigratedKeepingItsMessages) {
     m_pStore.reset();
     // Back to version 1 as it was stored.
     m_pBackend->Exec(m_sUrl,
-                     "DELETE FROM schema_migrations WHERE version = 2; DROP INDEX messages_status; "
+                     "DELETE FROM schema_migrations WHERE version >= 2; DROP TABLE store_probe; "
+                     "DROP INDEX messages_status; "
                      "DROP INDEX messages_due; CREATE INDEX messages_due ON messages (status, "
                      "next_attempt_at);");
     m_pStore = Open();
@@ -714,11 +715,12 @@ TEST(SqliteStoreTest, OpensAndReadsWhileAnotherProcessWrites) {
     std::vector<SMessage> vecBatch{MakeMessage(CH_MAIL, "busy")};
     std::vector<SInsertOutcome> vecOutcomes;
     ASSERT_TRUE(pServer->InsertBatch(vecBatch, 0, vecOutcomes, sErr)) << sErr;
-    std::unique_ptr<CSqliteConn> pWriter = CSqliteConn::Open(sPath, 1000, sErr);
+    std::unique_ptr<CSqliteConn> pWriter =
+        CSqliteConn::Open(sPath, CSqliteConn::OM_EXISTING, 1000, sErr);
     ASSERT_TRUE(pWriter != nullptr) << sErr;
     ASSERT_TRUE(pWriter->ExecScript("BEGIN IMMEDIATE; DELETE FROM messages;", sErr)) << sErr;
 
-    std::unique_ptr<IStore> pDump = OpenStore(sPath, sErr);
+    std::unique_ptr<IStore> pDump = OpenStoreReadOnly(sPath, sErr);
     ASSERT_TRUE(pDump != nullptr) << sErr;
     int nSeen = 0;
     EXPECT_TRUE(pDump->ForEachMessage([&](const SMessage&) { return ++nSeen > 0; }, sErr)) << sErr;

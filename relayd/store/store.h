@@ -110,7 +110,8 @@ public:
     virtual bool RevokeKey(const std::string& sId, CHANGE_RESULT& eResult,
                            std::string& sErrMsg) = 0;
 
-    // True when the store answers (readiness).
+    // True when a write would succeed now (readiness): false while writes fail, once the
+    // store's file was deleted or replaced, and when a small write made to see fails.
     virtual bool Ping(std::string& sErrMsg) = 0;
 };
 
@@ -118,6 +119,10 @@ public:
 // "postgres://..." for PostgreSQL, anything else a SQLite file path. Applies the schema
 // migrations; refuses a store whose schema is newer than this program knows.
 std::unique_ptr<IStore> OpenStore(const std::string& sUrl, std::string& sErrMsg);
+
+// Opens the existing store sUrl names to read it (--dump): creates, migrates and writes
+// nothing; a store that does not exist is an error.
+std::unique_ptr<IStore> OpenStoreReadOnly(const std::string& sUrl, std::string& sErrMsg);
 
 }  // namespace relayd
 
