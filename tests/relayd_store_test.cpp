@@ -5,13 +5,16 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -702,6 +705,92 @@ TEST(SqliteStoreTest, StoresThatCannotBeMadeDurableAreRefused) {
         EXPECT_EQ(sErr.find("store " + aRows[i].sPath + ": "), 0u) << "row " << i << ": " << sErr;
         EXPECT_NE(sErr.find(aRows[i].szReason), std::string::npos) << "row " << i << ": " << sErr;
     }
+}
+
+// A store whose file is deleted or replaced under it: the write that notices fails (what
+// it committed went to a file that is gone at the next start), every later write and the
+// readiness check fail too, and the error names the store.
+TEST(SqliteStoreTest, FileDeletedOrReplacedTakesNoMoreWrites) {
+    struct SRow {
+        const char* szName;
+        void (*fnChange)(const std::string& sPath);
+        const char* szReason;
+    };
+    const SRow aRows[] = {
+        {"deleted",
+         [](const std::string& sPath) {
+             for (const char* szSuffix : {"", "-wal", "-shm"}) {
+                 unlink((sPath + szSuffix).c_str());
+             }
+         },
+         "the file is gone"},
+        {"replaced",
+         [](const std::string& sPath) {
+             std::ofstream(sPath + ".new") << "not this store";
+             rename((sPath + ".new").c_str(), sPath.c_str());
+         },
+         "the file was replaced"},
+    };
+    for (const SRow& oRow : aRows) {
+        test_support::CTempDir oDir;
+        const std::string sPath = oDir.Path() + "/lost.db";
+        std::string sErr;
+        std::unique_ptr<IStore> pStore = OpenStore(sPath, sErr);
+        ASSERT_TRUE(pStore != nullptr) << sErr;
+        std::vector<SMessage> vecBatch{MakeMessage(CH_SMS, "before")};
+        std::vector<SInsertOutcome> vecOutcomes;
+        ASSERT_TRUE(pStore->InsertBatch(vecBatch, 0, vecOutcomes, sErr)) << sErr;
+        oRow.fnChange(sPath);
+        for (const char* szSeed : {"after", "later"}) {
+            vecBatch = {MakeMessage(CH_SMS, szSeed)};
+            EXPECT_FALSE(pStore->InsertBatch(vecBatch, 0, vecOutcomes, sErr)) << oRow.szName;
+            EXPECT_EQ(sErr.find("store " + sPath + ": storing messages: "), 0u)
+                << oRow.szName << ": " << sErr;
+            EXPECT_NE(sErr.find(oRow.szReason), std::string::npos) << oRow.szName << ": " << sErr;
+        }
+        EXPECT_FALSE(pStore->Ping(sErr)) << oRow.szName;
+    }
+}
+
+// The messages are nobody else's business: the store and its -wal and -shm files are
+// created readable by their owner only, whatever the umask allows.
+TEST(SqliteStoreTest, FilesAreCreatedForTheOwnerOnly) {
+    test_support::CTempDir oDir;
+    const std::string sPath = oDir.Path() + "/private.db";
+    const mode_t oOldMask = umask(022);
+    std::string sErr;
+    std::unique_ptr<IStore> pStore = OpenStore(sPath, sErr);
+    umask(oOldMask);
+    ASSERT_TRUE(pStore != nullptr) << sErr;
+    std::vector<SMessage> vecBatch{MakeMessage(CH_SMS, "private")};
+    std::vector<SInsertOutcome> vecOutcomes;
+    ASSERT_TRUE(pStore->InsertBatch(vecBatch, 0, vecOutcomes, sErr)) << sErr;
+    for (const char* szSuffix : {"", "-wal", "-shm"}) {
+        struct stat oStat;
+        ASSERT_EQ(stat((sPath + szSuffix).c_str(), &oStat), 0) << szSuffix;
+        EXPECT_EQ(oStat.st_mode & 0777, 0600u) << szSuffix;
+    }
+}
+
+// Opening to read (--dump) creates nothing and refuses what is not a store.
+TEST(SqliteStoreTest, ReadOnlyOpenNeverCreates) {
+    test_support::CTempDir oDir;
+    std::ofstream(oDir.Path() + "/empty.db").flush();
+    const struct {
+        std::string sPath;
+        const char* szReason;
+    } aRows[] = {
+        {oDir.Path() + "/missing.db", "no such store"},
+        {oDir.Path() + "/empty.db", "is not a relay store"},
+    };
+    for (const auto& oRow : aRows) {
+        std::string sErr;
+        EXPECT_TRUE(OpenStoreReadOnly(oRow.sPath, sErr) == nullptr) << oRow.sPath;
+        EXPECT_EQ(sErr.find("store " + oRow.sPath + ": "), 0u) << sErr;
+        EXPECT_NE(sErr.find(oRow.szReason), std::string::npos) << sErr;
+    }
+    struct stat oStat;
+    EXPECT_NE(stat((oDir.Path() + "/missing.db").c_str(), &oStat), 0) << "a store was created";
 }
 
 // A dump opens the store while a server holds the write lock: opening an up-to-date store

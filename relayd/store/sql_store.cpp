@@ -234,12 +234,14 @@ bool ApplyMigrations(ISqlConn& oConn, const SSqlDialect& oDialect, std::string& 
 
 bool CheckSchemaReadable(ISqlConn& oConn, const SSqlDialect& oDialect, std::string& sErrMsg) {
     int64_t llVersion = 0;
-    if (!ReadSchemaVersion(oConn, static_cast<int64_t>(oDialect.m_vecSchema.size()), llVersion,
-                           sErrMsg)) {
+    std::string sWhy;
+    const int64_t llLatest = static_cast<int64_t>(oDialect.m_vecSchema.size());
+    if (!ReadSchemaVersion(oConn, llLatest, llVersion, sWhy)) {
+        sErrMsg = llVersion > llLatest ? sWhy : "it is not a relay store (" + sWhy + ")";
         return false;
     }
     if (llVersion == 0) {
-        sErrMsg = "it holds no relay messages (no schema version)";
+        sErrMsg = "it is not a relay store (no schema version)";
         return false;
     }
     return true;
