@@ -44,8 +44,9 @@ std::string ChannelLine(const SConfig& oConfig, relay_proto::CHANNEL eChannel) {
         if (oMail.m_sSmtp.empty()) {
             return sLine + "capture only";
         }
-        return sLine + "deliver over " + Redacted(oMail.m_sSmtp) + " from " + oMail.m_sFrom +
-               " to NAME@" + oMail.m_sDomain;
+        return sLine + "deliver over " + Redacted(oMail.m_sSmtp) +
+               (oMail.m_sPassword.empty() ? "" : " with password (set)") + " from " +
+               oMail.m_sFrom + " to NAME@" + oMail.m_sDomain;
     }
     const SWebhook& oHook = oConfig.m_aWebhooks[eChannel];
     if (oHook.m_sUrl.empty()) {
@@ -89,6 +90,10 @@ std::string DescribeConfig(const SConfig& oConfig) {
     sOut += "max_connections = " + std::to_string(oConfig.m_dwMaxConnections) + "\n";
     sOut += "read_timeout = " + FormatDuration(oConfig.m_llReadTimeoutMs) + "\n";
     sOut += "max_package = " + std::to_string(oConfig.m_dwMaxPackage) + "\n";
+    sOut += "retention = " +
+            (oConfig.m_llRetentionMs == 0 ? std::string("0s (keep every message)")
+                                          : FormatDuration(oConfig.m_llRetentionMs)) +
+            "\n";
     for (int i = 0; i < relay_proto::CHANNEL_COUNT; ++i) {
         sOut += ChannelLine(oConfig, static_cast<relay_proto::CHANNEL>(i)) + "\n";
     }

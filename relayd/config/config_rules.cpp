@@ -167,6 +167,21 @@ bool FinishDelivery(const SConfig& oConfig, std::string& sErrMsg) {
     return true;
 }
 
+// A message deleted while still inside the dedupe window would be stored again when its
+// client offers the same bytes to this relay a second time.
+bool FinishRetention(const SConfig& oConfig, std::string& sErrMsg) {
+    if (!CheckDuration("retention", oConfig.m_llRetentionMs, 0, sErrMsg)) {
+        return false;
+    }
+    if (oConfig.m_llRetentionMs != 0 && oConfig.m_llRetentionMs < oConfig.m_llDedupeWindowMs) {
+        sErrMsg = "retention (" + FormatDuration(oConfig.m_llRetentionMs) +
+                  ") is shorter than dedupe_window (" + FormatDuration(oConfig.m_llDedupeWindowMs) +
+                  "); use 0s to keep every message";
+        return false;
+    }
+    return true;
+}
+
 bool FinishKeys(const SConfig& oConfig, std::string& sErrMsg) {
     std::map<std::string, bool> mapSeen;
     std::string sWhy;
@@ -313,7 +328,7 @@ bool FinishConfig(SConfig& oConfig, std::string& sErrMsg) {
            CheckRange("max_package", oConfig.m_dwMaxPackage, kMinMaxPackage, kMaxMaxPackage,
                       sErrMsg) &&
            FinishDestinations(oConfig, sErrMsg) && FinishDelivery(oConfig, sErrMsg) &&
-           FinishKeys(oConfig, sErrMsg);
+           FinishRetention(oConfig, sErrMsg) && FinishKeys(oConfig, sErrMsg);
 }
 
 }  // namespace relayd
