@@ -18,6 +18,7 @@
 #include "relayd/record/metrics.h"
 #include "relayd/record/redact.h"
 #include "relayd/store/keyring.h"
+#include "relayd/store/retention.h"
 #include "relayd/store/store.h"
 
 namespace relayd {
@@ -85,6 +86,8 @@ int Serve(const SConfig& oConfig) {
         return Fail(sErrMsg);
     }
     oIntake.Start();
+    CRetention oRetention(*pStore, oConfig.m_llRetentionMs);
+    oRetention.Start();
     g_pLoop = &oLoop;
     relay_net::SetStopHandler(OnStopSignal);
     fprintf(stderr, "fanout_relayd: %s; http %s; store %s\n", oServer.ListenText().c_str(),

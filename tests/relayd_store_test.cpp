@@ -688,6 +688,94 @@ TEST_P(StoreTest, StalledServerFailsFastThenReconnects) {
     EXPECT_EQ(InsertOne(MakeMessage(CH_SMS, "after")) > 0, true) << "no new connection";
 }
 
+// Retention deletes final messages whose last change (arrival or last attempt) is older
+// than the cut, with their attachments and history, and nothing else.
+TEST_P(StoreTest, DeleteExpiredTakesOnlyFinalMessagesOlderThanTheCut) {
+    const int64_t kDay = 24LL * 3600 * 1000;
+    const int64_t kCut = kNow - kDay;
+    const struct {
+        const char* szSeed;
+        STATUS eStatus;
+        int64_t llReceivedAtMs;
+        int64_t llLastAttemptMs;  // 0: no attempt
+        bool bDeleted;
+    } aRows[] = {
+        {"captured old", MS_CAPTURED, kCut - 1, 0, true},
+        {"captured at the cut", MS_CAPTURED, kCut, 0, false},
+        {"delivered old", MS_DELIVERED, kCut - 5 * kDay, kCut - 1, true},
+        {"delivered lately", MS_DELIVERED, kCut - 5 * kDay, kCut + 1, false},
+        {"failed old", MS_FAILED, kCut - 5 * kDay, kCut - kDay, true},
+        {"queued old", MS_QUEUED, kCut - 5 * kDay, kCut - kDay, false},
+        {"delivering old", MS_DELIVERING, kCut - 5 * kDay, 0, false},
+    };
+    std::vector<int64_t> vecIds;
+    for (const auto& oRow : aRows) {
+        SMessage oMessage = MakeMessage(CH_MAIL, oRow.szSeed, oRow.llReceivedAtMs);
+        oMessage.m_eStatus = oRow.eStatus;
+        SAttachment oAttachment;
+        oAttachment.m_sName = "a.txt";
+        oAttachment.m_sData = std::string(1000, 'a');
+        oAttachment.m_ddwSize = oAttachment.m_sData.size();
+        oMessage.m_vecAttachments.push_back(oAttachment);
+        vecIds.push_back(InsertOne(oMessage));
+        if (oRow.llLastAttemptMs != 0) {
+            std::string sErr;
+            ASSERT_TRUE(m_pStore->RecordAttempt(vecIds.back(),
+                                                {oRow.llLastAttemptMs, OC_DELIVERED, "250 ok"},
+                                                oRow.eStatus, 0, sErr))
+                << sErr;
+        }
+    }
+    std::string sErr;
+    uint32_t dwDeleted = 0;
+    ASSERT_TRUE(m_pStore->DeleteExpired(kCut, 2, dwDeleted, sErr)) << sErr;
+    EXPECT_EQ(dwDeleted, 2u) << "a batch is at most what was asked";
+    ASSERT_TRUE(m_pStore->DeleteExpired(kCut, 100, dwDeleted, sErr)) << sErr;
+    EXPECT_EQ(dwDeleted, 1u);
+    ASSERT_TRUE(m_pStore->Reclaim(sErr)) << sErr;
+    for (size_t i = 0; i < sizeof(aRows) / sizeof(aRows[0]); ++i) {
+        SMessage oMessage;
+        bool bFound = false;
+        ASSERT_TRUE(m_pStore->GetMessage(vecIds[i], true, oMessage, bFound, sErr)) << sErr;
+        EXPECT_EQ(bFound, !aRows[i].bDeleted) << aRows[i].szSeed;
+    }
+    std::vector<uint64_t> vecCounts;
+    ASSERT_TRUE(m_pStore->CountByStatus(vecCounts, sErr)) << sErr;
+    EXPECT_EQ(vecCounts, (std::vector<uint64_t>{1, 1, 1, 1, 0}));
+}
+
+// The space of deleted messages goes back to the file system.
+TEST(SqliteStoreTest, ReclaimGivesTheSpaceBack) {
+    test_support::CTempDir oDir;
+    const std::string sPath = oDir.Path() + "/big.db";
+    std::string sErr;
+    std::unique_ptr<IStore> pStore = OpenStore(sPath, sErr);
+    ASSERT_TRUE(pStore != nullptr) << sErr;
+    auto fnBytes = [&sPath]() {
+        struct stat oDb = {};
+        struct stat oWal = {};
+        stat(sPath.c_str(), &oDb);
+        stat((sPath + "-wal").c_str(), &oWal);
+        return oDb.st_size + oWal.st_size;
+    };
+    for (int i = 0; i < 40; ++i) {
+        SMessage oMessage = MakeMessage(CH_LUMO, "big " + std::to_string(i), kNow - 1000);
+        oMessage.m_eStatus = MS_CAPTURED;
+        oMessage.m_sImage = std::string(100000, static_cast<char>('a' + i % 26));
+        oMessage.m_ddwImageSize = oMessage.m_sImage.size();
+        std::vector<SMessage> vecBatch{oMessage};
+        std::vector<SInsertOutcome> vecOutcomes;
+        ASSERT_TRUE(pStore->InsertBatch(vecBatch, 0, vecOutcomes, sErr)) << sErr;
+    }
+    ASSERT_TRUE(pStore->Reclaim(sErr)) << sErr;
+    const auto llFull = fnBytes();
+    uint32_t dwDeleted = 0;
+    ASSERT_TRUE(pStore->DeleteExpired(kNow, 100, dwDeleted, sErr)) << sErr;
+    EXPECT_EQ(dwDeleted, 40u);
+    ASSERT_TRUE(pStore->Reclaim(sErr)) << sErr;
+    EXPECT_LT(fnBytes(), llFull / 4) << "full " << llFull;
+}
+
 TEST(SqliteStoreTest, StoresThatCannotBeMadeDurableAreRefused) {
     test_support::CTempDir oDir;
     struct SRow {

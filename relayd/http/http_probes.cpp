@@ -27,7 +27,11 @@ void AddProbeRoutes(httplib::Server& oServer, SHttpContext& oContext) {
         if (!pContext->m_oStore.QueueDepths(vecDepths, sErrMsg)) {
             vecDepths.clear();  // the counters still show; the depths are unknown
         }
-        oRes.set_content(pContext->m_oMetrics.Render(vecDepths),
+        std::vector<uint64_t> vecStored;
+        const std::string sStored = pContext->m_oStore.CountByStatus(vecStored, sErrMsg)
+                                        ? CMetrics::RenderStored(vecStored)
+                                        : std::string();
+        oRes.set_content(pContext->m_oMetrics.Render(vecDepths) + sStored,
                          "text/plain; version=0.0.4; charset=utf-8");
     });
 }

@@ -833,6 +833,69 @@ bool CSqlStore::RevokeKey(const std::string& sId, CHANGE_RESULT& eResult, std::s
     return Write("revoking a key", fnRevoke, sErrMsg);
 }
 
+// The last change of a final message is its arrival or its last attempt, whichever is
+// later; the status index finds the candidates oldest first.
+bool CSqlStore::DeleteExpired(int64_t llBeforeMs, uint32_t dwMax, uint32_t& dwDeleted,
+                              std::string& sErrMsg) {
+    dwDeleted = 0;
+    const std::string sIn = std::to_string(MS_CAPTURED) + ", " + std::to_string(MS_DELIVERED) +
+                            ", " + std::to_string(MS_FAILED);
+    auto fnDelete = [&](ISqlConn& oConn, std::string& sWhy) {
+        std::vector<SqlRow> vecRows;
+        if (!oConn.Exec("SELECT m.id FROM messages m WHERE m.status IN (" + sIn +
+                            ") AND m.received_at < $1 AND NOT EXISTS (SELECT 1 FROM deliveries d "
+                            "WHERE d.message_id = m.id AND d.at >= $1) ORDER BY m.id LIMIT $2",
+                        {SSqlParam::Int(llBeforeMs), SSqlParam::Int(dwMax)}, &vecRows, nullptr,
+                        sWhy)) {
+            return false;
+        }
+        std::string sIds;
+        for (const SqlRow& oRow : vecRows) {
+            sIds += (sIds.empty() ? "" : ", ") + std::to_string(oRow.at(0).m_llValue);
+        }
+        uint64_t ddwChanged = 0;
+        if (!sIds.empty() && !oConn.Exec("DELETE FROM messages WHERE id IN (" + sIds + ")", {},
+                                         nullptr, &ddwChanged, sWhy)) {
+            return false;
+        }
+        dwDeleted = static_cast<uint32_t>(ddwChanged);
+        return true;
+    };
+    return Write("deleting expired messages", fnDelete, sErrMsg);
+}
+
+bool CSqlStore::Reclaim(std::string& sErrMsg) {
+    std::lock_guard<std::mutex> oLock(m_mtxWriter);
+    for (const char* szSql : m_oDialect.m_vecReclaim) {
+        std::string sWhy;
+        if (!Exec(*m_pWriter, szSql, {}, sWhy)) {
+            sErrMsg = "store " + m_sName + ": giving space back: " + sWhy;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CSqlStore::CountByStatus(std::vector<uint64_t>& vecCounts, std::string& sErrMsg) {
+    vecCounts.assign(STATUS_COUNT, 0);
+    auto fnCount = [&](ISqlConn& oConn, std::string& sWhy) {
+        std::vector<SqlRow> vecRows;
+        if (!oConn.Exec("SELECT status, count(*) FROM messages GROUP BY status", {}, &vecRows,
+                        nullptr, sWhy)) {
+            return false;
+        }
+        for (const SqlRow& oRow : vecRows) {
+            const int64_t llStatus = oRow.at(0).m_llValue;
+            if (llStatus >= 0 && llStatus < STATUS_COUNT) {
+                vecCounts[static_cast<size_t>(llStatus)] =
+                    static_cast<uint64_t>(oRow.at(1).m_llValue);
+            }
+        }
+        return true;
+    };
+    return Read("counting messages", fnCount, sErrMsg);
+}
+
 // Ready when a write would succeed now. While writes fail, and when none succeeded lately
 // (an idle relay), one small write is made for real; its success ends a failing spell.
 bool CSqlStore::Ping(std::string& sErrMsg) {

@@ -26,7 +26,10 @@ struct SSqlDialect {
     const char* m_szSkipLocked;  // appended to the claim's row selection
     // The condition "sNeedle (a parameter) occurs in the column sColumn".
     std::string (*m_fnContains)(const std::string& sColumn, const std::string& sNeedle);
-    const char* m_szMigrationLock;         // run first in the migration transaction, or ""
+    const char* m_szMigrationLock;  // run first in the migration transaction, or ""
+    // Run outside any transaction after deleting expired messages, to give their space
+    // back; empty where the database does that by itself.
+    std::vector<const char*> m_vecReclaim;
     std::vector<const char*> m_vecSchema;  // version i + 1 is m_vecSchema[i]
     // A statement that makes other writers storing any of these dedupe keys wait until
     // this transaction ends, taking the locks in an order every writer shares (so two
@@ -80,6 +83,10 @@ public:
     bool FindKey(const std::string& sId, SKey& oKey, bool& bFound, std::string& sErrMsg) override;
     bool ListKeys(std::vector<SKey>& vecKeys, std::string& sErrMsg) override;
     bool RevokeKey(const std::string& sId, CHANGE_RESULT& eResult, std::string& sErrMsg) override;
+    bool DeleteExpired(int64_t llBeforeMs, uint32_t dwMax, uint32_t& dwDeleted,
+                       std::string& sErrMsg) override;
+    bool Reclaim(std::string& sErrMsg) override;
+    bool CountByStatus(std::vector<uint64_t>& vecCounts, std::string& sErrMsg) override;
     bool Ping(std::string& sErrMsg) override;
 
 private:

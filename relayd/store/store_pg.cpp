@@ -119,6 +119,7 @@ const SSqlDialect kPostgres = {"BEGIN",
                                " FOR UPDATE SKIP LOCKED",
                                Position,
                                "SELECT pg_advisory_xact_lock(7306949262519137651)",
+                               {},
                                {kSchemaV1, kSchemaV2, kSchemaV3},
                                LockDedupeKeys};
 

@@ -94,8 +94,16 @@ std::string Instr(const std::string& sColumn, const std::string& sNeedle) {
     return "instr(" + sColumn + ", " + sNeedle + ") > 0";
 }
 
-const SSqlDialect kSqlite = {
-    "BEGIN IMMEDIATE", "BEGIN", "", Instr, "", {kSchemaV1, kSchemaV2, kSchemaV3}, nullptr};
+// A checkpoint that truncates the log hands its space back too; a busy reader only makes
+// it do less this time.
+const SSqlDialect kSqlite = {"BEGIN IMMEDIATE",
+                             "BEGIN",
+                             "",
+                             Instr,
+                             "",
+                             {"PRAGMA incremental_vacuum", "PRAGMA wal_checkpoint(TRUNCATE)"},
+                             {kSchemaV1, kSchemaV2, kSchemaV3},
+                             nullptr};
 
 // Sets a pragma and reads it back: SQLite ignores settings it cannot apply.
 bool SetPragma(CSqliteConn& oConn, const std::string& sName, const std::string& sValue,
@@ -144,6 +152,10 @@ bool OpenWriter(CSqliteConn& oWriter, std::string& sWhy) {
         sWhy = "the file is read-only for this user";
         return false;
     }
+    // Freed pages go back to the file system when retention asks (Reclaim). This takes
+    // effect in a new file only; an older store keeps reusing its free pages instead.
+    std::string sIgnored;
+    oWriter.QueryText("PRAGMA auto_vacuum = INCREMENTAL", sIgnored, sIgnored);
     return SetPragma(oWriter, "journal_mode", "WAL", "wal", sWhy) &&
            SetPragma(oWriter, "synchronous", "FULL", "2", sWhy) &&
            SetPragma(oWriter, "foreign_keys", "ON", "1", sWhy) &&
