@@ -32,13 +32,14 @@ def wait_status(url, status, timeout=10.0):
 
 def fill(folder):
     """Writes a file into folder until the file system is full."""
-    with open(os.path.join(folder, "filler"), "wb") as out:
-        try:
-            while True:
-                out.write(b"\0" * 65536)
-                out.flush()
-        except OSError:
-            pass
+    fd = os.open(os.path.join(folder, "filler"), os.O_WRONLY | os.O_CREAT, 0o600)
+    try:
+        while True:
+            os.write(fd, b"\0" * 65536)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
 
 
 class StoreLostUnderTheRelay(unittest.TestCase):
