@@ -22,7 +22,8 @@ fi
 demo=(cmake make g++ pkg-config python3 nlohmann-json3-dev libsqlite3-dev libtomlplusplus-dev
       libcurl4-openssl-dev libcpp-httplib-dev libpq-dev libssl-dev python3-aiosmtpd curl)
 test=("${demo[@]}" libgtest-dev libbenchmark-dev netcat-openbsd hyperfine procps time
-      postgresql python3-selenium chromium chromium-driver fonts-noto-cjk prometheus flake8)
+      postgresql python3-selenium chromium chromium-driver fonts-noto-cjk prometheus flake8
+      faketime)
 check=("${test[@]}" clang clang-format clang-tidy groff-base dpkg-dev gzip systemd)
 
 case "$SET" in
