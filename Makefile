@@ -5,22 +5,25 @@
 BUILD ?= build
 SAN_BUILD ?= build-san
 FUZZ_BUILD ?= build-fuzz
+I386_BUILD ?= build-i386
 FUZZ_SECONDS ?= 600
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 PYTHON_SCRIPTS = $(shell git ls-files '*.py')
 
-.PHONY: all deps build test test-san demo bench package check-install fuzz check check-tables \
-	lint-python style format clean
+.PHONY: all deps build test test-san i386 test-i386 package-i386 demo bench package check-install \
+	fuzz check check-tables lint-python style format clean
 
 all: build
 
 deps:
 	@bash tools/setup_deps.sh test
 
+CONFIGURE = cmake -S . -B $(BUILD) -DFANOUT_WERROR=ON -DFANOUT_BUILD_TESTS=ON -DFANOUT_BUILD_BENCH=ON \
+	$(CMAKE_FLAGS)
+
 build:
-	cmake -S . -B $(BUILD) -DFANOUT_WERROR=ON -DFANOUT_BUILD_TESTS=ON -DFANOUT_BUILD_BENCH=ON \
-	    $(CMAKE_FLAGS)
+	$(CONFIGURE)
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Set-up, build, every test; then the unit and end-to-end tests again under the sanitizers.
@@ -33,6 +36,24 @@ test-san:
 	    -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	cd $(SAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The client alone for 32-bit x86 (cmake/i386.cmake) with its tests, GoogleTest built for
+# 32 bits from Debian's sources. Its end-to-end tests run the 64-bit build's simulator.
+i386:
+	cmake -S . -B $(I386_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/i386.cmake -DFANOUT_CLIENT_ONLY=ON \
+	    -DFANOUT_WERROR=ON -DFANOUT_GTEST_SOURCE_DIR=/usr/src/googletest \
+	    -DFANOUT_RELAY_SIM=$(abspath $(BUILD))/bin/fanout_relay_sim $(CMAKE_FLAGS)
+	cmake --build $(I386_BUILD) -j $(JOBS)
+
+test-i386: deps i386
+	$(CONFIGURE)
+	cmake --build $(BUILD) -j $(JOBS) --target fanout_relay_sim
+	cd $(I386_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# fanout-client_<version>_i386.deb, checked as the other packages are.
+package-i386: i386
+	cd $(I386_BUILD) && cpack -G DEB >/dev/null
+	bash packaging/check_install.sh $(I386_BUILD) --packages
 
 # Builds only the client and the simulator, quietly (tools/demo.sh keeps the log).
 demo:
@@ -59,13 +80,16 @@ fuzz:
 	bash fuzz/run_fuzzers.sh $(FUZZ_SECONDS) $(FUZZ_BUILD)
 
 # What CI runs, short of installing packages: the checks around the code first, then the
-# packages, short fuzzing runs and the whole test suite with and without sanitizers.
+# packages, short fuzzing runs, the whole test suite with and without sanitizers, and the
+# 32-bit client with its tests and package.
 check: export FANOUT_SKIP_DEPS = 1
 check: build check-tables lint-python style
 	cd $(BUILD) && cpack -G DEB >/dev/null
 	bash packaging/check_install.sh $(BUILD) --packages
 	bash fuzz/run_fuzzers.sh 20 $(FUZZ_BUILD)
 	$(MAKE) test
+	$(MAKE) test-i386
+	$(MAKE) package-i386
 
 check-tables:
 	/usr/bin/python3 tools/gen_gbk_tables.py --check
@@ -83,4 +107,4 @@ format:
 	bash tools/format.sh
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(I386_BUILD)

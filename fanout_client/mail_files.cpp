@@ -18,23 +18,22 @@ std::string LengthBytes(uint64_t ddwSize) {
     return std::string(reinterpret_cast<const char*>(&dwNet), sizeof(dwNet));
 }
 
-// The whole content of a regular file of nonzero size, mapped read-only with its pages
-// mapped at once; iov_base null otherwise.
-iovec MapRegularFile(const std::string& sPath) {
-    iovec oMap = {nullptr, 0};
-    const int iFd = open(sPath.c_str(), O_RDONLY | O_CLOEXEC);
+// The content of the open file iFd, at most ddwLeft bytes: mapped read-only with its
+// pages mapped at once when it is a regular file of nonzero size within ddwLeft (its size
+// is checked as a 64-bit number before any size_t sees it), read otherwise. A file that
+// cannot be mapped, for want of address space say, is read too.
+bool LoadContent(int iFd, uint64_t ddwLeft, iovec& oMap, std::string& sRead) {
     struct stat oStat;
-    if (iFd >= 0 && fstat(iFd, &oStat) == 0 && S_ISREG(oStat.st_mode) && oStat.st_size > 0) {
+    if (fstat(iFd, &oStat) == 0 && S_ISREG(oStat.st_mode) && oStat.st_size > 0 &&
+        static_cast<uint64_t>(oStat.st_size) <= ddwLeft) {
         const size_t nSize = static_cast<size_t>(oStat.st_size);
         void* p = mmap(nullptr, nSize, PROT_READ, MAP_PRIVATE | MAP_POPULATE, iFd, 0);
         if (p != MAP_FAILED) {
             oMap = {p, nSize};
+            return true;
         }
     }
-    if (iFd >= 0) {
-        close(iFd);
-    }
-    return oMap;
+    return ReadOpenFile(iFd, sRead, static_cast<size_t>(ddwLeft));
 }
 
 }  // namespace
@@ -43,23 +42,27 @@ CMailFiles::~CMailFiles() {
     Close();
 }
 
-bool CMailFiles::Open(const VEC_STR& vecPaths) {
+bool CMailFiles::Open(const VEC_STR& vecPaths, std::string& sErrMsg) {
     Close();
-    uint64_t ddwTotal = 0;
+    uint64_t ddwLeft = kMaxTotalAttachSize;
     for (const std::string& sPath : vecPaths) {
-        const iovec oMap = MapRegularFile(sPath);
-        if (oMap.iov_base != nullptr) {
-            m_vecMaps.push_back(oMap);
-            ddwTotal += oMap.iov_len;
+        m_vecFiles.emplace_back();
+        SAttachment& oFile = m_vecFiles.back();
+        const int iFd = open(sPath.c_str(), O_RDONLY | O_CLOEXEC);
+        const bool bOk = iFd >= 0 && LoadContent(iFd, ddwLeft, oFile.oMap, oFile.sRead);
+        if (iFd >= 0) {
+            close(iFd);
         }
-        // A file that grew past the total checked from the sizes goes the read path,
-        // which holds every attachment to that total.
-        if (oMap.iov_base == nullptr || ddwTotal > kMaxTotalAttachSize) {
+        if (!bOk) {
             Close();
+            sErrMsg = OpenFailedMessage(sPath);
             return false;
         }
+        const uint64_t ddwSize =
+            oFile.oMap.iov_base != nullptr ? oFile.oMap.iov_len : oFile.sRead.size();
+        ddwLeft -= ddwSize;
         const std::string sName = CFileHandler::GetInstance().BaseName(sPath);
-        m_vecFieldHeads.push_back(LengthBytes(sName.size()) + sName + LengthBytes(oMap.iov_len));
+        oFile.sFieldHead = LengthBytes(sName.size()) + sName + LengthBytes(ddwSize);
     }
     return true;
 }
@@ -67,21 +70,23 @@ bool CMailFiles::Open(const VEC_STR& vecPaths) {
 bool CMailFiles::SendRecv(const std::string& sIp, uint16_t wPort, std::string& sPkg,
                           std::string& sErrMsg, uint32_t dwTimeout) const {
     std::vector<iovec> vecParts;
-    vecParts.reserve(1 + 2 * m_vecMaps.size());
+    vecParts.reserve(1 + 2 * m_vecFiles.size());
     vecParts.push_back({const_cast<char*>(sPkg.data()), sPkg.size()});
-    for (size_t i = 0; i < m_vecMaps.size(); ++i) {
-        vecParts.push_back(
-            {const_cast<char*>(m_vecFieldHeads[i].data()), m_vecFieldHeads[i].size()});
-        vecParts.push_back(m_vecMaps[i]);
+    for (const SAttachment& oFile : m_vecFiles) {
+        vecParts.push_back({const_cast<char*>(oFile.sFieldHead.data()), oFile.sFieldHead.size()});
+        vecParts.push_back(oFile.oMap.iov_base != nullptr
+                               ? oFile.oMap
+                               : iovec{const_cast<char*>(oFile.sRead.data()), oFile.sRead.size()});
     }
     return dt::CTcpConn::SendRecvPartsByHead2Tail3<PKG_SIZE_T>(
         sIp, wPort, vecParts.data(), vecParts.size(), sPkg, sErrMsg, dwTimeout);
 }
 
 void CMailFiles::Close() {
-    for (const iovec& oMap : m_vecMaps) {
-        munmap(oMap.iov_base, oMap.iov_len);
+    for (const SAttachment& oFile : m_vecFiles) {
+        if (oFile.oMap.iov_base != nullptr) {
+            munmap(oFile.oMap.iov_base, oFile.oMap.iov_len);
+        }
     }
-    m_vecMaps.clear();
-    m_vecFieldHeads.clear();
+    m_vecFiles.clear();
 }

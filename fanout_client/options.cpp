@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <stdexcept>
 
 #include "dev_tools/file_handler.h"
 #include "dev_tools/utils.h"
@@ -157,7 +158,8 @@ void ReadImage(const std::string& sProgName) {
 // Reads from iFd until its end into sContent, straight into the string's own buffer
 // (sized from nSizeHint, grown as needed). False on a read error, when more than
 // nMaxBytes arrive, or when the buffer cannot grow: an endless or oversized input ends
-// the read instead of the process.
+// the read instead of the process. A string cannot grow past max_size() (about 1 GiB
+// where size_t has 32 bits, less than a frame carries): that ends the read the same way.
 bool ReadAll(int iFd, size_t nSizeHint, size_t nMaxBytes, std::string& sContent) {
     const size_t nCap = nMaxBytes + 1;  // one byte past the bound shows an input too long
     size_t nRead = 0;
@@ -168,7 +170,8 @@ bool ReadAll(int iFd, size_t nSizeHint, size_t nMaxBytes, std::string& sContent)
                 if (nRead == nCap) {
                     return false;
                 }
-                sContent.resize(std::min(sContent.size() * 2 + 4096, nCap));
+                // Doubles, without passing nCap or wrapping around.
+                sContent.resize(nRead + std::min(nCap - nRead, std::max<size_t>(nRead, 4096)));
             }
             const ssize_t n = read(iFd, &sContent[nRead], sContent.size() - nRead);
             if (n == 0) {
@@ -184,6 +187,8 @@ bool ReadAll(int iFd, size_t nSizeHint, size_t nMaxBytes, std::string& sContent)
             nRead += static_cast<size_t>(n);
         }
     } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
         return false;
     }
 }
@@ -219,33 +224,41 @@ bool CheckNameListValidity(const std::string& sNameList) {
     return true;
 }
 
-// A path that opens but is no readable file (a folder, a read error, more bytes than
+std::string OpenFailedMessage(const std::string& sFilePath) {
+    char szErrMsg[64];
+    snprintf(szErrMsg, sizeof(szErrMsg), "Open file('%s') failed!", sFilePath.c_str());
+    return szErrMsg;
+}
+
+// A file that opens but is no readable file (a folder, a read error, more bytes than
 // allowed or than memory holds) fails like one that does not open, so nothing empty or
-// cut short is ever sent in its place. A path that does not open, or a folder, leaves
-// sFileContent unchanged; any other failure leaves it empty and its memory released.
+// cut short is ever sent in its place. A folder leaves sFileContent unchanged; any other
+// failure leaves it empty and its memory released.
+bool ReadOpenFile(int iFd, std::string& sFileContent, size_t nMaxBytes) {
+    nMaxBytes = std::min(nMaxBytes, kMaxFileBytes);
+    struct stat oStat;
+    if (fstat(iFd, &oStat) != 0 || S_ISDIR(oStat.st_mode)) {
+        return false;
+    }
+    // Read in place, so a string reused from file to file keeps its buffer.
+    const uint64_t ddwSize = S_ISREG(oStat.st_mode) ? static_cast<uint64_t>(oStat.st_size) : 0;
+    if (ddwSize <= nMaxBytes &&
+        ReadAll(iFd, static_cast<size_t>(ddwSize), nMaxBytes, sFileContent)) {
+        return true;
+    }
+    std::string().swap(sFileContent);
+    return false;
+}
+
 bool ReadFile(const std::string& sFilePath, std::string& sFileContent, std::string& sErrMsg,
               size_t nMaxBytes) {
-    nMaxBytes = std::min(nMaxBytes, kMaxFileBytes);
     const int iFd = open(sFilePath.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat oStat;
-    bool bOk = iFd >= 0 && fstat(iFd, &oStat) == 0 && !S_ISDIR(oStat.st_mode);
-    if (bOk) {
-        // Read in place, so a string reused from file to file keeps its buffer.
-        const uint64_t ddwSize = S_ISREG(oStat.st_mode) ? static_cast<uint64_t>(oStat.st_size) : 0;
-        bOk = ddwSize <= nMaxBytes &&
-              ReadAll(iFd, static_cast<size_t>(ddwSize), nMaxBytes, sFileContent);
-        if (!bOk) {
-            std::string().swap(sFileContent);
-        }
-    }
+    const bool bOk = iFd >= 0 && ReadOpenFile(iFd, sFileContent, nMaxBytes);
     if (iFd >= 0) {
         close(iFd);
     }
     if (!bOk) {
-        char szErrMsg[64];
-        snprintf(szErrMsg, sizeof(szErrMsg), "Open file('%s') failed!", sFilePath.c_str());
-        sErrMsg = szErrMsg;
-        return false;
+        sErrMsg = OpenFailedMessage(sFilePath);
     }
-    return true;
+    return bOk;
 }

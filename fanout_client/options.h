@@ -21,9 +21,14 @@ bool Initialize(int argc, char** argv);
 // True when every byte is a-z, A-Z, 0-9, ';', '_' or '-' (an empty list is valid).
 bool CheckNameListValidity(const std::string& sNameList);
 
-// The whole file into sFileContent; false with "Open file('...') failed!" in sErrMsg,
+// The whole file into sFileContent; false with OpenFailedMessage(sFilePath) in sErrMsg,
 // also when it holds more than nMaxBytes (at most kMaxFileBytes) or more than memory holds.
 bool ReadFile(const std::string& sFilePath, std::string& sFileContent, std::string& sErrMsg,
               size_t nMaxBytes = kMaxFileBytes);
+// The same read of a file already open (iFd, from its current offset to its end); false
+// when it is a folder or cannot be read whole within nMaxBytes.
+bool ReadOpenFile(int iFd, std::string& sFileContent, size_t nMaxBytes);
+// "Open file('PATH') failed!", cut to 63 bytes: what a file that cannot be sent reports.
+std::string OpenFailedMessage(const std::string& sFilePath);
 
 #endif  // FANOUT_CLIENT_OPTIONS_H

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,15 @@ struct MSG_PKG_HEAD {
 #pragma pack(pop)
 
 static_assert(sizeof(MSG_PKG_HEAD) == 43, "the package header is 43 bytes on the wire");
+
+// The header's timestamp for the time tNow: seconds since 1970 as an unsigned 32-bit
+// number, exact until February 2106 and counted modulo 2^32 after it. A 32-bit time_t
+// ends in January 2038 (time() then fails), so the build asks for a 64-bit one
+// (_TIME_BITS=64) on 32-bit hosts too.
+static_assert(sizeof(time_t) >= 8, "time_t holds times past January 2038");
+inline uint32_t PkgTimestamp(time_t tNow) {
+    return static_cast<uint32_t>(static_cast<uint64_t>(tNow));
+}
 
 typedef xcgi::CPackage<MSG_PKG_HEAD> MSG_PKG;
 typedef std::vector<std::string> VEC_STR;

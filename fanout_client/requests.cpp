@@ -3,18 +3,14 @@
 #include <ctime>
 
 #include "dev_tools/dt_tcp_conn.h"
-#include "dev_tools/file_handler.h"
 #include "dev_tools/utils.h"
 #include "fanout_client/console.h"
 #include "fanout_client/conv.h"
 #include "fanout_client/mail_files.h"
-#include "fanout_client/options.h"
 #include "fanout_client/pkg_errmsg.h"
 #include "fanout_client/settings.h"
 
 namespace {
-
-const size_t kFieldLenSize = sizeof(uint32_t);
 
 // A new request package, stamped now.
 void FillRequestHead(MSG_PKG& oPkg) {
@@ -22,7 +18,7 @@ void FillRequestHead(MSG_PKG& oPkg) {
     oHead.set_cmd(PKG_CMD);
     oHead.set_pkg_type(PKG_TYPE_REQUEST);
     oHead.set_client_version(PKG_CLIENT_VERSION);
-    oHead.set_timestamp(static_cast<uint32_t>(time(NULL)));
+    oHead.set_timestamp(PkgTimestamp(time(nullptr)));
     oHead.set_result(RES_OK);
 }
 
@@ -38,7 +34,7 @@ std::string ShownText(const std::string& sUtf8) {
 
 // Offers the package to the servers in order until one completes an exchange, then
 // checks its reply. True when the server accepted the message. With pFiles, the package
-// continues with the attachments sent from their files.
+// continues with the mail's attachments.
 bool ExchangeWithServers(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sPkgContent,
                          std::string& sErrMsg, uint32_t dwTimeout,
                          const CMailFiles* pFiles = nullptr) {
@@ -122,19 +118,6 @@ bool SendImMsgToSvr(FUNC_TYPE eFunc, const VEC_STR& vecSvrIp, uint16_t wPort, st
     return true;
 }
 
-// The mail package's size, so it is built in one allocation.
-size_t MailPkgSize() {
-    size_t nSize = sizeof(MSG_PKG_HEAD) + 7 * kFieldLenSize + g_sSystemKeyId.size() +
-                   g_sSender.size() + g_sRecver.size() + g_sCc.size() + g_sTitle.size() +
-                   g_sContent.size();
-    CFileHandler& oFiles = CFileHandler::GetInstance();
-    for (const std::string& sPath : g_vecAttachPaths) {
-        nSize += 2 * kFieldLenSize + oFiles.BaseName(sPath).size() +
-                 static_cast<size_t>(oFiles.GetFileSize(sPath));
-    }
-    return nSize;
-}
-
 }  // namespace
 
 bool SendSMSMsgToSvr(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sErrMsg,
@@ -157,9 +140,12 @@ bool SendMailToSvr(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sErrMsg
     MSG_PKG oPkg;
     FillRequestHead(oPkg);
     g_sSender = "qem_mail";
+    // The total was checked from the sizes before; a file that grew since (or a pipe,
+    // whose size shows 0) is still held to it.
     CMailFiles oFiles;
-    const bool bFromFiles = oFiles.Open(g_vecAttachPaths);
-    oPkg.Reserve(bFromFiles ? 0 : MailPkgSize());
+    if (!oFiles.Open(g_vecAttachPaths, sErrMsg)) {
+        return false;
+    }
     AppendField(oPkg, g_sSystemKeyId);
     AppendField(oPkg, g_sSender);
     AppendField(oPkg, g_sRecver);
@@ -167,26 +153,8 @@ bool SendMailToSvr(const VEC_STR& vecSvrIp, uint16_t wPort, std::string& sErrMsg
     AppendField(oPkg, g_sTitle);
     AppendField(oPkg, g_sContent);
     oPkg << static_cast<uint32_t>(g_vecAttachPaths.size());
-    if (!bFromFiles) {
-        // The total was checked from the sizes before reading; a file that grew since
-        // (or a pipe, whose size shows 0) is still held to it.
-        std::string sAttachContent;
-        uint64_t ddwLeft = kMaxTotalAttachSize;
-        for (uint32_t i = 0; i < g_vecAttachPaths.size(); ++i) {
-            const std::string sAttachTitle =
-                CFileHandler::GetInstance().BaseName(g_vecAttachPaths[i]);
-            if (!ReadFile(g_vecAttachPaths[i], sAttachContent, sErrMsg,
-                          static_cast<size_t>(ddwLeft))) {
-                return false;
-            }
-            ddwLeft -= sAttachContent.size();
-            AppendField(oPkg, sAttachTitle);
-            AppendField(oPkg, sAttachContent);
-        }
-    }
     std::string sPkgContent = TakeRequest(oPkg);
-    if (!ExchangeWithServers(vecSvrIp, wPort, sPkgContent, sErrMsg, dwTimeout,
-                             bFromFiles ? &oFiles : nullptr)) {
+    if (!ExchangeWithServers(vecSvrIp, wPort, sPkgContent, sErrMsg, dwTimeout, &oFiles)) {
         return false;
     }
     PrintResult(RT_OK,

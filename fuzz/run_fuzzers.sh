@@ -16,7 +16,7 @@ SECONDS_PER_TARGET=${1:-20}
 BUILD_DIR=${2:-build-fuzz}
 case "$BUILD_DIR" in /*) ;; *) BUILD_DIR="$ROOT/$BUILD_DIR" ;; esac
 PARALLEL=${FUZZ_PARALLEL:-2}
-TARGETS=${FUZZ_TARGETS:-"fuzz_gbk2utf8 fuzz_utf82gbk fuzz_utf fuzz_path_utils fuzz_reply fuzz_sim_decode fuzz_intake"}
+TARGETS=${FUZZ_TARGETS:-"fuzz_gbk2utf8 fuzz_utf82gbk fuzz_utf fuzz_path_utils fuzz_reply fuzz_sim_decode fuzz_intake fuzz_http"}
 
 if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
     CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD_DIR" -DFANOUT_BUILD_FUZZERS=ON \

@@ -3,11 +3,13 @@
 # programs, lint-clean manual pages with every @NAME@ filled in, the copyright and
 # changelog of each package, a completion script that completes, and the relay server's
 # configuration and systemd unit. With --packages it checks each Debian package of the
-# tree the same way, unpacked into a scratch root, and its control fields; the relay
-# server's package is also installed with dpkg into a scratch root, for its conffile.
+# tree the same way, unpacked into a scratch root, and its control fields; the client's
+# and the relay server's packages are also installed with dpkg into a scratch root (the
+# relay's for its conffile).
 #
 #   packaging/check_install.sh [BUILD_DIR] [--packages]
-#       BUILD_DIR: default build; must be built (and packed with cpack for --packages)
+#       BUILD_DIR: default build; must be built (and packed with cpack for --packages).
+#       A client-only build (FANOUT_CLIENT_ONLY) holds the client's package alone.
 #
 # Exits 0 when every check passed, 1 otherwise.
 set -euo pipefail
@@ -51,6 +53,12 @@ declare -A programs=([fanout-client]="fanout_client -v" [fanout-relay-sim]="fano
                      [fanout-relayd]="fanout_relayd --version")
 declare -A pages=([fanout-client]=$man1/fanout_client.1 [fanout-relay-sim]=$man1/fanout_relay_sim.1
                   [fanout-relayd]=$man8/fanout_relayd.8)
+
+# The packages the build makes.
+packages=("${!files[@]}")
+if grep -q '^FANOUT_CLIENT_ONLY:BOOL=ON$' "$build/CMakeCache.txt" 2>/dev/null; then
+    packages=(fanout-client)
+fi
 
 # The files of the packages named, relative to the root: usr/... and the system files.
 package_files() { # package_files PACKAGE...
@@ -168,30 +176,65 @@ conffiles_are_etc() { # conffiles_are_etc DEB ROOT
     diff <(dpkg-deb --ctrl-tarfile "$1" | tar -xO ./conffiles | sort) \
         <(cd "$2" && find etc -type f | sed 's|^|/|' | sort)
 }
+# dpkg run on an empty scratch root ROOT, which it makes on first use; the package's
+# architecture is added when it is not the host's (an i386 package on an amd64 host).
+dpkg_in_root() { # dpkg_in_root ROOT DPKG_ARGUMENT...
+    local root=$1
+    shift
+    if [ ! -d "$root/var/lib/dpkg" ]; then
+        mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers"
+        touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+    fi
+    PATH=$PATH:/usr/sbin:/sbin dpkg --root="$root" --log=/dev/null --force-not-root \
+        --force-depends --force-confold "$@" </dev/null
+}
+dpkg_installs() { # dpkg_installs DEB ROOT: installs DEB into the scratch root ROOT
+    local arch
+    arch=$(dpkg-deb -f "$1" Architecture)
+    if [ "$arch" != all ] && [ "$arch" != "$(dpkg --print-architecture)" ]; then
+        dpkg_in_root "$2" --add-architecture "$arch" || return 1
+    fi
+    dpkg_in_root "$2" -i "$1"
+}
 dpkg_keeps_changed_conffile() { # dpkg_keeps_changed_conffile DEB
     local root=$stage/dpkg-root conffiles
-    local dpkg=(dpkg --root="$root" --log=/dev/null --force-not-root --force-depends
-                --force-confold)
-    mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers"
-    touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
-    PATH=$PATH:/usr/sbin:/sbin "${dpkg[@]}" -i "$1" </dev/null || return 1
+    dpkg_installs "$1" "$root" || return 1
     conffiles=$(dpkg-query --root="$root" -W -f='${Conffiles}' fanout-relayd)
     grep -Eq '^ /etc/fanout/relayd.toml [0-9a-f]{32}$' <<<"$conffiles" ||
         { echo "conffiles registered: '$conffiles'"; return 1; }
     echo 'port_offset = 100' >>"$root/etc/fanout/relayd.toml"
-    PATH=$PATH:/usr/sbin:/sbin "${dpkg[@]}" -i "$1" </dev/null || return 1
+    dpkg_in_root "$root" -i "$1" || return 1
     grep -q '^port_offset = 100$' "$root/etc/fanout/relayd.toml" ||
         { echo "the reinstall replaced the changed configuration"; return 1; }
 }
 depends_on_libraries() { # depends_on_libraries DEB: Depends names what the program links
     local depends lib
     depends=" $(dpkg-deb -f "$1" Depends | sed 's/ ([^)]*)//g; s/,//g') "
-    for lib in libc6 libcurl4 libsqlite3-0 libssl3 libcpp-httplib libstdc++6; do
+    for lib in libc6 libcurl4 libpq5 libsqlite3-0 libssl3 libstdc++6; do
         case $depends in
-            *" $lib "* | *" $lib"[0-9]*) ;; # libcpp-httplib0.11: the soname's version
+            *" $lib "* | *" $lib"[0-9]*) ;; # libssl3: the soname's version
             *) echo "no $lib in Depends:$depends"; return 1 ;;
         esac
     done
+}
+
+# The client's package installs with dpkg, its program where the package says, runnable.
+dpkg_installs_client() { # dpkg_installs_client DEB
+    local root=$stage/dpkg-client-root
+    dpkg_installs "$1" "$root" || return 1
+    dpkg-query --root="$root" -L fanout-client | grep -qx /usr/bin/fanout_client &&
+        "$root/usr/bin/fanout_client" -v
+}
+# The Architecture field names the machine the program is built for.
+declare -A elf_machines=([amd64]="x86-64" [i386]="Intel 80386")
+architecture_matches() { # architecture_matches DEB PROGRAM
+    local arch elf
+    arch=$(dpkg-deb -f "$1" Architecture)
+    elf=$(file -b "$2")
+    if [ -z "${elf_machines[$arch]:-}" ] || [[ $elf != *"${elf_machines[$arch]}"* ]]; then
+        echo "Architecture: $arch, program: $elf"
+        return 1
+    fi
 }
 
 check_completion() { # check_completion USR
@@ -207,7 +250,7 @@ check_completion() { # check_completion USR
 
 if [ "$mode" = --packages ]; then
     command -v dpkg-deb >/dev/null || { echo "check_install: dpkg-deb is not installed" >&2; exit 1; }
-    for pkg in "${!files[@]}"; do
+    for pkg in "${packages[@]}"; do
         debs=("$build/${pkg}"_*.deb)
         if [ ! -f "${debs[0]}" ]; then
             check "$pkg: package built (cd $build && cpack -G DEB)" false
@@ -227,6 +270,12 @@ if [ "$mode" = --packages ]; then
                 dpkg_keeps_changed_conffile "${debs[0]}"
             check "$pkg: Depends names the libraries it links" depends_on_libraries "${debs[0]}"
         fi
+        if [ "$pkg" = fanout-client ]; then
+            check "$pkg: Architecture matches the program" \
+                architecture_matches "${debs[0]}" "$root/usr/bin/fanout_client"
+            check "$pkg: dpkg installs it and the installed client runs" \
+                dpkg_installs_client "${debs[0]}"
+        fi
     done
     # Production hosts get the client alone: a static client needs nothing else.
     if file -b "$stage/fanout-client/usr/bin/fanout_client" 2>/dev/null | grep -q 'statically linked'; then
@@ -237,11 +286,11 @@ if [ "$mode" = --packages ]; then
 else
     root=$stage/root
     DESTDIR=$root cmake --install "$build" --prefix /usr >/dev/null
-    check "installed files are exactly those of the packages" same_file_list "$root" "${!files[@]}"
-    for pkg in "${!files[@]}"; do
+    check "installed files are exactly those of the packages" same_file_list "$root" "${packages[@]}"
+    for pkg in "${packages[@]}"; do
         check_package_files "$root/usr" "$pkg"
     done
-    check_relayd_system "$root"
+    case " ${packages[*]} " in *" fanout-relayd "*) check_relayd_system "$root" ;; esac
     check_completion "$root/usr"
 fi
 

@@ -269,6 +269,15 @@ TEST(ClientE2E, MailRequestBytes) {
     const std::string sZero = oDir.WriteFile("z.bin", std::string("\0\x02\x03\0", 4));
     const std::string sBody = oDir.WriteFile("body.txt", std::string("\xc4\xe3 file\n"));
     const std::string sEmpty = oDir.WriteFile("empty.txt", "");
+    // Twenty attachments of 4194303 bytes together, the most one mail carries.
+    std::string sTwenty;
+    std::vector<std::string> vecTwentyFields = {"", "qem_mail", "a", "", "", " ", "20"};
+    for (int i = 0; i < 20; ++i) {
+        const std::string sName = "part" + std::to_string(i);
+        const std::string sContent(i == 0 ? 209718 : 209715, static_cast<char>('a' + i));
+        sTwenty += (i == 0 ? "" : ";") + oDir.WriteFile(sName, sContent);
+        vecTwentyFields.insert(vecTwentyFields.end(), {sName, sContent});
+    }
     const SDelivery kCases[] = {
         {{"mail", "-T", "a", "-C", "c1;c2", "-S", "\xc4\xe3", "-c", "text", "-a", sA + ";" + sB},
          g_wMailPort,
@@ -291,6 +300,11 @@ TEST(ClientE2E, MailRequestBytes) {
          {"k", "qem_mail", "a", "", "", " ", "0"},
          " Send mail success! (receiver: a, cc: , title: , content_size: 1.00B, "
          "attachment_count: 0)\n"},
+        {{"mail", "-T", "a", "-a", sTwenty},
+         g_wMailPort,
+         vecTwentyFields,
+         " Send mail success! (receiver: a, cc: , title: , content_size: 1.00B, "
+         "attachment_count: 20)\n"},
     };
     ExpectDelivered(kCases, 6, true);
 }
@@ -365,10 +379,13 @@ TEST(ClientE2E, ValidationMessages) {
     }
     sTwentyOne = sTwenty + sTwentyOne;
     const std::string sBig = oDir.WriteFile("big", std::string(4194304, 'x'));
+    // Sparse files, no disk used: sizes where a 32-bit size or sum would wrap or turn
+    // negative (4 GiB + 10 bytes is 10 bytes there).
     const std::string sHuge = oDir.Path() + "/huge";
-    {
-        const int iFd = open(sHuge.c_str(), O_CREAT | O_WRONLY, 0600);
-        ASSERT_EQ(ftruncate(iFd, 4294967296LL + 10), 0);
+    const std::string sTwoGiB = oDir.Path() + "/two_gib";
+    for (const auto& oFile : {std::make_pair(sHuge, 4294967296LL + 10), {sTwoGiB, 2147483648LL}}) {
+        const int iFd = open(oFile.first.c_str(), O_CREAT | O_WRONLY, 0600);
+        ASSERT_EQ(ftruncate(iFd, oFile.second), 0);
         close(iFd);
     }
     const std::string sDir = oDir.Path();
@@ -399,6 +416,12 @@ TEST(ClientE2E, ValidationMessages) {
          "Total attachment size(4.00GB) should less than total_limit_size(4M)"},
         {{"mail", "-T", "a", "-a", sHuge + ";" + sHuge + ";" + sHuge + ";" + sHuge},
          "Total attachment size(16.00GB) should less than total_limit_size(4M)"},
+        {{"mail", "-T", "a", "-a", sTwoGiB},
+         "Total attachment size(2.00GB) should less than total_limit_size(4M)"},
+        {{"mail", "-T", "a", "-a", sTwoGiB + ";" + sTwoGiB},
+         "Total attachment size(4.00GB) should less than total_limit_size(4M)"},
+        {{"mail", "-T", "a", "-a", sBig + ";" + sTwoGiB + ";" + sTwoGiB},
+         "Total attachment size(4.00GB) should less than total_limit_size(4M)"},
         {{"lumo", "-T", "a", "-i", sMissing}, "Can't open img_file('" + sMissing + "')"},
         {{"lumo", "-T", "a", "-i", sDir}, "Can't open img_file('" + sDir + "')"},
     };
@@ -484,9 +507,12 @@ TEST(ClientE2E, EndlessAndOversizedInputsFailCleanly) {
 #endif
     CTempDir oDir;
     const std::string sHuge = oDir.Path() + "/huge";
-    {
-        const int iFd = open(sHuge.c_str(), O_CREAT | O_WRONLY, 0600);
-        ASSERT_EQ(ftruncate(iFd, 4294967296LL), 0);  // sparse: past any frame, no disk used
+    const std::string sTwoGiB = oDir.Path() + "/two_gib";
+    // Sparse: no disk used. The first is past any frame; the second fits a frame but is
+    // more than memory (or, where size_t has 32 bits, a string) holds.
+    for (const auto& oFile : {std::make_pair(sHuge, 4294967296LL), {sTwoGiB, 2147483648LL}}) {
+        const int iFd = open(oFile.first.c_str(), O_CREAT | O_WRONLY, 0600);
+        ASSERT_EQ(ftruncate(iFd, oFile.second), 0);
         close(iFd);
     }
     const std::string sFifo = oDir.Path() + "/fifo";
@@ -514,6 +540,14 @@ TEST(ClientE2E, EndlessAndOversizedInputsFailCleanly) {
          g_wMailPort,
          false,
          std::string(kRedError) + " Can't open content_file('" + sHuge + "')\n"},
+        {{"mail", "-T", "a", "-f", sTwoGiB, "-d", "utf8"},
+         g_wMailPort,
+         true,
+         std::string(kRedError) + " Can't open content_file('" + sTwoGiB + "')\n"},
+        {{"lumo", "-T", "a", "-i", sTwoGiB, "-d", "utf8"},
+         g_wLumoPort,
+         true,
+         std::string(kRedError) + " Can't open img_file('" + sTwoGiB + "')\n"},
         // A pipe shows size 0 to the total's check; its 5,000,000 bytes are over the total.
         {{"mail", "-T", "a", "-a", sFifo, "-d", "utf8"},
          g_wMailPort,
@@ -541,5 +575,34 @@ TEST(ClientE2E, EndlessAndOversizedInputsFailCleanly) {
         EXPECT_EQ(oRun.iExitStatus, 1);
         EXPECT_EQ(oRun.sStdout.substr(0, oRun.sStdout.find('\n') + 1), kCases[i].sFirstLine);
         EXPECT_FALSE(oRelay.Contacted());
+    }
+}
+
+// A named pipe given as an attachment is opened once and sends what that open reads,
+// alone or after a file that is mapped. Its writer opens it, writes and closes, once.
+TEST(ClientE2E, FifoAttachmentIsOpenedOnce) {
+    CTempDir oDir;
+    const std::string sFifo = oDir.Path() + "/fifo";
+    ASSERT_EQ(mkfifo(sFifo.c_str(), 0600), 0);
+    const std::string sFile = oDir.WriteFile("file", "abc");
+    const std::string sFed(5000, 'x');
+    const SDelivery kCases[] = {
+        {{"mail", "-T", "a", "-S", "x", "-c", "b", "-a", sFifo, "-d", "utf8"},
+         g_wMailPort,
+         {"", "qem_mail", "a", "", "x", "b", "1", "fifo", sFed},
+         " Send mail success! (receiver: a, cc: , title: x, content_size: 1.00B, "
+         "attachment_count: 1)\n"},
+        {{"mail", "-T", "a", "-S", "x", "-c", "b", "-a", sFile + ";" + sFifo, "-d", "utf8"},
+         g_wMailPort,
+         {"", "qem_mail", "a", "", "x", "b", "2", "file", "abc", "fifo", sFed},
+         " Send mail success! (receiver: a, cc: , title: x, content_size: 1.00B, "
+         "attachment_count: 2)\n"},
+    };
+    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        std::thread oWriter([&sFifo, &sFed] { FeedFifo(sFifo, sFed.size()); });
+        const SDelivery aCase[] = {kCases[i]};
+        ExpectDelivered(aCase, 6, true);
+        oWriter.join();
     }
 }

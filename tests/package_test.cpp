@@ -2,6 +2,7 @@
 // reply; and the texts of the server's result codes.
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 
 #include "fanout_client/pkg_define.h"
@@ -109,6 +110,33 @@ TEST(Package, SetPkgDataLoadsAReply) {
     EXPECT_EQ(oPkg.size(), 49);
     EXPECT_EQ(oPkg.head().pkg_type(), 1);
     EXPECT_EQ(oPkg.head().result(), 2u);
+}
+
+// Times from a calendar date, as the C library converts them: past January 2038 only
+// with a 64-bit time_t.
+TEST(Package, TimestampPast2038) {
+    const struct {
+        int iYear, iMonth, iDay, iHour, iMinute, iSecond;
+        uint32_t dwStamp;
+    } kCases[] = {
+        {1970, 1, 1, 0, 0, 0, 0},
+        {2026, 12, 7, 0, 0, 0, 1796601600u},
+        {2038, 1, 19, 3, 14, 7, 2147483647u},
+        {2038, 1, 19, 3, 14, 8, 2147483648u},
+        {2040, 1, 1, 0, 0, 0, 2208988800u},
+        {2106, 2, 7, 6, 28, 15, 4294967295u},
+        {2106, 2, 7, 6, 28, 16, 0},
+    };
+    for (const auto& oCase : kCases) {
+        tm oTm = {};
+        oTm.tm_year = oCase.iYear - 1900;
+        oTm.tm_mon = oCase.iMonth - 1;
+        oTm.tm_mday = oCase.iDay;
+        oTm.tm_hour = oCase.iHour;
+        oTm.tm_min = oCase.iMinute;
+        oTm.tm_sec = oCase.iSecond;
+        EXPECT_EQ(PkgTimestamp(timegm(&oTm)), oCase.dwStamp) << "year " << oCase.iYear;
+    }
 }
 
 TEST(PkgErrMsg, TextPerResultCode) {

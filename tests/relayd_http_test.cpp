@@ -14,8 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "httplib_client.h"
 #include "relayd/http/http_context.h"
-#include "relayd/http/http_lib.h"
 #include "relayd/http/http_server.h"
 #include "relayd_test_messages.h"
 #include "test_support.h"
@@ -144,7 +144,8 @@ TEST(RelaydHttpTest, ApiEndpointsAndTheirErrors) {
     const std::string sSms = "/api/v1/messages/" + std::to_string(oIds.llSms);
     const std::string sLumo = "/api/v1/messages/" + std::to_string(oIds.llLumo);
     const std::string sZeph = "/api/v1/messages/" + std::to_string(oIds.llZeph);
-    const std::string sBigBody = "{\"subject\": \"" + std::string(70000, 'x') + "\"}";
+    // Over the 1 MiB a request body may hold.
+    const std::string sBigBody = "{\"subject\": \"" + std::string(1024 * 1024, 'x') + "\"}";
 
     // Rows run in order: later rows see what earlier ones changed.
     const struct {

@@ -351,6 +351,37 @@ TEST(FramedExchange, PartsMakeTheFrameOfTheWhole) {
     }
 }
 
+// Parts whose lengths add up past what the 32-bit length field holds are refused before a
+// byte is sent. The sum is taken in 64 bits, also where size_t has 32 and it would wrap to
+// a small frame; the parts themselves are never read.
+TEST(FramedExchange, PartsPastTheLengthFieldAreRefused) {
+    const size_t kGiB = size_t(1) << 30;
+    const struct {
+        std::vector<size_t> vecLens;
+        std::string sErrMsg;
+    } kCases[] = {
+        {{kGiB, kGiB, kGiB, kGiB}, "Invalid pkg size. pkg_size: 4294967302"},
+        {{kGiB, kGiB, kGiB, kGiB - 5}, "Invalid pkg size. pkg_size: 4294967297"},
+    };
+    char cByte = 0;
+    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i) {
+        SCOPED_TRACE("case " + std::to_string(i));
+        std::vector<iovec> vecParts;
+        for (const size_t nLen : kCases[i].vecLens) {
+            vecParts.push_back({&cByte, nLen});
+        }
+        std::string sGot;
+        CPeer oPeer([&](int& iFd) { sGot = ReadAll(iFd); });
+        std::string sReply;
+        std::string sErrMsg;
+        EXPECT_FALSE(dt::CTcpConn::SendRecvPartsByHead2Tail3<uint32_t>(
+            "127.0.0.1", oPeer.Port(), vecParts.data(), vecParts.size(), sReply, sErrMsg, kLongMs));
+        oPeer.Join();
+        EXPECT_EQ(sErrMsg, kCases[i].sErrMsg);
+        EXPECT_EQ(sGot, "");
+    }
+}
+
 // Every way a reply can go wrong, and the replies that must pass.
 TEST(FramedExchange, ReplyOutcomes) {
     enum EPeerEnd { PE_CLOSE, PE_RESET, PE_WAIT };  // after the reply: close, reset, wait

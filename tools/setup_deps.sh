@@ -5,7 +5,9 @@
 #
 #   demo   what `make demo` runs: a plain build of the client and the relay server, the
 #          SMTP and HTTP test peers it delivers to, curl for its API
-#   test   what `make test` and `make bench` run: the whole build, every test, the benchmarks
+#   test   what `make test`, `make test-i386` and `make bench` run: the whole build, every
+#          test, the 32-bit client's build and tests (multilib GCC, GoogleTest's sources),
+#          the benchmarks (cpp-httplib: the HTTP test's client)
 #   check  what `make check` and `make fuzz` add: clang with its fuzzing runtime,
 #          clang-format, clang-tidy, the man-page and package tools, systemd-analyze
 #
@@ -20,10 +22,10 @@ if [ "${FANOUT_SKIP_DEPS:-0}" = 1 ]; then
 fi
 
 demo=(cmake make g++ pkg-config python3 nlohmann-json3-dev libsqlite3-dev libtomlplusplus-dev
-      libcurl4-openssl-dev libcpp-httplib-dev libpq-dev libssl-dev python3-aiosmtpd curl)
-test=("${demo[@]}" libgtest-dev libbenchmark-dev netcat-openbsd hyperfine procps time
-      postgresql python3-selenium chromium chromium-driver fonts-noto-cjk prometheus flake8
-      faketime)
+      libcurl4-openssl-dev libboost-dev libpq-dev libssl-dev python3-aiosmtpd curl)
+test=("${demo[@]}" libgtest-dev googletest g++-multilib libcpp-httplib-dev libbenchmark-dev
+      netcat-openbsd hyperfine procps time postgresql python3-selenium chromium chromium-driver
+      fonts-noto-cjk prometheus flake8 faketime)
 check=("${test[@]}" clang clang-format clang-tidy groff-base dpkg-dev gzip systemd)
 
 case "$SET" in

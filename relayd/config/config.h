@@ -29,6 +29,7 @@ struct SConfig {
     int32_t m_iPortOffset = 0;
     std::string m_sHttp = "127.0.0.1:12464";  // "off": no HTTP side
     std::string m_sHttpToken;
+    uint32_t m_dwHttpMaxConnections = 256;  // HTTP connections held at once
     std::string m_sStore = "fanout-relay.db";
     std::vector<SNetwork> m_vecAllow;  // default 127.0.0.0/8 and ::1/128
     std::vector<std::string> m_vecAllowText = {"127.0.0.0/8", "::1/128"};

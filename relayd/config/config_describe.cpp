@@ -88,6 +88,7 @@ std::string DescribeConfig(const SConfig& oConfig) {
     sOut += "require_key = " + Bool(oConfig.m_bRequireKey) + "\n";
     sOut += "dedupe_window = " + FormatDuration(oConfig.m_llDedupeWindowMs) + "\n";
     sOut += "max_connections = " + std::to_string(oConfig.m_dwMaxConnections) + "\n";
+    sOut += "http_max_connections = " + std::to_string(oConfig.m_dwHttpMaxConnections) + "\n";
     sOut += "read_timeout = " + FormatDuration(oConfig.m_llReadTimeoutMs) + "\n";
     sOut += "max_package = " + std::to_string(oConfig.m_dwMaxPackage) + "\n";
     sOut += "retention = " +

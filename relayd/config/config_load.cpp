@@ -176,6 +176,7 @@ const SField<SConfig> kTopFields[] = {
     {"allow", [](const toml::node& n, SConfig& c, SProblem& p) { return GetList(n, CheckAllowEntry, c.m_vecAllowText, p); }},
     {"require_key", [](const toml::node& n, SConfig& c, SProblem& p) { return GetBool(n, c.m_bRequireKey, p); }},
     {"dedupe_window", [](const toml::node& n, SConfig& c, SProblem& p) { return GetDuration(n, 0, c.m_llDedupeWindowMs, p); }},
+    {"http_max_connections", [](const toml::node& n, SConfig& c, SProblem& p) { return GetInteger(n, kMinHttpMaxConnections, kMaxHttpMaxConnections, c.m_dwHttpMaxConnections, p); }},
     {"max_connections", [](const toml::node& n, SConfig& c, SProblem& p) { return GetInteger(n, 1, kMaxMaxConnections, c.m_dwMaxConnections, p); }},
     {"read_timeout", [](const toml::node& n, SConfig& c, SProblem& p) { return GetDuration(n, 1, c.m_llReadTimeoutMs, p); }},
     {"max_package", [](const toml::node& n, SConfig& c, SProblem& p) { return GetInteger(n, kMinMaxPackage, kMaxMaxPackage, c.m_dwMaxPackage, p); }},

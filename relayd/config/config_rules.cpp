@@ -319,6 +319,8 @@ bool FinishConfig(SConfig& oConfig, std::string& sErrMsg) {
     return FinishListen(oConfig, sErrMsg) &&
            Named("port_offset", CheckPortOffset(oConfig.m_iPortOffset, sWhy), sWhy, sErrMsg) &&
            FinishHttp(oConfig, sErrMsg) &&
+           CheckRange("http_max_connections", oConfig.m_dwHttpMaxConnections,
+                      kMinHttpMaxConnections, kMaxHttpMaxConnections, sErrMsg) &&
            Named("store", CheckStore(oConfig.m_sStore, sWhy), sWhy, sErrMsg) &&
            FinishAllow(oConfig, sErrMsg) &&
            CheckDuration("dedupe_window", oConfig.m_llDedupeWindowMs, 0, sErrMsg) &&

@@ -20,6 +20,9 @@ namespace relayd {
 const int64_t kMinPortOffset = 1 - relay_proto::kChannels[relay_proto::CH_MAIL].m_wPort;
 const int64_t kMaxPortOffset = 65535 - relay_proto::kChannels[relay_proto::CH_SMS].m_wPort;
 const int64_t kMaxMaxConnections = 1000000;
+// http_max_connections: at least 2 (one stalled client must leave room for another).
+const int64_t kMinHttpMaxConnections = 2;
+const int64_t kMaxHttpMaxConnections = 100000;
 const int64_t kMinMaxPackage = sizeof(MSG_PKG_HEAD);  // a bare header
 // What the largest frame holds.
 const int64_t kMaxMaxPackage = 4294967295LL - relay_proto::FRAME_OVERHEAD;

@@ -23,13 +23,13 @@ struct SHttpContext {
     std::function<bool()> m_fnListening;
 
     std::atomic<bool> m_bStopping{false};
-    // Handlers that hold their worker thread for long: event streams and waiting lists.
+    // Answers that stay open for long: event streams and waiting lists.
     std::atomic<int> m_nLongHandlers{0};
 };
 
-// A place among the long handlers. There are fewer places than worker threads, so
-// short requests always find a thread; without a place an event stream is refused and
-// a list answers at once instead of waiting.
+// A place among the long handlers. Each one asks the store again on every wake-up, so
+// their number is bounded; without a place an event stream is refused and a list
+// answers at once instead of waiting.
 class CLongHandlerSlot {
 public:
     explicit CLongHandlerSlot(SHttpContext& oContext);
@@ -50,13 +50,12 @@ private:
 bool WaitForEvents(SHttpContext& oContext, uint64_t& ddwSeq, int64_t llTimeoutMs,
                    std::vector<CEventBus::SEvent>& vecEvents);
 
-// Worker threads serving HTTP connections, and how many of them long handlers may take.
-const int kHttpThreads = 16;
+// How many long handlers may be open at once.
 const int kMaxLongHandlers = 12;
 
-// How often a waiting list asks the store again (another relay sharing the store may
-// have added a message this relay's events never mention), and how often an event
-// stream checks for shutdown.
+// How often the server wakes waiting lists and event streams when no event does: a
+// waiting list asks the store again (another relay sharing the store may have added a
+// message this relay's events never mention), a stream checks for shutdown.
 const int64_t kRequeryMs = 250;
 
 }  // namespace relayd

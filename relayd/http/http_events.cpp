@@ -3,7 +3,8 @@
 // with the event's sequence number as its id, so a browser that reconnects with
 // Last-Event-ID misses nothing the relay still keeps. A comment every
 // kKeepAliveMs keeps proxies and browsers from giving up on a quiet stream; at shutdown
-// the stream ends with its last chunk, cleanly.
+// the stream ends with its last chunk, cleanly. The server calls the stream's turn each
+// time it wakes it; the stream's slot goes back when its connection ends.
 #include <memory>
 
 #include "relayd/http/http_reply.h"
@@ -50,39 +51,38 @@ std::string EventText(SHttpContext& oContext, const CEventBus::SEvent& oEvent) {
            "\ndata: " + DumpJson(oData) + "\n\n";
 }
 
-// One turn of the stream: waits up to kRequeryMs for events and writes them. False when
-// the client is gone.
-bool StreamTurn(SHttpContext& oContext, SStreamState& oState, httplib::DataSink& oSink) {
+// One turn of the stream: the events since the last turn, as text appended to sText.
+// False when the server stops: the stream ends.
+bool StreamTurn(SHttpContext& oContext, SStreamState& oState, std::string& sText) {
     if (!oState.m_bStarted) {
         oState.m_bStarted = true;
         oState.m_llLastWriteMs = MonotonicNowMs();
-        return oSink.write(kStreamStart, sizeof(kStreamStart) - 1);
-    }
-    std::vector<CEventBus::SEvent> vecEvents;
-    if (!WaitForEvents(oContext, oState.m_ddwSeq, kRequeryMs, vecEvents)) {
-        oSink.done();  // shutting down: the last chunk, so the stream ends cleanly
+        sText += kStreamStart;
         return true;
     }
-    std::string sText;
+    std::vector<CEventBus::SEvent> vecEvents;
+    if (!WaitForEvents(oContext, oState.m_ddwSeq, 0, vecEvents)) {
+        return false;  // shutting down: the last chunk, so the stream ends cleanly
+    }
+    const size_t nBefore = sText.size();
     for (const CEventBus::SEvent& oEvent : vecEvents) {
         sText += EventText(oContext, oEvent);
     }
-    if (sText.empty() && MonotonicNowMs() - oState.m_llLastWriteMs >= kKeepAliveMs) {
-        sText = ": keep-alive\n\n";
+    if (sText.size() == nBefore && MonotonicNowMs() - oState.m_llLastWriteMs >= kKeepAliveMs) {
+        sText += ": keep-alive\n\n";
     }
-    if (sText.empty()) {
-        return true;
+    if (sText.size() != nBefore) {
+        oState.m_llLastWriteMs = MonotonicNowMs();
     }
-    oState.m_llLastWriteMs = MonotonicNowMs();
-    return oSink.write(sText.data(), sText.size());
+    return true;
 }
 
 // Where the stream starts: after the Last-Event-ID a reconnecting browser sends; from
 // the first event kept when that id is past the newest (the relay restarted since, and
 // every event it has is news); after the newest event for a new stream.
-uint64_t StartSeq(SHttpContext& oContext, const httplib::Request& oReq) {
+uint64_t StartSeq(SHttpContext& oContext, const SHttpRequest& oReq) {
     const uint64_t ddwLast = oContext.m_oEvents.LastSeq();
-    const std::string sLastId = oReq.get_header_value("Last-Event-ID");
+    const std::string sLastId = oReq.Header("Last-Event-ID");
     if (sLastId.empty() || sLastId.size() > 19 ||
         sLastId.find_first_not_of("0123456789") != std::string::npos) {
         return ddwLast;
@@ -91,7 +91,7 @@ uint64_t StartSeq(SHttpContext& oContext, const httplib::Request& oReq) {
     return ddwGiven <= ddwLast ? ddwGiven : 0;
 }
 
-void StreamEvents(SHttpContext& oContext, const httplib::Request& oReq, httplib::Response& oRes) {
+void StreamEvents(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& oRes) {
     auto pState = std::make_shared<SStreamState>(oContext);
     if (!pState->m_oSlot.Held()) {
         ReplyError(oRes, 503, "too many event streams are open; try again later");
@@ -99,20 +99,19 @@ void StreamEvents(SHttpContext& oContext, const httplib::Request& oReq, httplib:
     }
     pState->m_ddwSeq = StartSeq(oContext, oReq);
     SHttpContext* pContext = &oContext;
-    oRes.set_chunked_content_provider("text/event-stream",
-                                      [pContext, pState](size_t, httplib::DataSink& oSink) {
-                                          return StreamTurn(*pContext, *pState, oSink);
-                                      });
+    oRes.m_sContentType = "text/event-stream";
+    oRes.m_fnStreamTurn = [pContext, pState](std::string& sText) {
+        return StreamTurn(*pContext, *pState, sText);
+    };
 }
 
 }  // namespace
 
-void AddEventRoutes(httplib::Server& oServer, SHttpContext& oContext) {
+void AddEventRoutes(CHttpRouter& oServer, SHttpContext& oContext) {
     SHttpContext* pContext = &oContext;
-    oServer.Get("/api/v1/events",
-                [pContext](const httplib::Request& oReq, httplib::Response& oRes) {
-                    StreamEvents(*pContext, oReq, oRes);
-                });
+    oServer.Get("/api/v1/events", [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
+        StreamEvents(*pContext, oReq, oRes);
+    });
 }
 
 }  // namespace relayd

@@ -39,7 +39,7 @@ const SKey* FindConfigKey(const SConfig& oConfig, const std::string& sId) {
     return it == oConfig.m_vecKeys.end() ? nullptr : &*it;
 }
 
-void ListKeys(SHttpContext& oContext, httplib::Response& oRes) {
+void ListKeys(SHttpContext& oContext, SHttpResponse& oRes) {
     std::vector<SKey> vecStored;
     std::string sErrMsg;
     if (!oContext.m_oStore.ListKeys(vecStored, sErrMsg)) {
@@ -59,7 +59,7 @@ void ListKeys(SHttpContext& oContext, httplib::Response& oRes) {
 
 // Stores oKey under its own id, or under a fresh random one; false (with the answer
 // sent) when it cannot.
-bool InsertKey(SHttpContext& oContext, SKey& oKey, bool bIdGiven, httplib::Response& oRes) {
+bool InsertKey(SHttpContext& oContext, SKey& oKey, bool bIdGiven, SHttpResponse& oRes) {
     std::string sErrMsg;
     for (int i = 0; i < (bIdGiven ? 1 : kRandomIdTries); ++i) {
         if (!bIdGiven && !RandomKeyId(oKey.m_sId)) {
@@ -82,11 +82,11 @@ bool InsertKey(SHttpContext& oContext, SKey& oKey, bool bIdGiven, httplib::Respo
     return false;
 }
 
-void RegisterKey(SHttpContext& oContext, const httplib::Request& oReq, httplib::Response& oRes) {
+void RegisterKey(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& oRes) {
     SKey oKey;
     bool bIdGiven = false;
     std::string sErrMsg;
-    if (!ParseKeyRequest(oReq.body, oKey, bIdGiven, sErrMsg)) {
+    if (!ParseKeyRequest(oReq.m_sBody, oKey, bIdGiven, sErrMsg)) {
         ReplyError(oRes, 400, sErrMsg);
         return;
     }
@@ -96,8 +96,8 @@ void RegisterKey(SHttpContext& oContext, const httplib::Request& oReq, httplib::
     }
 }
 
-void RevokeKey(SHttpContext& oContext, const httplib::Request& oReq, httplib::Response& oRes) {
-    const std::string sId = oReq.matches[1];
+void RevokeKey(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& oRes) {
+    const std::string sId = oReq.m_vecMatches[1];
     if (!IsValidKeyId(sId)) {
         ReplyError(oRes, 404, "no such key");
         return;
@@ -117,23 +117,22 @@ void RevokeKey(SHttpContext& oContext, const httplib::Request& oReq, httplib::Re
         return;
     }
     // Revoking a revoked key again changes nothing and is no error.
-    oRes.status = 204;
+    oRes.m_iStatus = 204;
 }
 
 }  // namespace
 
-void AddKeyRoutes(httplib::Server& oServer, SHttpContext& oContext) {
+void AddKeyRoutes(CHttpRouter& oServer, SHttpContext& oContext) {
     SHttpContext* pContext = &oContext;
-    oServer.Get("/api/v1/keys", [pContext](const httplib::Request&, httplib::Response& oRes) {
+    oServer.Get("/api/v1/keys", [pContext](const SHttpRequest&, SHttpResponse& oRes) {
         ListKeys(*pContext, oRes);
     });
-    oServer.Post("/api/v1/keys", [pContext](const httplib::Request& oReq, httplib::Response& oRes) {
+    oServer.Post("/api/v1/keys", [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
         RegisterKey(*pContext, oReq, oRes);
     });
-    oServer.Delete(R"(/api/v1/keys/([^/]+))",
-                   [pContext](const httplib::Request& oReq, httplib::Response& oRes) {
-                       RevokeKey(*pContext, oReq, oRes);
-                   });
+    oServer.Delete("/api/v1/keys/*", [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
+        RevokeKey(*pContext, oReq, oRes);
+    });
 }
 
 }  // namespace relayd

@@ -1,6 +1,7 @@
 // /api/v1/messages: the list (with waiting), one record, its attachments and image,
 // retry and delete.
 #include <algorithm>
+#include <memory>
 
 #include "relayd/http/http_files.h"
 #include "relayd/http/http_parse.h"
@@ -14,8 +15,8 @@ namespace relayd {
 namespace {
 
 // The id in the path's first group; false (with the answer sent) when it is no id.
-bool PathMessageId(const httplib::Request& oReq, httplib::Response& oRes, int64_t& llId) {
-    switch (ParseMessageId(oReq.matches[1], llId)) {
+bool PathMessageId(const SHttpRequest& oReq, SHttpResponse& oRes, int64_t& llId) {
+    switch (ParseMessageId(oReq.m_vecMatches[1], llId)) {
         case ID_OK:
             return true;
         case ID_BAD:
@@ -30,7 +31,7 @@ bool PathMessageId(const httplib::Request& oReq, httplib::Response& oRes, int64_
 
 // Loads the record the path names, with or without its bytes; false (with the answer
 // sent) when it cannot.
-bool LoadPathMessage(SHttpContext& oContext, const httplib::Request& oReq, httplib::Response& oRes,
+bool LoadPathMessage(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& oRes,
                      bool bWithData, SMessage& oMessage) {
     int64_t llId = 0;
     if (!PathMessageId(oReq, oRes, llId)) {
@@ -49,51 +50,7 @@ bool LoadPathMessage(SHttpContext& oContext, const httplib::Request& oReq, httpl
     return true;
 }
 
-// Asks the store again until the page holds a record, the wait is over, or the server
-// stops. Wakes on every local event (a new message, a status change) and at least every
-// kRequeryMs for what another relay on the same store added.
-bool WaitForMatches(SHttpContext& oContext, const SListRequest& oList, uint64_t ddwSeq,
-                    SMessagePage& oPage, std::string& sErrMsg) {
-    CLongHandlerSlot oSlot(oContext);
-    if (!oSlot.Held()) {
-        return true;  // too many waiting already: this one answers at once
-    }
-    const int64_t llDeadlineMs = MonotonicNowMs() + oList.m_llWaitMs;
-    std::vector<CEventBus::SEvent> vecEvents;
-    while (oPage.m_vecMessages.empty()) {
-        const int64_t llLeftMs = llDeadlineMs - MonotonicNowMs();
-        if (llLeftMs <= 0) {
-            break;
-        }
-        if (!WaitForEvents(oContext, ddwSeq, std::min(llLeftMs, kRequeryMs), vecEvents)) {
-            break;  // shutting down: answer with what there is
-        }
-        if (!oContext.m_oStore.ListMessages(oList.m_oQuery, oPage, sErrMsg)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-void ListMessages(SHttpContext& oContext, const httplib::Request& oReq, httplib::Response& oRes) {
-    SListRequest oList;
-    std::string sErrMsg;
-    if (!ParseListRequest(oReq.params, oList, sErrMsg)) {
-        ReplyError(oRes, 400, sErrMsg);
-        return;
-    }
-    // Taken before the first query: an event after it means the store may have changed.
-    const uint64_t ddwSeq = oContext.m_oEvents.LastSeq();
-    SMessagePage oPage;
-    if (!oContext.m_oStore.ListMessages(oList.m_oQuery, oPage, sErrMsg)) {
-        ReplyStoreError(oRes, sErrMsg);
-        return;
-    }
-    if (oPage.m_vecMessages.empty() && oList.m_llWaitMs > 0 &&
-        !WaitForMatches(oContext, oList, ddwSeq, oPage, sErrMsg)) {
-        ReplyStoreError(oRes, sErrMsg);
-        return;
-    }
+void ReplyPage(SHttpResponse& oRes, const SMessagePage& oPage) {
     JSON oMessages = JSON::array();
     for (const SMessage& oMessage : oPage.m_vecMessages) {
         oMessages.push_back(RecordJsonOrdered(oMessage, false));
@@ -101,16 +58,72 @@ void ListMessages(SHttpContext& oContext, const httplib::Request& oReq, httplib:
     ReplyJson(oRes, 200, {{"total", oPage.m_ddwTotal}, {"messages", oMessages}});
 }
 
-void GetMessage(SHttpContext& oContext, const httplib::Request& oReq, httplib::Response& oRes) {
+// A list waiting for its first match: it holds a long-handler slot until it answers.
+struct SListWait {
+    explicit SListWait(SHttpContext& oContext) : m_oSlot(oContext) {}
+
+    CLongHandlerSlot m_oSlot;
+    SListRequest m_oList;
+    uint64_t m_ddwSeq = 0;
+    int64_t m_llDeadlineMs = 0;
+};
+
+// One turn of a waiting list: asks the store again; true with the answer in oRes once
+// the page holds a record, the wait is over, or the server stops. The server wakes it
+// on every local event (a new message, a status change) and at least every kRequeryMs
+// for what another relay on the same store added.
+bool WaitTurn(SHttpContext& oContext, SListWait& oWait, SHttpResponse& oRes) {
+    std::vector<CEventBus::SEvent> vecEvents;
+    const bool bGoOn = WaitForEvents(oContext, oWait.m_ddwSeq, 0, vecEvents);
+    SMessagePage oPage;
+    std::string sErrMsg;
+    if (!oContext.m_oStore.ListMessages(oWait.m_oList.m_oQuery, oPage, sErrMsg)) {
+        ReplyStoreError(oRes, sErrMsg);
+        return true;
+    }
+    if (oPage.m_vecMessages.empty() && bGoOn && MonotonicNowMs() < oWait.m_llDeadlineMs) {
+        return false;
+    }
+    ReplyPage(oRes, oPage);  // shutting down: answer with what there is
+    return true;
+}
+
+void ListMessages(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& oRes) {
+    auto pWait = std::make_shared<SListWait>(oContext);
+    std::string sErrMsg;
+    if (!ParseListRequest(oReq.m_mapParams, pWait->m_oList, sErrMsg)) {
+        ReplyError(oRes, 400, sErrMsg);
+        return;
+    }
+    // Taken before the first query: an event after it means the store may have changed.
+    pWait->m_ddwSeq = oContext.m_oEvents.LastSeq();
+    pWait->m_llDeadlineMs = MonotonicNowMs() + pWait->m_oList.m_llWaitMs;
+    SMessagePage oPage;
+    if (!oContext.m_oStore.ListMessages(pWait->m_oList.m_oQuery, oPage, sErrMsg)) {
+        ReplyStoreError(oRes, sErrMsg);
+        return;
+    }
+    // Too many waiting already: this one answers at once.
+    if (oPage.m_vecMessages.empty() && pWait->m_oList.m_llWaitMs > 0 && pWait->m_oSlot.Held()) {
+        SHttpContext* pContext = &oContext;
+        oRes.m_fnWaitTurn = [pContext, pWait](SHttpResponse& oAnswer) {
+            return WaitTurn(*pContext, *pWait, oAnswer);
+        };
+        return;
+    }
+    ReplyPage(oRes, oPage);
+}
+
+void GetMessage(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& oRes) {
     SMessage oMessage;
     if (LoadPathMessage(oContext, oReq, oRes, false, oMessage)) {
         ReplyJson(oRes, 200, RecordJsonOrdered(oMessage, true));
     }
 }
 
-void GetAttachment(SHttpContext& oContext, const httplib::Request& oReq, httplib::Response& oRes) {
+void GetAttachment(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& oRes) {
     uint32_t dwIndex = 0;
-    const ID_PARSE eIndex = ParseAttachmentIndex(oReq.matches[2], dwIndex);
+    const ID_PARSE eIndex = ParseAttachmentIndex(oReq.m_vecMatches[2], dwIndex);
     if (eIndex == ID_BAD) {
         ReplyError(oRes, 400, "an attachment index is a number");
         return;
@@ -127,11 +140,11 @@ void GetAttachment(SHttpContext& oContext, const httplib::Request& oReq, httplib
         return;
     }
     // Never shown in place: whatever the bytes are, the browser saves them.
-    oRes.set_header("Content-Disposition", ContentDisposition("attachment", it->m_sName));
-    oRes.set_content(it->m_sData, "application/octet-stream");
+    oRes.SetHeader("Content-Disposition", ContentDisposition("attachment", it->m_sName));
+    oRes.SetContent(it->m_sData, "application/octet-stream");
 }
 
-void GetImage(SHttpContext& oContext, const httplib::Request& oReq, httplib::Response& oRes) {
+void GetImage(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& oRes) {
     SMessage oMessage;
     if (!LoadPathMessage(oContext, oReq, oRes, true, oMessage)) {
         return;
@@ -142,11 +155,11 @@ void GetImage(SHttpContext& oContext, const httplib::Request& oReq, httplib::Res
     }
     const char* szType = SniffImageType(oMessage.m_sImage);
     const std::string sName = "message-" + std::to_string(oMessage.m_llId) + "-image";
-    oRes.set_header("Content-Disposition", ContentDisposition("inline", sName));
-    oRes.set_content(oMessage.m_sImage, szType);
+    oRes.SetHeader("Content-Disposition", ContentDisposition("inline", sName));
+    oRes.SetContent(oMessage.m_sImage, szType);
 }
 
-void RetryMessage(SHttpContext& oContext, const httplib::Request& oReq, httplib::Response& oRes) {
+void RetryMessage(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& oRes) {
     int64_t llId = 0;
     if (!PathMessageId(oReq, oRes, llId)) {
         return;
@@ -172,7 +185,7 @@ void RetryMessage(SHttpContext& oContext, const httplib::Request& oReq, httplib:
     ReplyJson(oRes, 200, {{"id", llId}, {"status", StatusName(MS_QUEUED)}});
 }
 
-void DeleteMessage(SHttpContext& oContext, const httplib::Request& oReq, httplib::Response& oRes) {
+void DeleteMessage(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& oRes) {
     int64_t llId = 0;
     if (!PathMessageId(oReq, oRes, llId)) {
         return;
@@ -187,37 +200,34 @@ void DeleteMessage(SHttpContext& oContext, const httplib::Request& oReq, httplib
         ReplyError(oRes, 404, "no such message");
         return;
     }
-    oRes.status = 204;
+    oRes.m_iStatus = 204;
 }
 
 }  // namespace
 
-void AddMessageRoutes(httplib::Server& oServer, SHttpContext& oContext) {
+void AddMessageRoutes(CHttpRouter& oServer, SHttpContext& oContext) {
     SHttpContext* pContext = &oContext;
-    oServer.Get("/api/v1/messages",
-                [pContext](const httplib::Request& oReq, httplib::Response& oRes) {
-                    ListMessages(*pContext, oReq, oRes);
-                });
-    oServer.Get(R"(/api/v1/messages/([^/]+))",
-                [pContext](const httplib::Request& oReq, httplib::Response& oRes) {
-                    GetMessage(*pContext, oReq, oRes);
-                });
-    oServer.Get(R"(/api/v1/messages/([^/]+)/attachments/([^/]+))",
-                [pContext](const httplib::Request& oReq, httplib::Response& oRes) {
+    oServer.Get("/api/v1/messages", [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
+        ListMessages(*pContext, oReq, oRes);
+    });
+    oServer.Get("/api/v1/messages/*", [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
+        GetMessage(*pContext, oReq, oRes);
+    });
+    oServer.Get("/api/v1/messages/*/attachments/*",
+                [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
                     GetAttachment(*pContext, oReq, oRes);
                 });
-    oServer.Get(R"(/api/v1/messages/([^/]+)/image)",
-                [pContext](const httplib::Request& oReq, httplib::Response& oRes) {
+    oServer.Get("/api/v1/messages/*/image",
+                [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
                     GetImage(*pContext, oReq, oRes);
                 });
-    oServer.Post(R"(/api/v1/messages/([^/]+)/retry)",
-                 [pContext](const httplib::Request& oReq, httplib::Response& oRes) {
+    oServer.Post("/api/v1/messages/*/retry",
+                 [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
                      RetryMessage(*pContext, oReq, oRes);
                  });
-    oServer.Delete(R"(/api/v1/messages/([^/]+))",
-                   [pContext](const httplib::Request& oReq, httplib::Response& oRes) {
-                       DeleteMessage(*pContext, oReq, oRes);
-                   });
+    oServer.Delete("/api/v1/messages/*", [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
+        DeleteMessage(*pContext, oReq, oRes);
+    });
 }
 
 }  // namespace relayd

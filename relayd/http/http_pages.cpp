@@ -21,7 +21,7 @@ const SWebAsset* FindAsset(const std::string& sName) {
     return nullptr;
 }
 
-void ServeAsset(const std::string& sName, httplib::Response& oRes) {
+void ServeAsset(const std::string& sName, SHttpResponse& oRes) {
     const SWebAsset* pAsset = FindAsset(sName);
     if (pAsset == nullptr) {
         ReplyError(oRes, 404, "no such file");
@@ -29,33 +29,43 @@ void ServeAsset(const std::string& sName, httplib::Response& oRes) {
     }
     // Small and served from memory: the browser asks again each time, so a new relay
     // binary never shows an old script.
-    oRes.set_header("Cache-Control", "no-cache");
-    oRes.set_content(reinterpret_cast<const char*>(pAsset->m_pData), pAsset->m_nSize,
-                     pAsset->m_szContentType);
+    oRes.SetHeader("Cache-Control", "no-cache");
+    oRes.SetContent(reinterpret_cast<const char*>(pAsset->m_pData), pAsset->m_nSize,
+                    pAsset->m_szContentType);
+}
+
+// A script or the style sheet by its name's shape: [a-z]+ then .js or .css.
+bool IsStaticName(const std::string& sName) {
+    const size_t nDot = sName.find('.');
+    return nDot != std::string::npos && nDot > 0 &&
+           sName.find_first_not_of("abcdefghijklmnopqrstuvwxyz") == nDot &&
+           (sName.compare(nDot, std::string::npos, ".js") == 0 ||
+            sName.compare(nDot, std::string::npos, ".css") == 0);
 }
 
 }  // namespace
 
-void AddPageRoutes(httplib::Server& oServer) {
-    oServer.Get("/", [](const httplib::Request&, httplib::Response& oRes) {
-        ServeAsset("index.html", oRes);
-    });
-    oServer.Get("/keys", [](const httplib::Request&, httplib::Response& oRes) {
-        ServeAsset("keys.html", oRes);
-    });
-    oServer.Get(R"(/messages/([^/]+))", [](const httplib::Request& oReq, httplib::Response& oRes) {
+void AddPageRoutes(CHttpRouter& oServer) {
+    oServer.Get("/",
+                [](const SHttpRequest&, SHttpResponse& oRes) { ServeAsset("index.html", oRes); });
+    oServer.Get("/keys",
+                [](const SHttpRequest&, SHttpResponse& oRes) { ServeAsset("keys.html", oRes); });
+    oServer.Get("/messages/*", [](const SHttpRequest& oReq, SHttpResponse& oRes) {
         int64_t llId = 0;
-        if (ParseMessageId(oReq.matches[1], llId) != ID_OK) {
+        if (ParseMessageId(oReq.m_vecMatches[1], llId) != ID_OK) {
             ReplyError(oRes, 404, "no such message");
             return;
         }
         ServeAsset("message.html", oRes);
     });
     // Only the scripts and the style sheet: the HTML files have their own paths.
-    oServer.Get(R"(/static/([a-z]+\.(js|css)))",
-                [](const httplib::Request& oReq, httplib::Response& oRes) {
-                    ServeAsset(oReq.matches[1], oRes);
-                });
+    oServer.Get("/static/*", [](const SHttpRequest& oReq, SHttpResponse& oRes) {
+        if (!IsStaticName(oReq.m_vecMatches[1])) {
+            ReplyError(oRes, 404, "not found");
+            return;
+        }
+        ServeAsset(oReq.m_vecMatches[1], oRes);
+    });
 }
 
 }  // namespace relayd

@@ -5,23 +5,23 @@
 
 namespace relayd {
 
-void AddProbeRoutes(httplib::Server& oServer, SHttpContext& oContext) {
+void AddProbeRoutes(CHttpRouter& oServer, SHttpContext& oContext) {
     SHttpContext* pContext = &oContext;
-    oServer.Get("/livez", [](const httplib::Request&, httplib::Response& oRes) {
-        oRes.set_content("ok\n", "text/plain; charset=utf-8");
+    oServer.Get("/livez", [](const SHttpRequest&, SHttpResponse& oRes) {
+        oRes.SetContent("ok\n", "text/plain; charset=utf-8");
     });
-    oServer.Get("/readyz", [pContext](const httplib::Request&, httplib::Response& oRes) {
+    oServer.Get("/readyz", [pContext](const SHttpRequest&, SHttpResponse& oRes) {
         std::string sErrMsg;
         if (pContext->m_fnListening && !pContext->m_fnListening()) {
             ReplyError(oRes, 503, "the channel ports are not listening yet");
         } else if (!pContext->m_oStore.Ping(sErrMsg)) {
             ReplyStoreError(oRes, sErrMsg);
-            oRes.status = 503;
+            oRes.m_iStatus = 503;
         } else {
-            oRes.set_content("ready\n", "text/plain; charset=utf-8");
+            oRes.SetContent("ready\n", "text/plain; charset=utf-8");
         }
     });
-    oServer.Get("/metrics", [pContext](const httplib::Request&, httplib::Response& oRes) {
+    oServer.Get("/metrics", [pContext](const SHttpRequest&, SHttpResponse& oRes) {
         std::vector<uint64_t> vecDepths;
         std::string sErrMsg;
         if (!pContext->m_oStore.QueueDepths(vecDepths, sErrMsg)) {
@@ -31,8 +31,8 @@ void AddProbeRoutes(httplib::Server& oServer, SHttpContext& oContext) {
         const std::string sStored = pContext->m_oStore.CountByStatus(vecStored, sErrMsg)
                                         ? CMetrics::RenderStored(vecStored)
                                         : std::string();
-        oRes.set_content(pContext->m_oMetrics.Render(vecDepths) + sStored,
-                         "text/plain; version=0.0.4; charset=utf-8");
+        oRes.SetContent(pContext->m_oMetrics.Render(vecDepths) + sStored,
+                        "text/plain; version=0.0.4; charset=utf-8");
     });
 }
 

@@ -16,11 +16,11 @@ typedef nlohmann::ordered_json JSON;
 // instead of failing the whole answer.
 std::string DumpJson(const JSON& oValue);
 
-void ReplyJson(httplib::Response& oRes, int iStatus, const JSON& oBody);
+void ReplyJson(SHttpResponse& oRes, int iStatus, const JSON& oBody);
 // {"error": sText}.
-void ReplyError(httplib::Response& oRes, int iStatus, const std::string& sText);
+void ReplyError(SHttpResponse& oRes, int iStatus, const std::string& sText);
 // The store failed: 500 with its reason.
-void ReplyStoreError(httplib::Response& oRes, const std::string& sErrMsg);
+void ReplyStoreError(SHttpResponse& oRes, const std::string& sErrMsg);
 
 }  // namespace relayd
 

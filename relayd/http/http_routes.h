@@ -2,22 +2,21 @@
 #ifndef RELAYD_HTTP_HTTP_ROUTES_H
 #define RELAYD_HTTP_HTTP_ROUTES_H
 
-#include "relayd/http/http_lib.h"
-
 #include "relayd/http/http_context.h"
+#include "relayd/http/http_router.h"
 
 namespace relayd {
 
 // /api/v1/messages and below (http_messages.cpp).
-void AddMessageRoutes(httplib::Server& oServer, SHttpContext& oContext);
+void AddMessageRoutes(CHttpRouter& oServer, SHttpContext& oContext);
 // /api/v1/keys (http_keys.cpp).
-void AddKeyRoutes(httplib::Server& oServer, SHttpContext& oContext);
+void AddKeyRoutes(CHttpRouter& oServer, SHttpContext& oContext);
 // /api/v1/events (http_events.cpp).
-void AddEventRoutes(httplib::Server& oServer, SHttpContext& oContext);
+void AddEventRoutes(CHttpRouter& oServer, SHttpContext& oContext);
 // /, /messages/{id}, /keys and /static/ (http_pages.cpp).
-void AddPageRoutes(httplib::Server& oServer);
+void AddPageRoutes(CHttpRouter& oServer);
 // /livez, /readyz, /metrics (http_probes.cpp).
-void AddProbeRoutes(httplib::Server& oServer, SHttpContext& oContext);
+void AddProbeRoutes(CHttpRouter& oServer, SHttpContext& oContext);
 
 }  // namespace relayd
 

@@ -1,114 +1,105 @@
-// The HTTP side's set-up: Debian's cpp-httplib serves it. Its installed header holds
-// only declarations (the definitions are in libcpp-httplib.so, built with OpenSSL, zlib
-// and brotli), so the relay links the shared library with the library's own compile
-// flags from pkg-config: the header's structures change with them.
 #include "relayd/http/http_server.h"
 
-#include <sys/socket.h>
-#include "relayd/http/http_lib.h"
-#include "relayd/record/clock.h"
-
-#include <cerrno>
-#include <cstring>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <future>
+#include <vector>
 
 #include "relayd/http/http_context.h"
+#include "relayd/http/http_dispatch.h"
 #include "relayd/http/http_guard.h"
-#include "relayd/http/http_reply.h"
-#include "relayd/http/http_routes.h"
+#include "relayd/http/http_session.h"
+#include "relayd/record/clock.h"
 
 namespace relayd {
 
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using boost::system::error_code;
+
 namespace {
 
-// Largest request body (a key registration is a few hundred bytes).
-const size_t kMaxBodyBytes = 64 * 1024;
-// An idle kept-alive connection holds a worker thread; a short keep-alive frees it soon,
-// also at shutdown.
-const time_t kKeepAliveSeconds = 2;
-const time_t kReadTimeoutSeconds = 5;
-const time_t kWriteTimeoutSeconds = 10;
 // Shutdown: how long event streams and waiting lists get to end their answers.
 const int64_t kStopGraceMs = 2000;
-// The stream's cookie (the token's bytes in hex): EventSource cannot send an
-// Authorization header.
-const char kTokenCookie[] = "fanout_token";
-
-// Pages load their own scripts and styles only; pictures may also come from blob: URLs
-// (the message image, fetched with the token).
-const char kContentSecurityPolicy[] =
-    "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self' data: blob:; "
-    "object-src 'none'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'";
-
-bool StartsWith(const std::string& sText, const char* szPrefix) {
-    return sText.compare(0, strlen(szPrefix), szPrefix) == 0;
-}
-
-bool Authorized(const std::string& sToken, const httplib::Request& oReq) {
-    std::string sGiven;
-    if (BearerToken(oReq.get_header_value("Authorization"), sGiven)) {
-        // This cpp-httplib percent-decodes header values as it reads them ("%41" arrives
-        // as "A"): a token holding '%' is also compared as the library decodes it.
-        return TokensEqual(sGiven, sToken) ||
-               TokensEqual(sGiven, httplib::detail::decode_url(sToken, false));
-    }
-    std::string sHex;
-    return oReq.path == "/api/v1/events" &&
-           CookieValue(oReq.get_header_value("Cookie"), kTokenCookie, sHex) &&
-           HexDecode(sHex, sGiven) && TokensEqual(sGiven, sToken);
-}
-
-// Runs before every route: keeps other web sites and callers without the token out.
-httplib::Server::HandlerResponse Guard(const SConfig& oConfig, const httplib::Request& oReq,
-                                       httplib::Response& oRes) {
-    const std::string sHost = oReq.get_header_value("Host");
-    const bool bApi = StartsWith(oReq.path, "/api/");
-    if (bApi) {
-        oRes.set_header("Cache-Control", "no-store");
-    }
-    // Without a token the relay listens on loopback only; a page of another site that
-    // reaches it through a DNS name of its own must not read the inbox.
-    if (oConfig.m_sHttpToken.empty() && !sHost.empty() && !HostHeaderAllowed(sHost)) {
-        ReplyError(oRes, 400, "this relay answers to its IP address or localhost only");
-        return httplib::Server::HandlerResponse::Handled;
-    }
-    // A page of another site may post to the relay but then names itself in Origin.
-    if (oReq.method != "GET" && oReq.method != "HEAD" && oReq.has_header("Origin") &&
-        !OriginMatchesHost(oReq.get_header_value("Origin"), sHost)) {
-        ReplyError(oRes, 403, "requests from other sites' pages are refused");
-        return httplib::Server::HandlerResponse::Handled;
-    }
-    if (bApi && !oConfig.m_sHttpToken.empty() && !Authorized(oConfig.m_sHttpToken, oReq)) {
-        oRes.set_header("WWW-Authenticate", "Bearer");
-        ReplyError(oRes, 401, "this relay needs its token: Authorization: Bearer <token>");
-        return httplib::Server::HandlerResponse::Handled;
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
-}
-
-// Fills the body of an error the library answered by itself (no route, body too big).
-void FillError(const httplib::Request&, httplib::Response& oRes) {
-    if (!oRes.body.empty()) {
-        return;
-    }
-    const char* szText = "request refused";
-    if (oRes.status == 404) {
-        szText = "not found";
-    } else if (oRes.status == 413) {
-        szText = "request body too large";
-    } else if (oRes.status == 400) {
-        szText = "malformed request";
-    }
-    ReplyError(oRes, oRes.status, szText);
-}
-
-// The library's own socket options add SO_REUSEPORT, which would let a second relay
-// bind the same port without an error: only SO_REUSEADDR here.
-void SocketOptions(int iSocket) {
-    int iYes = 1;
-    setsockopt(iSocket, SOL_SOCKET, SO_REUSEADDR, &iYes, sizeof(iYes));
-}
+// After a failed accept (no descriptor left), the next try waits this long.
+const int64_t kAcceptPauseMs = 100;
 
 }  // namespace
+
+// Accepts connections on the loop's thread; beyond the connection limit a new one is
+// closed at once.
+class CHttpListener {
+public:
+    CHttpListener(SHttpServerState& oState, size_t nMaxConnections)
+        : m_oState(oState),
+          m_oAcceptor(oState.m_oIo),
+          m_oPause(oState.m_oIo),
+          m_nMaxConnections(nMaxConnections) {}
+
+    bool Bind(const std::string& sHost, int iPort, std::string& sErrMsg) {
+        error_code oError;
+        tcp::resolver oResolver(m_oState.m_oIo);
+        const auto oFound =
+            oResolver.resolve(sHost, std::to_string(iPort), tcp::resolver::numeric_service, oError);
+        if (oError || oFound.empty()) {
+            sErrMsg = oError ? oError.message() : "no such address";
+            return false;
+        }
+        const tcp::endpoint oEndpoint = oFound.begin()->endpoint();
+        // SO_REUSEADDR only: a second relay on the same port must fail, not share it.
+        if (m_oAcceptor.open(oEndpoint.protocol(), oError) ||
+            m_oAcceptor.set_option(tcp::acceptor::reuse_address(true), oError) ||
+            m_oAcceptor.bind(oEndpoint, oError) ||
+            m_oAcceptor.listen(asio::socket_base::max_listen_connections, oError)) {
+            sErrMsg = oError.message();
+            return false;
+        }
+        return true;
+    }
+
+    int Port() const {
+        error_code oError;
+        return m_oAcceptor.local_endpoint(oError).port();
+    }
+
+    void Accept() {
+        m_oAcceptor.async_accept([this](const error_code& oError, tcp::socket oSocket) {
+            if (oError == asio::error::operation_aborted || !m_oAcceptor.is_open()) {
+                return;
+            }
+            if (oError) {
+                m_oPause.expires_after(std::chrono::milliseconds(kAcceptPauseMs));
+                m_oPause.async_wait([this](const error_code& oWaitError) {
+                    if (!oWaitError) {
+                        Accept();
+                    }
+                });
+                return;
+            }
+            if (m_oState.m_nConnections >= m_nMaxConnections) {
+                error_code oIgnored;
+                oSocket.close(oIgnored);
+            } else {
+                std::make_shared<CHttpSession>(std::move(oSocket), m_oState)->Start();
+            }
+            Accept();
+        });
+    }
+
+    void Close() {
+        error_code oIgnored;
+        m_oAcceptor.close(oIgnored);
+        m_oPause.cancel();
+    }
+
+private:
+    SHttpServerState& m_oState;
+    tcp::acceptor m_oAcceptor;
+    asio::steady_timer m_oPause;
+    size_t m_nMaxConnections;
+};
 
 CHttpServer::CHttpServer(const SConfig& oConfig, IStore& oStore, CMetrics& oMetrics,
                          CEventBus& oEvents, std::function<void()> fnWakeDelivery,
@@ -136,66 +127,87 @@ bool CHttpServer::Start(std::string& sErrMsg) {
                   " is not a loopback address; set http_token to serve the inbox there";
         return false;
     }
-
-    m_pServer.reset(new httplib::Server);  // (its constructor ignores SIGPIPE, process-wide)
-    httplib::Server& oServer = *m_pServer;
-    oServer.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
-    oServer.set_payload_max_length(kMaxBodyBytes);
-    oServer.set_keep_alive_timeout(kKeepAliveSeconds);
-    oServer.set_read_timeout(kReadTimeoutSeconds);
-    oServer.set_write_timeout(kWriteTimeoutSeconds);
-    oServer.set_socket_options(SocketOptions);
-    oServer.set_default_headers({{"X-Content-Type-Options", "nosniff"},
-                                 {"Referrer-Policy", "no-referrer"},
-                                 {"Content-Security-Policy", kContentSecurityPolicy},
-                                 {"X-Frame-Options", "DENY"}});
-    oServer.set_pre_routing_handler(
-        [&oConfig](const httplib::Request& oReq, httplib::Response& oRes) {
-            return Guard(oConfig, oReq, oRes);
-        });
-    oServer.set_error_handler(FillError);
-    AddMessageRoutes(oServer, *m_pContext);
-    AddKeyRoutes(oServer, *m_pContext);
-    AddEventRoutes(oServer, *m_pContext);
-    AddPageRoutes(oServer);
-    AddProbeRoutes(oServer, *m_pContext);
-
-    errno = 0;
-    bool bBound = false;
-    if (iPort == 0) {
-        iPort = oServer.bind_to_any_port(sHost);
-        bBound = iPort > 0;
-    } else {
-        bBound = oServer.bind_to_port(sHost, iPort);
-    }
-    if (!bBound) {
-        sErrMsg = "http: cannot listen on " + oConfig.m_sHttp + ": " +
-                  (errno != 0 ? strerror(errno) : "cannot bind");
-        m_pServer.reset();
+    std::unique_ptr<SHttpServerState> pState(new SHttpServerState(*m_pContext));
+    AddAllRoutes(pState->m_oRouter, *m_pContext);
+    std::unique_ptr<CHttpListener> pListener(
+        new CHttpListener(*pState, oConfig.m_dwHttpMaxConnections));
+    if (!pListener->Bind(sHost, iPort, sErrMsg)) {
+        sErrMsg = "http: cannot listen on " + oConfig.m_sHttp + ": " + sErrMsg;
         return false;
     }
-    m_iPort = iPort;
-    m_oThread = std::thread([this] { m_pServer->listen_after_bind(); });
-    // stop() only takes effect once the accept loop runs.
-    const int64_t llDeadlineMs = MonotonicNowMs() + kStopGraceMs;
-    while (!oServer.is_running() && MonotonicNowMs() < llDeadlineMs) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    m_iPort = pListener->Port();
+    m_pState = std::move(pState);
+    m_pListener = std::move(pListener);
+    m_pListener->Accept();
+    m_bQuit = false;
+    m_oLoopThread = std::thread([this] { m_pState->m_oIo.run(); });
+    m_oWakerThread = std::thread([this] { RunWaker(); });
     return true;
 }
 
+void CHttpServer::PostWake() {
+    if (m_bWakePosted.exchange(true)) {
+        return;  // one wake-up at a time: a busy relay's events share it
+    }
+    asio::post(m_pState->m_oIo, [this] {
+        m_bWakePosted = false;
+        const std::vector<std::shared_ptr<CHttpSession>> vecWaking(m_pState->m_setWaking.begin(),
+                                                                   m_pState->m_setWaking.end());
+        for (const auto& pSession : vecWaking) {
+            pSession->Wake();
+        }
+    });
+}
+
+void CHttpServer::RunWaker() {
+    CEventBus& oEvents = m_pContext->m_oEvents;
+    uint64_t ddwSeq = oEvents.LastSeq();
+    std::vector<CEventBus::SEvent> vecEvents;
+    while (!m_bQuit) {
+        const int64_t llStartMs = MonotonicNowMs();
+        oEvents.WaitAfter(ddwSeq, kRequeryMs, vecEvents);
+        if (!vecEvents.empty()) {
+            ddwSeq = vecEvents.back().m_ddwSeq;
+        } else {
+            // A closed bus answers at once: keep to the pace anyway.
+            const int64_t llLeftMs = kRequeryMs - (MonotonicNowMs() - llStartMs);
+            if (llLeftMs > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(llLeftMs));
+            }
+        }
+        PostWake();
+    }
+}
+
 void CHttpServer::Stop() {
-    if (!m_pServer) {
+    if (!m_pState) {
         return;
     }
     m_pContext->m_bStopping = true;
+    PostWake();
     const int64_t llDeadlineMs = MonotonicNowMs() + kStopGraceMs;
     while (m_pContext->m_nLongHandlers > 0 && MonotonicNowMs() < llDeadlineMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    m_pServer->stop();
-    m_oThread.join();
-    m_pServer.reset();
+    std::promise<void> oClosed;
+    asio::post(m_pState->m_oIo, [this, &oClosed] {
+        m_pListener->Close();
+        const std::vector<CHttpSession*> vecOpen(m_pState->m_setSessions.begin(),
+                                                 m_pState->m_setSessions.end());
+        for (CHttpSession* pSession : vecOpen) {
+            pSession->CloseNow();
+        }
+        oClosed.set_value();
+    });
+    oClosed.get_future().wait_for(std::chrono::milliseconds(kStopGraceMs));
+    m_bQuit = true;
+    m_oWakerThread.join();
+    m_pState->m_oIo.stop();
+    m_oLoopThread.join();
+    m_pState->m_setWaking.clear();
+    m_pListener.reset();
+    m_pState.reset();
+    m_iPort = 0;
 }
 
 }  // namespace relayd

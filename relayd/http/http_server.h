@@ -1,18 +1,23 @@
 // The relay's HTTP side: the web inbox, the REST API, key registration, live events,
-// health probes and metrics, served by a small pool of threads inside the relay.
+// health probes and metrics, served inside the relay by one event-loop thread that
+// multiplexes every connection (Boost.Asio, with Boost.Beast's HTTP parser), so a slow
+// or stalled client never holds up another.
 //
 // Usage (main):
 //   CHttpServer oHttp(oConfig, *pStore, oMetrics, oEvents, fnWakeDelivery, fnListening);
 //   if (!oHttp.Start(sErrMsg)) { print "fanout_relayd: " + sErrMsg; exit 2; }
 //   ... serve until SIGTERM ...
-//   oHttp.Stop();  // event streams end cleanly, requests in flight finish
+//   oHttp.Stop();  // event streams end cleanly, waiting lists answer
 //
 // With SConfig::m_sHttp "off" Start does nothing and succeeds. With m_sHttpToken set,
 // every /api/ request needs "Authorization: Bearer <token>"; the event stream, which a
 // browser cannot give headers, also takes the token from the cookie "fanout_token".
+// At most SConfig::m_dwHttpMaxConnections connections are held; beyond it a new one is
+// closed at once.
 #ifndef RELAYD_HTTP_HTTP_SERVER_H
 #define RELAYD_HTTP_HTTP_SERVER_H
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,13 +28,11 @@
 #include "relayd/record/metrics.h"
 #include "relayd/store/store.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace relayd {
 
 struct SHttpContext;
+struct SHttpServerState;
+class CHttpListener;
 
 class CHttpServer {
 public:
@@ -48,14 +51,22 @@ public:
     bool Start(std::string& sErrMsg);
     // The port bound, 0 before Start or with "off".
     int Port() const { return m_iPort; }
-    // Ends event streams and waiting lists, lets requests in flight finish, closes the
-    // port. Safe to call twice.
+    // Ends event streams and waiting lists, closes the port and every connection. Safe
+    // to call twice.
     void Stop();
 
 private:
+    // Wakes waiting and streaming answers on each event, and every kRequeryMs.
+    void RunWaker();
+    void PostWake();
+
     std::unique_ptr<SHttpContext> m_pContext;
-    std::unique_ptr<httplib::Server> m_pServer;
-    std::thread m_oThread;
+    std::unique_ptr<SHttpServerState> m_pState;
+    std::unique_ptr<CHttpListener> m_pListener;
+    std::thread m_oLoopThread;
+    std::thread m_oWakerThread;
+    std::atomic<bool> m_bWakePosted{false};
+    std::atomic<bool> m_bQuit{false};
     int m_iPort = 0;
 };
 
