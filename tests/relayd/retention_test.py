@@ -2,6 +2,7 @@
 with their attachments, newer ones stay, and /metrics counts what is stored. The relay's wall
 clock is moved forward with libfaketime (its monotonic clock is left alone)."""
 import glob
+import os
 import random
 import shutil
 import sys
@@ -24,8 +25,11 @@ class FakedRelayd(h.Relayd):
     faked = None
 
     def base_args(self):
+        # A relay built with AddressSanitizer accepts a library preloaded before its own.
+        asan = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"),
+                                      "verify_asan_link_order=0"]))
         prefix = ["env", "LD_PRELOAD=" + LIBFAKETIME, "FAKETIME=" + self.faked,
-                  "FAKETIME_DONT_FAKE_MONOTONIC=1"] if self.faked else []
+                  "FAKETIME_DONT_FAKE_MONOTONIC=1", "ASAN_OPTIONS=" + asan] if self.faked else []
         return prefix + super().base_args()
 
 
