@@ -49,4 +49,22 @@ TEST(Redact, EveryFormHidesTheSecretAndKeepsTheRest) {
     }
 }
 
+// A library's error that quotes a piece of the URL loses the secret in it too.
+TEST(Redact, SecretsQuotedInAnErrorAreHidden) {
+    const struct {
+        const char* szMessage;
+        const char* szUrl;
+        const char* szExpected;
+    } aRows[] = {
+        {"invalid percent-encoded token: \"pa%zzSECRET\"", "postgresql://u:pa%zzSECRET@h/db",
+         "invalid percent-encoded token: \"(set)\""},
+        {"bad value \"SECRET\"", "postgresql://h/db?password=SECRET", "bad value \"(set)\""},
+        {"connection refused", "postgresql://u:SECRET@h/db", "connection refused"},
+    };
+    for (const auto& oRow : aRows) {
+        EXPECT_EQ(relayd::WithoutSecretsOf(oRow.szMessage, oRow.szUrl), oRow.szExpected)
+            << oRow.szMessage;
+    }
+}
+
 }  // namespace

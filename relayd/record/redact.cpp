@@ -1,6 +1,7 @@
 #include "relayd/record/redact.h"
 
 #include <cctype>
+#include <vector>
 
 namespace relayd {
 
@@ -46,7 +47,8 @@ bool NamesSecret(const std::string& sName) {
 // The userinfo's password: everything from its first ':' to the last '@' before the
 // query. Hiding up to the last '@' also covers a password holding a raw '@' or '/'. There
 // is userinfo only when an '@' comes before the path.
-std::string WithoutUserPassword(const std::string& sUrl, size_t nAuthority, size_t nQuery) {
+std::string WithoutUserPassword(const std::string& sUrl, size_t nAuthority, size_t nQuery,
+                                std::vector<std::string>& vecHidden) {
     const size_t nFirstAt = sUrl.find('@', nAuthority);
     if (nFirstAt == std::string::npos || nFirstAt > nQuery ||
         sUrl.find('/', nAuthority) < nFirstAt) {
@@ -57,11 +59,13 @@ std::string WithoutUserPassword(const std::string& sUrl, size_t nAuthority, size
     if (nColon == std::string::npos || nColon > nAt) {
         return sUrl;
     }
+    vecHidden.push_back(sUrl.substr(nColon + 1, nAt - nColon - 1));
     return sUrl.substr(0, nColon + 1) + kHidden + sUrl.substr(nAt);
 }
 
 // Each "name=value" of the query whose name speaks of a secret gets its value hidden.
-std::string WithoutQuerySecrets(const std::string& sUrl, size_t nQuery) {
+std::string WithoutQuerySecrets(const std::string& sUrl, size_t nQuery,
+                                std::vector<std::string>& vecHidden) {
     if (nQuery == std::string::npos) {
         return sUrl;
     }
@@ -76,6 +80,7 @@ std::string WithoutQuerySecrets(const std::string& sUrl, size_t nQuery) {
         const size_t nEq = sPair.find('=');
         if (nEq != std::string::npos && NamesSecret(sPair.substr(0, nEq))) {
             sOut += sPair.substr(0, nEq + 1) + kHidden;
+            vecHidden.push_back(sPair.substr(nEq + 1));
         } else {
             sOut += sPair;
         }
@@ -94,7 +99,7 @@ std::string WithoutQuerySecrets(const std::string& sUrl, size_t nQuery) {
 
 // libpq's "key=value key='quoted value'" form: values of secret keys hidden, quotes and
 // backslash escapes followed so a quoted value with blanks is hidden whole.
-std::string WithoutConninfoSecrets(const std::string& sText) {
+std::string WithoutConninfoSecrets(const std::string& sText, std::vector<std::string>& vecHidden) {
     std::string sOut;
     size_t i = 0;
     while (i < sText.size()) {
@@ -133,23 +138,47 @@ std::string WithoutConninfoSecrets(const std::string& sText) {
         }
         nEnd = nEnd > sText.size() ? sText.size() : nEnd;
         sOut += sText.substr(nKeyStart, nValue - nKeyStart);
-        sOut += NamesSecret(sKey) ? std::string(kHidden) : sText.substr(nValue, nEnd - nValue);
+        const std::string sValue = sText.substr(nValue, nEnd - nValue);
+        if (NamesSecret(sKey)) {
+            vecHidden.push_back(sValue);
+        }
+        sOut += NamesSecret(sKey) ? std::string(kHidden) : sValue;
         i = nEnd;
     }
     return sOut;
 }
 
-}  // namespace
-
-std::string Redacted(const std::string& sText) {
+// sText with its secrets hidden; each hidden value, as written, into vecHidden.
+std::string Redact(const std::string& sText, std::vector<std::string>& vecHidden) {
     const size_t nScheme = sText.find("://");
     if (nScheme == std::string::npos) {
-        return sText.find('=') == std::string::npos ? sText : WithoutConninfoSecrets(sText);
+        return sText.find('=') == std::string::npos ? sText
+                                                    : WithoutConninfoSecrets(sText, vecHidden);
     }
     const size_t nAuthority = nScheme + 3;
     const size_t nQuery = sText.find('?', nAuthority);
-    const std::string sNoUser = WithoutUserPassword(sText, nAuthority, nQuery);
-    return WithoutQuerySecrets(sNoUser, sNoUser.find('?', nAuthority));
+    const std::string sNoUser = WithoutUserPassword(sText, nAuthority, nQuery, vecHidden);
+    return WithoutQuerySecrets(sNoUser, sNoUser.find('?', nAuthority), vecHidden);
+}
+
+}  // namespace
+
+std::string Redacted(const std::string& sText) {
+    std::vector<std::string> vecHidden;
+    return Redact(sText, vecHidden);
+}
+
+std::string WithoutSecretsOf(const std::string& sMessage, const std::string& sUrl) {
+    std::vector<std::string> vecHidden;
+    Redact(sUrl, vecHidden);
+    std::string sOut = sMessage;
+    for (const std::string& sSecret : vecHidden) {
+        for (size_t nAt = sSecret.empty() ? std::string::npos : sOut.find(sSecret);
+             nAt != std::string::npos; nAt = sOut.find(sSecret, nAt + 5)) {
+            sOut.replace(nAt, sSecret.size(), kHidden);
+        }
+    }
+    return sOut;
 }
 
 }  // namespace relayd

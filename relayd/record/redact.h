@@ -22,6 +22,10 @@ namespace relayd {
 
 std::string Redacted(const std::string& sText);
 
+// sMessage (a library's error about sUrl, which may quote part of it) with every secret
+// value of sUrl, as written there, replaced by "(set)".
+std::string WithoutSecretsOf(const std::string& sMessage, const std::string& sUrl);
+
 }  // namespace relayd
 
 #endif  // RELAYD_RECORD_REDACT_H
