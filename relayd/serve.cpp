@@ -17,6 +17,7 @@
 #include "relayd/record/events.h"
 #include "relayd/record/metrics.h"
 #include "relayd/record/redact.h"
+#include "relayd/service_manager.h"
 #include "relayd/store/keyring.h"
 #include "relayd/store/retention.h"
 #include "relayd/store/store.h"
@@ -90,10 +91,13 @@ int Serve(const SConfig& oConfig) {
     oRetention.Start();
     g_pLoop = &oLoop;
     relay_net::SetStopHandler(OnStopSignal);
-    fprintf(stderr, "fanout_relayd: %s; http %s; store %s\n", oServer.ListenText().c_str(),
-            oConfig.m_sHttp.c_str(), Redacted(oConfig.m_sStore).c_str());
+    const std::string sServing = oServer.ListenText() + "; http " + oConfig.m_sHttp + "; store " +
+                                 Redacted(oConfig.m_sStore);
+    fprintf(stderr, "fanout_relayd: %s\n", sServing.c_str());
+    NotifyReady(sServing);
 
     bool bOk = oLoop.Run(sErrMsg);
+    NotifyStopping();
     bListening = false;
     // Stop accepting; answer what is in flight (intake keeps posting verdicts meanwhile).
     bOk = oServer.Shutdown(kStopGraceMs, sErrMsg) && bOk;
