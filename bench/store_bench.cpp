@@ -144,7 +144,10 @@ bool AtScale(const char* szName, const std::string& sUrl, size_t nMessages) {
     });
     Timed("claim 16 due, record their attempts", [&](std::string& sErr) {
         std::vector<relayd::SMessage> vecClaimed;
-        if (!pStore->ClaimDue(kNowMs + 500, kNowMs + 60000, 16, "bench", vecClaimed, sErr)) {
+        if (!pStore->ClaimDue(kNowMs + 500, 60000,
+                              {relay_proto::CH_MAIL, relay_proto::CH_ZEPH, relay_proto::CH_LUMO,
+                               relay_proto::CH_SMS},
+                              16, "bench", vecClaimed, sErr)) {
             return false;
         }
         relayd::SDelivery oAttempt;
@@ -158,7 +161,7 @@ bool AtScale(const char* szName, const std::string& sUrl, size_t nMessages) {
     });
     Timed("requeue expired leases", [&](std::string& sErr) {
         uint32_t dwRequeued = 0;
-        return pStore->RequeueExpired(kNowMs, dwRequeued, sErr);
+        return pStore->RequeueExpired(kNowMs, 5000, dwRequeued, sErr);
     });
     Timed("insert a batch of 16 duplicates", [&](std::string& sErr) {
         std::vector<relayd::SMessage> vecBatch;

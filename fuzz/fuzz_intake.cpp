@@ -68,6 +68,7 @@ bool JsonTakesAsUtf8(const std::string& sText) {
 void CheckNames(const std::vector<std::string>& vecNames) {
     for (const std::string& sName : vecNames) {
         FUZZ_CHECK(!sName.empty());
+        FUZZ_CHECK(sName.size() <= relayd::kMaxNameBytes);
         for (const char c : sName) {
             FUZZ_CHECK((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                        c == '_' || c == '-');
@@ -83,6 +84,7 @@ void CheckAttachments(const relay_proto::SRequest& oReq, const relayd::SMessage&
         const relayd::SAttachment& oAttach = oMessage.m_vecAttachments[i];
         FUZZ_CHECK(oAttach.m_dwIndex == i);
         FUZZ_CHECK(!oAttach.m_sName.empty());
+        FUZZ_CHECK(oAttach.m_sName.size() <= relayd::kMaxNameBytes);
         FUZZ_CHECK(oAttach.m_sName.find('/') == std::string::npos);
         FUZZ_CHECK(oAttach.m_sName.find('\0') == std::string::npos);
         FUZZ_CHECK(oAttach.m_sData == oReq.m_vecAttachments[i].m_sData);
@@ -103,6 +105,7 @@ void CheckAccepted(const relay_proto::SRequest& oReq, const relayd::SMessage& oM
     FUZZ_CHECK(!oMessage.m_vecReceivers.empty());
     CheckNames(oMessage.m_vecReceivers);
     CheckNames(oMessage.m_vecCc);
+    FUZZ_CHECK(oMessage.m_vecReceivers.size() + oMessage.m_vecCc.size() <= relayd::kMaxNames);
     if (!oReq.m_sReceivers.empty()) {
         FUZZ_CHECK(oMessage.m_vecReceivers == relayd::SplitNameList(oReq.m_sReceivers));
     } else {

@@ -43,10 +43,14 @@ std::string Hex(const std::string& sBytes) {
 
 // Feeds sStream to a frame reader in pieces of at most nPiece bytes, until it stops asking or
 // the stream ends, and checks its verdict against the frame rules: never a byte taken past the
-// frame's end, and the payload of a whole frame given back unchanged.
-void CheckFrameReader(const std::string& sStream, size_t nPiece) {
+// frame's end, and the payload of a whole frame given back unchanged (its first nKeep bytes
+// when the reader keeps only those).
+void CheckFrameReader(const std::string& sStream, size_t nPiece, size_t nKeep = SIZE_MAX) {
     typedef relay_proto::CFrameReader READER;
     READER oReader(kMaxFrame);
+    if (nKeep != SIZE_MAX) {
+        oReader.KeepOnly(nKeep);
+    }
     READER::STATUS eStatus = READER::FR_MORE;
     size_t nFed = 0;
     while (eStatus == READER::FR_MORE && nFed < sStream.size()) {
@@ -88,7 +92,8 @@ void CheckFrameReader(const std::string& sStream, size_t nPiece) {
     FUZZ_CHECK(eStatus == READER::FR_FRAME);
     FUZZ_CHECK(oReader.FrameSize() == dwSize);
     FUZZ_CHECK(oReader.TakePayload() ==
-               sStream.substr(relay_proto::FRAME_HEAD_SIZE, dwSize - relay_proto::FRAME_OVERHEAD));
+               sStream.substr(relay_proto::FRAME_HEAD_SIZE,
+                              std::min<size_t>(nKeep, dwSize - relay_proto::FRAME_OVERHEAD)));
 }
 
 // The package the client would build for oReq, written by hand.
@@ -177,6 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     const size_t nPiece = (cControl >> 2) + 1u;
     if (sPkg.size() + relay_proto::FRAME_OVERHEAD <= kMaxFrame) {
         CheckFrameReader(relay_proto::BuildFrame(sPkg), nPiece);
+        CheckFrameReader(relay_proto::BuildFrame(sPkg), nPiece, cControl % 64);
     }
     CheckFrameReader(sPkg, nPiece);
     CheckSafeFileName(sPkg);

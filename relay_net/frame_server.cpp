@@ -24,16 +24,20 @@ const uint64_t kDrainMs = 2000;
 struct CFrameServer::SConn {
     enum STATE { ST_READING, ST_WAITING, ST_WRITING, ST_DRAINING };
 
-    SConn(const SAccepted& oAccepted, uint32_t dwMaxFrame)
+    SConn(const SAccepted& oAccepted, std::string sHostKey, uint32_t dwMaxFrame)
         : m_iFd(oAccepted.m_iFd),
           m_eChannel(oAccepted.m_eChannel),
           m_oPeer(oAccepted.m_oPeer),
+          m_sHostKey(std::move(sHostKey)),
           m_oReader(dwMaxFrame) {}
 
     int m_iFd;
     relay_proto::CHANNEL m_eChannel;
     SPeer m_oPeer;
+    std::string m_sHostKey;
     STATE m_eState = ST_READING;
+    bool m_bDropping = false;  // not admitted: its frame is dropped as it arrives
+    uint64_t m_ddwReserved = 0;
     relay_proto::CFrameReader m_oReader;
     std::string m_sOut;
     size_t m_nOutPos = 0;
@@ -57,9 +61,13 @@ const char* CloseReasonName(CLOSE_REASON eReason) {
         case CR_IO_ERROR:
             return "io-error";
         case CR_SHUTDOWN:
+            return "shutdown";
+        case CR_OVER_BUDGET:
+            return "over-budget";
+        case CR_EVICTED:
             break;
     }
-    return "shutdown";
+    return "evicted";
 }
 
 CFrameServer::CFrameServer(CEventLoop& oLoop, const SFrameServerConfig& oConfig,
@@ -80,13 +88,24 @@ CFrameServer::~CFrameServer() {
 
 bool CFrameServer::Listen(std::string& sErrMsg) {
     m_oListeners.SetLog([this](const std::string& sMsg) { Log(sMsg); });
-    m_oListeners.SetMaxConnections(m_oConfig.m_nMaxConns, [this] { return m_mapConns.size(); });
     return m_oListeners.Listen(m_oConfig.m_vecListen, m_oConfig.m_nPortOffset, sErrMsg) &&
            m_oListeners.Start([this](SAccepted&& oAccepted) { OnAccepted(std::move(oAccepted)); },
                               sErrMsg);
 }
 
 void CFrameServer::OnAccepted(SAccepted&& oAccepted) {
+    std::string sHostKey = HostKey(oAccepted.m_oPeer.m_oAddr);
+    const auto itPeer = m_mapPeers.find(sHostKey);
+    const size_t nPeerConns = (itPeer == m_mapPeers.end()) ? 0 : itPeer->second.m_nConns;
+    const bool bPeerFull =
+        m_oConfig.m_nMaxConnsPerPeer != 0 && nPeerConns >= m_oConfig.m_nMaxConnsPerPeer;
+    if (bPeerFull || !MakeRoom(sHostKey)) {
+        ++(bPeerFull ? m_ddwPeerRefused : m_ddwRefused);
+        if (close(oAccepted.m_iFd) != 0) {
+            Log(SysError("close", errno));
+        }
+        return;
+    }
     const uint64_t ddwConnId = ++m_ddwLastConnId;
     std::string sErrMsg;
     if (!m_oLoop.Watch(
@@ -98,10 +117,52 @@ void CFrameServer::OnAccepted(SAccepted&& oAccepted) {
         }
         return;
     }
-    std::unique_ptr<SConn> pConn(new SConn(oAccepted, m_oConfig.m_dwMaxFrame));
+    std::unique_ptr<SConn> pConn(new SConn(oAccepted, std::move(sHostKey), m_oConfig.m_dwMaxFrame));
+    if (!m_oHandler.Admit(oAccepted.m_oPeer)) {
+        pConn->m_bDropping = true;
+        pConn->m_oReader.KeepOnly(m_oConfig.m_nDroppedKeep);
+    }
+    ++m_mapPeers[pConn->m_sHostKey].m_nConns;
     SetDeadline(ddwConnId, *pConn, CEventLoop::NowMs() + m_oConfig.m_dwReadTimeoutMs);
     m_mapConns[ddwConnId] = std::move(pConn);
     m_oHandler.OnConnOpen(ddwConnId, oAccepted.m_eChannel, oAccepted.m_oPeer);
+}
+
+bool CFrameServer::MakeRoom(const std::string& sHostKey) {
+    if (m_oConfig.m_nMaxConns == 0 || m_mapConns.size() < m_oConfig.m_nMaxConns) {
+        return true;
+    }
+    // Another address gives way only while it still holds more than the newcomer's would.
+    const auto itOwn = m_mapPeers.find(sHostKey);
+    return Evict(false, (itOwn == m_mapPeers.end()) ? 0 : itOwn->second.m_nConns, 1);
+}
+
+bool CFrameServer::Evict(bool bBytes, uint64_t ddwOwn, uint64_t ddwMore) {
+    const std::string* pMost = nullptr;
+    uint64_t ddwMost = 0;
+    for (const auto& oEntry : m_mapPeers) {
+        const uint64_t ddwHeld = bBytes ? oEntry.second.m_ddwPending : oEntry.second.m_nConns;
+        if (ddwHeld > ddwMost) {
+            ddwMost = ddwHeld;
+            pMost = &oEntry.first;
+        }
+    }
+    if (pMost == nullptr || ddwMost <= ddwOwn + ddwMore) {
+        return false;
+    }
+    uint64_t ddwOldest = 0;
+    for (const auto& oEntry : m_mapConns) {
+        const SConn& oConn = *oEntry.second;
+        if (oConn.m_eState == SConn::ST_READING && oConn.m_sHostKey == *pMost &&
+            (!bBytes || oConn.m_ddwReserved != 0) && (ddwOldest == 0 || oEntry.first < ddwOldest)) {
+            ddwOldest = oEntry.first;
+        }
+    }
+    if (ddwOldest == 0) {
+        return false;
+    }
+    End(ddwOldest, CR_EVICTED, "room made for an address holding less");
+    return true;
 }
 
 void CFrameServer::OnEvent(uint64_t ddwConnId) {
@@ -147,8 +208,22 @@ void CFrameServer::OnDeadline(uint64_t ddwConnId) {
 }
 
 void CFrameServer::ReadRequest(uint64_t ddwConnId, SConn& oConn) {
+    relay_proto::CFrameReader& oReader = oConn.m_oReader;
     relay_proto::CFrameReader::STATUS eFrame = relay_proto::CFrameReader::FR_MORE;
-    const SIoResult oResult = ReadFrame(oConn.m_iFd, oConn.m_oReader, kReadBudget, eFrame);
+    SIoResult oResult;
+    if (oReader.FrameSize() == 0) {
+        // The head alone first: the length it announces is reserved before the body comes.
+        oResult = ReadFrame(oConn.m_iFd, oReader,
+                            relay_proto::FRAME_HEAD_SIZE - oReader.BytesRead(), eFrame);
+        if (oResult.m_eStatus == IO_MORE && oReader.FrameSize() != 0) {
+            if (!Reserve(ddwConnId, oConn)) {
+                return;
+            }
+            oResult = ReadFrame(oConn.m_iFd, oReader, kReadBudget, eFrame);
+        }
+    } else {
+        oResult = ReadFrame(oConn.m_iFd, oReader, kReadBudget, eFrame);
+    }
     switch (oResult.m_eStatus) {
         case IO_MORE:
             return;
@@ -176,12 +251,42 @@ void CFrameServer::ReadRequest(uint64_t ddwConnId, SConn& oConn) {
     m_oHandler.OnFrame(ddwConnId, eChannel, oPeer, oConn.m_oReader.TakePayload());
 }
 
+bool CFrameServer::Reserve(uint64_t ddwConnId, SConn& oConn) {
+    if (oConn.m_bDropping) {
+        return true;
+    }
+    const uint64_t ddwSize = oConn.m_oReader.FrameSize();
+    SPeerUse& oUse = m_mapPeers[oConn.m_sHostKey];
+    while (m_oConfig.m_ddwMaxPending != 0 && m_ddwPending + ddwSize > m_oConfig.m_ddwMaxPending &&
+           Evict(true, oUse.m_ddwPending, ddwSize)) {
+    }
+    if (m_oConfig.m_ddwMaxPending != 0 && m_ddwPending + ddwSize > m_oConfig.m_ddwMaxPending) {
+        End(ddwConnId, CR_OVER_BUDGET,
+            "a frame of " + to_str(ddwSize) + " bytes with " + to_str(m_ddwPending) + " of " +
+                to_str(m_oConfig.m_ddwMaxPending) + " bytes held");
+        return false;
+    }
+    oConn.m_ddwReserved = ddwSize;
+    oUse.m_ddwPending += ddwSize;
+    m_ddwPending += ddwSize;
+    return true;
+}
+
+void CFrameServer::Release(SConn& oConn) {
+    if (oConn.m_ddwReserved != 0) {
+        m_mapPeers[oConn.m_sHostKey].m_ddwPending -= oConn.m_ddwReserved;
+        m_ddwPending -= oConn.m_ddwReserved;
+        oConn.m_ddwReserved = 0;
+    }
+}
+
 void CFrameServer::Reply(uint64_t ddwConnId, const std::string& sPackage) {
     const auto it = m_mapConns.find(ddwConnId);
     if (it == m_mapConns.end() || it->second->m_eState != SConn::ST_WAITING) {
         return;
     }
     SConn& oConn = *it->second;
+    Release(oConn);
     oConn.m_sOut = relay_proto::BuildFrame(sPackage);
     oConn.m_eState = SConn::ST_WRITING;
     SetDeadline(ddwConnId, oConn, CEventLoop::NowMs() + m_oConfig.m_dwWriteTimeoutMs);
@@ -248,6 +353,11 @@ void CFrameServer::End(uint64_t ddwConnId, CLOSE_REASON eReason, const std::stri
     const auto it = m_mapConns.find(ddwConnId);
     const std::unique_ptr<SConn> pConn = std::move(it->second);
     m_mapConns.erase(it);
+    Release(*pConn);
+    const auto itPeer = m_mapPeers.find(pConn->m_sHostKey);
+    if (--itPeer->second.m_nConns == 0) {
+        m_mapPeers.erase(itPeer);
+    }
     std::string sErrMsg;
     if (!m_oLoop.Unwatch(pConn->m_iFd, sErrMsg)) {
         Log("connection " + to_str(ddwConnId) + ": " + sErrMsg);

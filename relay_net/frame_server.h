@@ -9,6 +9,20 @@
 // by another thread; a Reply() or Close() for a connection that has ended meanwhile is
 // ignored. Connection ids count up from 1 and are never reused. Memory grows with the
 // bytes received, never with the length a frame announces.
+//
+// Limits that hold whatever peers send:
+// - a peer the owner does not admit (Admit() false) has its frame read and dropped as it
+//   arrives; the owner sees only its first bytes, to answer it;
+// - the frames in progress or awaiting their reply hold at most m_ddwMaxPending bytes,
+//   counted from each frame's announced length before its body is read; a frame that
+//   would pass that ends its connection without a reply, unless another address holds
+//   more of them than the newcomer's would: then that address's oldest frames still
+//   arriving make room;
+// - one address holds at most m_nMaxConnsPerPeer connections: its next ones are closed
+//   at once;
+// - beyond m_nMaxConns connections a new one is closed at once, unless another address
+//   holds more connections than the newcomer's: then that address's oldest connection
+//   still reading makes room, so one address cannot lock out the others.
 #ifndef RELAY_NET_FRAME_SERVER_H
 #define RELAY_NET_FRAME_SERVER_H
 
@@ -31,6 +45,9 @@ struct SFrameServerConfig {
     uint32_t m_dwReadTimeoutMs = 10000;   // from accept to the whole frame
     uint32_t m_dwWriteTimeoutMs = 10000;  // from Reply() to the whole reply sent
     size_t m_nMaxConns = 0;               // 0: no bound
+    size_t m_nMaxConnsPerPeer = 0;        // from one address; 0: no bound
+    uint64_t m_ddwMaxPending = 0;         // bytes of frames held at once; 0: no bound
+    size_t m_nDroppedKeep = 0;            // payload bytes kept of a frame not admitted
 };
 
 // Why a connection ended.
@@ -43,10 +60,12 @@ enum CLOSE_REASON {
     CR_WRITE_TIMEOUT,  // the reply not taken within the write deadline
     CR_IO_ERROR,       // a socket call failed
     CR_SHUTDOWN,       // still open when the server stopped
+    CR_OVER_BUDGET,    // its frame would pass m_ddwMaxPending
+    CR_EVICTED,        // closed to make room for another address's connection
 };
 
 // "replied", "closed", "peer-closed", "bad-frame", "read-timeout", "write-timeout",
-// "io-error", "shutdown".
+// "io-error", "shutdown", "over-budget", "evicted".
 const char* CloseReasonName(CLOSE_REASON eReason);
 
 // What the owner of a CFrameServer is told. Calls come on the loop's thread; each may
@@ -54,6 +73,9 @@ const char* CloseReasonName(CLOSE_REASON eReason);
 class IFrameHandler {
 public:
     virtual ~IFrameHandler() = default;
+    // Asked once per connection, before OnConnOpen(). False: its frame is read and dropped
+    // as it arrives, and OnFrame() gets only the first m_nDroppedKeep bytes of its payload.
+    virtual bool Admit(const SPeer& /*oPeer*/) { return true; }
     // A whole request frame's payload from connection ddwConnId.
     virtual void OnFrame(uint64_t ddwConnId, relay_proto::CHANNEL eChannel, const SPeer& oPeer,
                          std::string&& sPayload) = 0;
@@ -88,7 +110,11 @@ public:
     // Connections open now.
     size_t ConnCount() const { return m_mapConns.size(); }
     // Connections closed at once because m_nMaxConns were open.
-    uint64_t RefusedCount() const { return m_oListeners.RefusedCount(); }
+    uint64_t RefusedCount() const { return m_ddwRefused; }
+    // Connections closed at once because their address held m_nMaxConnsPerPeer.
+    uint64_t PeerRefusedCount() const { return m_ddwPeerRefused; }
+    // Frame bytes held now, as announced by the frames' lengths.
+    uint64_t PendingBytes() const { return m_ddwPending; }
 
     // Stops accepting, then runs the loop until the connections in flight have ended
     // or ddwGraceMs has passed, and closes the rest (CR_SHUTDOWN). Call it after Run()
@@ -100,6 +126,23 @@ private:
     struct SConn;
 
     void OnAccepted(SAccepted&& oAccepted);
+    // What one address holds.
+    struct SPeerUse {
+        size_t m_nConns = 0;
+        uint64_t m_ddwPending = 0;
+    };
+
+    // True when the new connection from sHostKey may be taken: there is room, or the
+    // oldest connection still reading of an address holding more was ended for it.
+    bool MakeRoom(const std::string& sHostKey);
+    // Ends the oldest connection still reading (and holding budget, with bBytes) of the
+    // address that holds the most connections (or bytes), when that is more than ddwOwn
+    // + ddwMore. False when no address holds that much.
+    bool Evict(bool bBytes, uint64_t ddwOwn, uint64_t ddwMore);
+    // Reserves the frame's announced length; ends the connection and returns false when
+    // that would pass the budget and no other address gives way.
+    bool Reserve(uint64_t ddwConnId, SConn& oConn);
+    void Release(SConn& oConn);
     void OnEvent(uint64_t ddwConnId);
     void OnDeadline(uint64_t ddwConnId);
     void ReadRequest(uint64_t ddwConnId, SConn& oConn);
@@ -117,7 +160,11 @@ private:
     IFrameHandler& m_oHandler;
     CListeners m_oListeners;
     std::unordered_map<uint64_t, std::unique_ptr<SConn>> m_mapConns;
+    std::unordered_map<std::string, SPeerUse> m_mapPeers;  // by HostKey()
     uint64_t m_ddwLastConnId = 0;
+    uint64_t m_ddwPending = 0;
+    uint64_t m_ddwRefused = 0;
+    uint64_t m_ddwPeerRefused = 0;
     bool m_bStopping = false;
 };
 

@@ -82,11 +82,6 @@ bool CListeners::Bind(const std::string& sAddr, relay_proto::CHANNEL eChannel, i
     return true;
 }
 
-void CListeners::SetMaxConnections(size_t nMaxConns, COUNT_FN fnOpen) {
-    m_nMaxConns = nMaxConns;
-    m_fnOpen = std::move(fnOpen);
-}
-
 bool CListeners::Start(ACCEPT_HANDLER fnAccept, std::string& sErrMsg) {
     m_fnAccept = std::move(fnAccept);
     for (const SListener& oListener : m_vecListeners) {
@@ -151,19 +146,18 @@ void CListeners::AcceptFrom(const SListener& oListener) {
                 continue;
             }
             if (OutOfResources(iErrno)) {
-                Log(SysError("accept", iErrno) + "; accepting again in " + to_str(kAcceptPauseMs) +
-                    " ms");
+                if (!m_bOutOfResources) {
+                    Log(SysError("accept", iErrno) + "; accepting again in " +
+                        to_str(kAcceptPauseMs) + " ms");
+                }
+                m_bOutOfResources = true;
                 Pause();
             } else {
                 Log(SysError("accept", iErrno));
             }
             return;
         }
-        if (m_nMaxConns != 0 && m_fnOpen && m_fnOpen() >= m_nMaxConns) {
-            ++m_ddwRefused;
-            CloseSocket(iFd);
-            continue;
-        }
+        m_bOutOfResources = false;
         Hand(iFd, oPeer, oListener.m_eChannel);
     }
 }

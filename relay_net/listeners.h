@@ -2,9 +2,8 @@
 // event loop: connections are accepted in bursts and handed over with their channel
 // and both ends' addresses.
 //
-// Accepting pauses for a moment when the process runs out of descriptors. With a bound
-// on open connections, a connection beyond it is accepted and closed at once, so the
-// client fails over instead of waiting in the backlog.
+// Accepting pauses for a moment when the process runs out of descriptors; that is logged
+// once until a connection is accepted again, not at every pause.
 #ifndef RELAY_NET_LISTENERS_H
 #define RELAY_NET_LISTENERS_H
 
@@ -38,8 +37,6 @@ struct SAccepted {
 class CListeners {
 public:
     typedef std::function<void(SAccepted&& oConn)> ACCEPT_HANDLER;
-    // How many connections the owner has open now.
-    typedef std::function<size_t()> COUNT_FN;
     // A line for the owner's log: accept failures and pauses.
     typedef std::function<void(const std::string& sMsg)> LOG_FN;
 
@@ -55,18 +52,12 @@ public:
     // The addresses bound, each once, in the order given.
     const std::vector<std::string>& Addresses() const { return m_vecAddrs; }
 
-    // Beyond nMaxConns open connections (fnOpen counts them), new ones are closed at
-    // once. 0: no bound.
-    void SetMaxConnections(size_t nMaxConns, COUNT_FN fnOpen);
     void SetLog(LOG_FN fnLog) { m_fnLog = std::move(fnLog); }
 
     // Starts accepting; every connection goes to fnAccept.
     bool Start(ACCEPT_HANDLER fnAccept, std::string& sErrMsg);
     // Stops accepting and closes the listening sockets.
     void Close();
-
-    // Connections closed at once for the bound, since the start.
-    uint64_t RefusedCount() const { return m_ddwRefused; }
 
 private:
     struct SListener {
@@ -87,12 +78,10 @@ private:
     std::vector<std::string> m_vecAddrs;
     std::vector<SListener> m_vecListeners;
     ACCEPT_HANDLER m_fnAccept;
-    COUNT_FN m_fnOpen;
     LOG_FN m_fnLog;
-    size_t m_nMaxConns = 0;
     bool m_bWatching = false;
+    bool m_bOutOfResources = false;  // logged; cleared by the next accepted connection
     uint64_t m_ddwResumeTimer = 0;
-    uint64_t m_ddwRefused = 0;
 };
 
 }  // namespace relay_net

@@ -44,6 +44,18 @@ std::string AddressText(const sockaddr_storage& oAddr) {
     return "?";
 }
 
+std::string HostKey(const sockaddr_storage& oAddr) {
+    if (oAddr.ss_family == AF_INET) {
+        const sockaddr_in& oV4 = reinterpret_cast<const sockaddr_in&>(oAddr);
+        return std::string(reinterpret_cast<const char*>(&oV4.sin_addr), sizeof(oV4.sin_addr));
+    }
+    if (oAddr.ss_family == AF_INET6) {
+        const sockaddr_in6& oV6 = reinterpret_cast<const sockaddr_in6&>(oAddr);
+        return std::string(reinterpret_cast<const char*>(&oV6.sin6_addr), sizeof(oV6.sin6_addr));
+    }
+    return "";
+}
+
 std::string HostPortText(const std::string& sHost, uint16_t wPort) {
     if (sHost.find(':') != std::string::npos) {
         return "[" + sHost + "]:" + to_str(wPort);

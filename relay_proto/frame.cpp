@@ -14,6 +14,8 @@ namespace {
 
 // While a body arrives the buffer doubles, growing by at least this much.
 const size_t kMinGrowth = 4096;
+// What is dropped past the kept bytes passes through this much room at a time.
+const size_t kDropRoom = 4096;
 
 std::string ByteText(char c) {
     char szBuf[8];
@@ -44,18 +46,39 @@ std::string BuildReplyPackage(uint8_t cPkgType, uint32_t dwResult, uint32_t dwTi
     return oPkg.str();
 }
 
+void CFrameReader::KeepOnly(size_t nPayload) {
+    m_nKeep = nPayload;
+}
+
+size_t CFrameReader::KeepEnd() const {
+    if (m_nKeep >= m_dwFrameSize) {
+        return m_dwFrameSize;
+    }
+    return std::min<size_t>(m_dwFrameSize, FRAME_HEAD_SIZE + m_nKeep);
+}
+
 char* CFrameReader::Room(size_t& nRoom) {
     // The head alone until its length tells how much follows.
-    const size_t nWant =
-        (m_dwFrameSize == 0) ? static_cast<size_t>(FRAME_HEAD_SIZE) : m_dwFrameSize;
-    if (m_sBuf.size() < nWant) {
-        m_sBuf.resize(std::min(nWant, std::max(m_sBuf.size() * 2, m_nHave + kMinGrowth)));
+    const size_t nKeepEnd = (m_dwFrameSize == 0) ? static_cast<size_t>(FRAME_HEAD_SIZE) : KeepEnd();
+    if (m_nHave >= nKeepEnd) {
+        // Past the kept bytes: the same small room again and again.
+        m_sBuf.resize(nKeepEnd + kDropRoom);
+        m_nRoomAt = nKeepEnd;
+        nRoom = std::min(kDropRoom, m_dwFrameSize - m_nHave);
+        return &m_sBuf[m_nRoomAt];
     }
-    nRoom = m_sBuf.size() - m_nHave;
-    return &m_sBuf[m_nHave];
+    if (m_sBuf.size() < nKeepEnd) {
+        m_sBuf.resize(std::min(nKeepEnd, std::max(m_sBuf.size() * 2, m_nHave + kMinGrowth)));
+    }
+    m_nRoomAt = m_nHave;
+    nRoom = std::min(m_sBuf.size(), nKeepEnd) - m_nHave;
+    return &m_sBuf[m_nRoomAt];
 }
 
 CFrameReader::STATUS CFrameReader::Commit(size_t nBytes) {
+    if (nBytes != 0) {
+        m_cLast = m_sBuf[m_nRoomAt + nBytes - 1];
+    }
     m_nHave += nBytes;
     if (m_dwFrameSize == 0) {
         return CheckHead();
@@ -90,16 +113,15 @@ CFrameReader::STATUS CFrameReader::CheckHead() {
 }
 
 CFrameReader::STATUS CFrameReader::CheckEnd() {
-    const char cLast = m_sBuf[m_dwFrameSize - 1];
-    if (cLast != dt::kEtx) {
-        m_sErrMsg = "bad frame: last byte " + ByteText(cLast) + ", not ETX " + ByteText(dt::kEtx);
+    if (m_cLast != dt::kEtx) {
+        m_sErrMsg = "bad frame: last byte " + ByteText(m_cLast) + ", not ETX " + ByteText(dt::kEtx);
         return FR_BAD_END;
     }
     return FR_FRAME;
 }
 
 std::string CFrameReader::TakePayload() {
-    m_sBuf.resize(m_dwFrameSize - 1);
+    m_sBuf.resize(std::min<size_t>(m_dwFrameSize - 1, KeepEnd()));
     m_sBuf.erase(0, FRAME_HEAD_SIZE);
     return std::move(m_sBuf);
 }

@@ -26,7 +26,9 @@ std::string BuildFrame(const std::string& sPayload);
 std::string BuildReplyPackage(uint8_t cPkgType, uint32_t dwResult, uint32_t dwTimestamp);
 
 // Collects one frame from a stream, byte counts as they arrive. Memory grows with the
-// bytes actually received, never with the length a peer announces.
+// bytes actually received, never with the length a peer announces. A frame that is only
+// to be answered, not read, can be kept to its first bytes: the rest is counted and
+// dropped as it arrives, in a small fixed buffer.
 class CFrameReader {
 public:
     enum STATUS {
@@ -38,12 +40,17 @@ public:
 
     explicit CFrameReader(uint32_t dwMaxFrame) : m_dwMaxFrame(dwMaxFrame) {}
 
+    // From now on only the first nPayload bytes of the payload are kept; the rest of the
+    // frame is dropped as it arrives (its last byte still checked). Call before the head
+    // is complete.
+    void KeepOnly(size_t nPayload);
+
     // Where the next bytes go, and how many the frame still takes (never past its end).
     char* Room(size_t& nRoom);
     // Takes the nBytes just written to Room(); after any status but FR_MORE, no more.
     STATUS Commit(size_t nBytes);
 
-    // The package of a complete frame (FR_FRAME), moved out: call once.
+    // The package of a complete frame (FR_FRAME), or its kept bytes, moved out: call once.
     std::string TakePayload();
     // Why the frame was refused (FR_BAD_END, FR_NOT_FRAME).
     const std::string& ErrMsg() const { return m_sErrMsg; }
@@ -54,10 +61,15 @@ public:
 private:
     STATUS CheckHead();
     STATUS CheckEnd();
+    // Where the kept bytes of the frame end.
+    size_t KeepEnd() const;
 
     uint32_t m_dwMaxFrame;
     uint32_t m_dwFrameSize = 0;
+    size_t m_nKeep = SIZE_MAX;  // payload bytes kept
     size_t m_nHave = 0;
+    size_t m_nRoomAt = 0;  // where Room() last pointed
+    char m_cLast = 0;      // the last byte committed
     std::string m_sBuf;
     std::string m_sErrMsg;
 };

@@ -3,17 +3,23 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "relay_net/event_loop.h"
 #include "relay_net/process.h"
+#include "relayd/config/config_rules.h"
+#include "relayd/config/descriptor_share.h"
 #include "relayd/delivery/delivery_engine.h"
 #include "relayd/http/http_server.h"
 #include "relayd/intake/intake.h"
 #include "relayd/intake/intake_server.h"
+#include "relayd/record/clock.h"
 #include "relayd/record/events.h"
 #include "relayd/record/metrics.h"
 #include "relayd/record/redact.h"
@@ -26,8 +32,15 @@ namespace relayd {
 
 namespace {
 
-// Requests in flight when a stop signal comes get this long to be answered.
-const uint64_t kStopGraceMs = 5000;
+// A stop signal ends the process within this, whatever is in flight: answering requests,
+// attempts under way and HTTP share it.
+const int64_t kStopMs = 5000;
+// Kept back from the deadline for what follows the graces (the last records, closing).
+const int64_t kStopReserveMs = 500;
+
+uint64_t MsLeft(int64_t llDeadlineMs) {
+    return static_cast<uint64_t>(std::max<int64_t>(0, llDeadlineMs - MonotonicNowMs()));
+}
 
 relay_net::CEventLoop* g_pLoop = nullptr;
 
@@ -49,14 +62,24 @@ int Fail(const std::string& sErrMsg) {
 
 }  // namespace
 
-int Serve(const SConfig& oConfig) {
+int Serve(const SConfig& oGiven) {
     signal(SIGPIPE, SIG_IGN);
     relay_net::RaiseFdLimit();
+    relay_net::ReturnLargeBuffers();
     std::string sErrMsg;
-    std::unique_ptr<IStore> pStore = OpenStore(oConfig.m_sStore, sErrMsg);
+    std::unique_ptr<IStore> pStore = OpenStore(oGiven.m_sStore, sErrMsg);
     if (!pStore) {
         return Fail(sErrMsg);
     }
+    // The store is open: what is left of the descriptors decides how many connections
+    // intake and the HTTP side may hold.
+    SConfig oConfig = oGiven;
+    const uint64_t ddwFdLimit = relay_net::FdLimit();
+    const SDescriptorShare oShare = ShareDescriptors(
+        oConfig, ddwFdLimit != 0 ? ddwFdLimit : UINT64_MAX, relay_net::OpenFdCount());
+    oConfig.m_dwMaxConnections = oShare.m_dwIntake;
+    oConfig.m_dwHttpMaxConnections =
+        std::max(oShare.m_dwHttp, static_cast<uint32_t>(kMinHttpMaxConnections));
     CKeyRing oKeys(oConfig.m_vecKeys, pStore.get());
     CMetrics oMetrics;
     CEventBus oEvents;
@@ -92,21 +115,29 @@ int Serve(const SConfig& oConfig) {
     g_pLoop = &oLoop;
     relay_net::SetStopHandler(OnStopSignal);
     const std::string sServing = oServer.ListenText() + "; http " + oConfig.m_sHttp + "; store " +
-                                 Redacted(oConfig.m_sStore);
+                                 Redacted(oConfig.m_sStore) + "; " +
+                                 DescribeShare(oGiven, oShare, ddwFdLimit);
     fprintf(stderr, "fanout_relayd: %s\n", sServing.c_str());
     NotifyReady(sServing);
 
     bool bOk = oLoop.Run(sErrMsg);
     NotifyStopping();
+    const int64_t llDeadlineMs = MonotonicNowMs() + kStopMs - kStopReserveMs;
     bListening = false;
-    // Stop accepting; answer what is in flight (intake keeps posting verdicts meanwhile).
-    bOk = oServer.Shutdown(kStopGraceMs, sErrMsg) && bOk;
+    // Claimed messages not started go back to the queue at once; HTTP stops alongside
+    // (within its own shorter grace), while intake stops accepting and answers what is in
+    // flight (posting verdicts meanwhile); attempts under way get what time is left.
+    oEngine.StopClaiming();
+    std::thread thHttp([&pHttp]() {
+        if (pHttp) {
+            pHttp->Stop();
+        }
+    });
+    bOk = oServer.Shutdown(MsLeft(llDeadlineMs), sErrMsg) && bOk;
     relay_net::SetStopHandler(SIG_IGN);
     oIntake.Stop();
-    oEngine.Stop();
-    if (pHttp) {
-        pHttp->Stop();
-    }
+    oEngine.Stop(static_cast<int64_t>(MsLeft(llDeadlineMs)));
+    thHttp.join();
     oEvents.Close();
     if (!bOk) {
         fprintf(stderr, "fanout_relayd: %s\n", sErrMsg.c_str());

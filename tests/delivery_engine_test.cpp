@@ -25,6 +25,7 @@ using test_support::CPeerProcess;
 typedef std::chrono::steady_clock CLOCK;
 
 const int kWaitMs = 15000;  // the longest any test waits for an outcome
+const int64_t kStopGraceMs = 3000;
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -59,7 +60,7 @@ protected:
 
     void TearDown() override {
         if (m_pEngine) {
-            m_pEngine->Stop();
+            m_pEngine->Stop(kStopGraceMs);
         }
     }
 
@@ -272,25 +273,31 @@ TEST_F(DeliveryEngineTest, MaxAgeEndsRetries) {
     EXPECT_GE(oMessage.m_vecDeliveries.back().m_llAtMs - oMessage.m_llReceivedAtMs, 1400);
 }
 
-// A message a dead relay left delivering goes back to the queue at start; one leased to a
-// live relay is left to it; a captured one is never claimed.
-TEST_F(DeliveryEngineTest, RequeuesDeadLeasesOnly) {
-    const int64_t llDead = Store(relay_proto::CH_MAIL);
-    const int64_t llLive = Store(relay_proto::CH_MAIL);
+// On SQLite (one relay per file) every message left delivering goes back to the queue at
+// start, whatever its lease says, and is delivered; a captured one is never claimed.
+TEST_F(DeliveryEngineTest, TakesBackClaimsAtStart) {
+    const int64_t llExpired = Store(relay_proto::CH_MAIL);
+    const int64_t llLeased = Store(relay_proto::CH_MAIL);
     const int64_t llCaptured = Store(relay_proto::CH_MAIL, relayd::MS_CAPTURED);
     std::vector<SMessage> vecClaimed;
     std::string sErrMsg;
     const int64_t llNow = NowMs();
-    ASSERT_TRUE(m_pStore->ClaimDue(llNow, llNow - 1, 1, "dead-relay", vecClaimed, sErrMsg));
-    ASSERT_TRUE(m_pStore->ClaimDue(llNow, llNow + 600000, 1, "live-relay", vecClaimed, sErrMsg));
+    ASSERT_TRUE(m_pStore->ClaimDue(llNow, -1, {relay_proto::CH_MAIL}, 1, "crashed-relay",
+                                   vecClaimed, sErrMsg));
+    ASSERT_TRUE(m_pStore->ClaimDue(llNow, 600000, {relay_proto::CH_MAIL}, 1, "crashed-relay",
+                                   vecClaimed, sErrMsg));
     StartEngine();
-    EXPECT_EQ(WaitFinal(llDead).m_eStatus, relayd::MS_DELIVERED);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_EQ(Load(llLive).m_eStatus, relayd::MS_DELIVERING);
+    EXPECT_EQ(WaitFinal(llExpired).m_eStatus, relayd::MS_DELIVERED);
+    EXPECT_EQ(WaitFinal(llLeased).m_eStatus, relayd::MS_DELIVERED);
     EXPECT_EQ(Load(llCaptured).m_eStatus, relayd::MS_CAPTURED);
     EXPECT_EQ(Load(llCaptured).m_dwAttempts, 0u);
-    EXPECT_EQ(m_oSmtp.NextEvent().value("x_fanout_id", ""), std::to_string(llDead));
-    EXPECT_TRUE(m_oSmtp.NextEvent(0).is_null());
+    std::set<std::string> setSeen;
+    for (int i = 0; i < 2; ++i) {
+        setSeen.insert(m_oSmtp.NextEvent().value("x_fanout_id", ""));
+    }
+    EXPECT_EQ(setSeen,
+              (std::set<std::string>{std::to_string(llExpired), std::to_string(llLeased)}));
+    EXPECT_TRUE(m_oSmtp.NextEvent(300).is_null());
 }
 
 // Synchronous mode: the first attempt decides at once, within sync_timeout; anything
@@ -320,7 +327,7 @@ TEST_F(DeliveryEngineTest, DeliverNow) {
         // Another relay sharing the store leaves a message held for its attempt alone.
         uint32_t dwRequeued = 0;
         std::string sErrMsg;
-        ASSERT_TRUE(m_pStore->RequeueExpired(NowMs(), dwRequeued, sErrMsg)) << sErrMsg;
+        ASSERT_TRUE(m_pStore->RequeueExpired(NowMs(), 0, dwRequeued, sErrMsg)) << sErrMsg;
         EXPECT_EQ(dwRequeued, 0u);
 
         std::promise<bool> oDone;
@@ -340,8 +347,11 @@ TEST_F(DeliveryEngineTest, DeliverNow) {
         if (sScript == "kill") {
             continue;
         }
-        // Never retried: the peer sees the one attempt only.
-        EXPECT_TRUE(oPeer.NextEvent(6000).is_object());
+        // Never retried: the peer sees the one attempt only (a stalled SMTP peer may not
+        // see it end at all: the relay closed the connection when its time was up).
+        const bool bStalled = sScript.rfind("stall", 0) == 0;
+        const bool bSeen = oPeer.NextEvent(bStalled ? 4500 : 6000).is_object();
+        EXPECT_TRUE(bSeen || (bStalled && aRows[i].eChannel == relay_proto::CH_MAIL));
         std::this_thread::sleep_for(std::chrono::milliseconds(600));
         EXPECT_TRUE(oPeer.NextEvent(0).is_null());
         EXPECT_EQ(Load(llId).m_dwAttempts, 1u);
@@ -361,8 +371,8 @@ TEST_F(DeliveryEngineTest, StopIsBounded) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the POST is under way
     const auto tStop = CLOCK::now();
-    m_pEngine->Stop();
-    EXPECT_LT(MsSince(tStop), 6000);
+    m_pEngine->Stop(kStopGraceMs);
+    EXPECT_LT(MsSince(tStop), kStopGraceMs + 3000);
     const SMessage oMessage = Load(llId);
     EXPECT_EQ(oMessage.m_eStatus, relayd::MS_QUEUED);
     ASSERT_EQ(Outcomes(oMessage), std::vector<std::string>{"retry"});

@@ -217,7 +217,11 @@ TEST_F(MailSenderTest, ReplyCodeDecidesOutcome) {
         const relayd::SAttemptResult oResult = oSender.Send(MakeMail("t", "c"), 1000);
         EXPECT_EQ(oResult.m_eOutcome, aRows[i].eOutcome) << oResult.m_sDetail;
         EXPECT_EQ(oResult.m_sDetail.rfind(aRows[i].szDetailStart, 0), 0u) << oResult.m_sDetail;
-        EXPECT_TRUE(m_oPeer.NextEvent().is_object());
+        // A stalled peer never gets to see its message end: the sender closes the
+        // connection of an attempt whose time is up.
+        if (std::string(aRows[i].szScript).rfind("stall", 0) != 0) {
+            EXPECT_TRUE(m_oPeer.NextEvent().is_object());
+        }
     }
 }
 

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <future>
 #include <memory>
@@ -43,16 +44,21 @@ int RandomPortOffset() {
     return std::uniform_int_distribution<int>(20000, 45000)(oRandom);
 }
 
-// A blocking client socket connected to sHost:wPort, with a 5-second receive limit.
-int Connect(const std::string& sHost, uint16_t wPort) {
+// A blocking client socket connected to sHost:wPort, with a 5-second receive limit; from
+// the loopback address sFrom when given.
+int Connect(const std::string& sHost, uint16_t wPort, const std::string& sFrom = "") {
     sockaddr_storage oAddr;
     socklen_t nLen = 0;
-    if (!ParseAddress(sHost, wPort, oAddr, nLen)) {
+    sockaddr_storage oFrom;
+    socklen_t nFromLen = 0;
+    if (!ParseAddress(sHost, wPort, oAddr, nLen) ||
+        (!sFrom.empty() && !ParseAddress(sFrom, 0, oFrom, nFromLen))) {
         return -1;
     }
     const int iFd = socket(oAddr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const timeval oLimit = {5, 0};
     if (iFd < 0 || setsockopt(iFd, SOL_SOCKET, SO_RCVTIMEO, &oLimit, sizeof(oLimit)) != 0 ||
+        (!sFrom.empty() && bind(iFd, reinterpret_cast<const sockaddr*>(&oFrom), nFromLen) != 0) ||
         connect(iFd, reinterpret_cast<const sockaddr*>(&oAddr), nLen) != 0) {
         if (iFd >= 0) {
             close(iFd);
@@ -185,6 +191,7 @@ public:
             m_pServer->Reply(ddwConnId, "R:" + sPayload);
         }
     }
+    bool Admit(const SPeer&) override { return !m_bAdmitNone; }
     void OnConnOpen(uint64_t, CHANNEL, const SPeer&) override {
         std::lock_guard<std::mutex> oLock(m_oMutex);
         ++m_nOpened;
@@ -208,6 +215,7 @@ public:
     }
 
     std::atomic<bool> m_bHold{false};
+    std::atomic<bool> m_bAdmitNone{false};
     size_t m_nOpened = 0;  // under m_oMutex
     std::vector<SFrameSeen> m_vecFrames;
     std::vector<SClosed> m_vecClosed;
@@ -692,6 +700,193 @@ TEST(FrameServer, RunningOutOfDescriptorsPausesAcceptingThenResumes) {
     ASSERT_TRUE(SendAll(vecFds.back(), Frame("last")));
     EXPECT_EQ(Frame("R:last"), ReadAll(vecFds.back()).m_sBytes);
     close(vecFds.back());
+}
+
+// --- Limits that hold whatever peers send ----------------------------------------------
+
+// This process's resident memory in KiB, from /proc.
+size_t ResidentKib() {
+    FILE* pFile = fopen("/proc/self/status", "r");
+    size_t nKib = 0;
+    char szLine[256];
+    while (pFile != nullptr && fgets(szLine, sizeof(szLine), pFile) != nullptr) {
+        if (sscanf(szLine, "VmRSS: %zu kB", &nKib) == 1) {
+            break;
+        }
+    }
+    if (pFile != nullptr) {
+        fclose(pFile);
+    }
+    return nKib;
+}
+
+uint64_t PendingBytes(CServerUnderTest& oServer) {
+    uint64_t ddwPending = 0;
+    oServer.OnLoop([&](CFrameServer& oFs) { ddwPending = oFs.PendingBytes(); });
+    return ddwPending;
+}
+
+// Waits up to 5 s for the server to hold ddwBytes of frames.
+bool WaitPending(CServerUnderTest& oServer, uint64_t ddwBytes) {
+    for (int i = 0; i < 5000; ++i) {
+        if (PendingBytes(oServer) == ddwBytes) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+TEST(FrameServer, FrameBytesHeldStayWithinTheBudget) {
+    CServerUnderTest oServer;
+    oServer.m_bHold = true;
+    SFrameServerConfig oConfig = LoopbackConfig();
+    oConfig.m_dwMaxFrame = 1 << 20;
+    oConfig.m_ddwMaxPending = 3000;
+    ASSERT_TRUE(oServer.Start(oConfig));
+    const uint16_t wPort = oServer.Port(relay_proto::CH_SMS);
+    // A whole frame of 2000 bytes waits for its reply: its bytes stay counted.
+    const int iHeld = Connect("127.0.0.1", wPort);
+    ASSERT_GE(iHeld, 0);
+    ASSERT_TRUE(SendAll(iHeld, Frame(std::string(1994, 'h'))));
+    ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_vecFrames.size() == 1; }));
+    EXPECT_EQ(2000u, PendingBytes(oServer));
+    // Another 2000 announced would pass 3000: closed without a reply, before its body.
+    const int iOver = Connect("127.0.0.1", wPort);
+    ASSERT_GE(iOver, 0);
+    ASSERT_TRUE(SendAll(iOver, "\x02" + Be32(2000)));
+    const SReadAll oOver = ReadAll(iOver);
+    close(iOver);
+    EXPECT_TRUE(oOver.m_bEnded);
+    EXPECT_EQ("", oOver.m_sBytes);
+    ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_vecClosed.size() == 1; }));
+    EXPECT_EQ(CR_OVER_BUDGET, oServer.Closed()[0].m_eReason);
+    EXPECT_EQ("a frame of 2000 bytes with 2000 of 3000 bytes held", oServer.Closed()[0].m_sDetail);
+    // The reply gives the bytes back; the same frame then fits.
+    const uint64_t ddwHeldId = oServer.Frames()[0].m_ddwConnId;
+    oServer.OnLoop([&](CFrameServer& oFs) { oFs.Reply(ddwHeldId, "done"); });
+    EXPECT_EQ(Frame("done"), ReadAll(iHeld).m_sBytes);
+    close(iHeld);
+    EXPECT_EQ(0u, PendingBytes(oServer));
+    const int iNext = Connect("127.0.0.1", wPort);
+    ASSERT_GE(iNext, 0);
+    ASSERT_TRUE(SendAll(iNext, Frame(std::string(1994, 'n'))));
+    ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_vecFrames.size() == 2; }));
+    EXPECT_EQ(2000u, PendingBytes(oServer));
+    // Closing without a reply gives them back too.
+    const uint64_t ddwNextId = oServer.Frames()[1].m_ddwConnId;
+    oServer.OnLoop([&](CFrameServer& oFs) { oFs.Close(ddwNextId); });
+    EXPECT_EQ(0u, PendingBytes(oServer));
+    close(iNext);
+}
+
+TEST(FrameServer, AnAddressHoldingMostOfTheBudgetGivesWay) {
+    CServerUnderTest oServer;
+    SFrameServerConfig oConfig = LoopbackConfig();
+    oConfig.m_dwMaxFrame = 1 << 20;
+    oConfig.m_ddwMaxPending = 3000;
+    ASSERT_TRUE(oServer.Start(oConfig));
+    const uint16_t wPort = oServer.Port(relay_proto::CH_SMS);
+    // 127.0.0.2 holds 2500 bytes in frames that never finish.
+    const int iFirst = Connect("127.0.0.1", wPort, "127.0.0.2");
+    const int iSecond = Connect("127.0.0.1", wPort, "127.0.0.2");
+    ASSERT_TRUE(iFirst >= 0 && iSecond >= 0);
+    ASSERT_TRUE(SendAll(iFirst, "\x02" + Be32(1500) + "part"));
+    ASSERT_TRUE(WaitPending(oServer, 1500));
+    ASSERT_TRUE(SendAll(iSecond, "\x02" + Be32(1000) + "part"));
+    ASSERT_TRUE(WaitPending(oServer, 2500));
+    // 1000 from another address: the oldest frame of 127.0.0.2 makes room.
+    const int iFd = Connect("127.0.0.1", wPort);
+    ASSERT_GE(iFd, 0);
+    ASSERT_TRUE(SendAll(iFd, Frame(std::string(994, 'n'))));
+    EXPECT_EQ(Frame("R:" + std::string(994, 'n')), ReadAll(iFd).m_sBytes);
+    close(iFd);
+    EXPECT_TRUE(ReadAll(iFirst).m_bEnded);
+    ASSERT_FALSE(oServer.Closed().empty());
+    EXPECT_EQ(CR_EVICTED, oServer.Closed()[0].m_eReason);
+    EXPECT_EQ(1000u, PendingBytes(oServer));  // the second frame of 127.0.0.2, still arriving
+    close(iFirst);
+    close(iSecond);
+}
+
+TEST(FrameServer, AFrameNotAdmittedIsDroppedAsItArrives) {
+    CServerUnderTest oServer;
+    oServer.m_bAdmitNone = true;
+    SFrameServerConfig oConfig = LoopbackConfig();
+    oConfig.m_dwMaxFrame = 64u << 20;
+    oConfig.m_ddwMaxPending = 1000;  // a dropped frame costs none of it
+    oConfig.m_nDroppedKeep = 4;
+    ASSERT_TRUE(oServer.Start(oConfig));
+    const uint16_t wPort = oServer.Port(relay_proto::CH_MAIL);
+    const std::string sBig = Frame("HEAD" + std::string(32u << 20, 'x'));
+    const size_t nKibBefore = ResidentKib();
+    const int iFd = Connect("127.0.0.1", wPort);
+    ASSERT_GE(iFd, 0);
+    std::thread oSender([&] { EXPECT_TRUE(SendAll(iFd, sBig)); });
+    const SReadAll oRead = ReadAll(iFd);
+    oSender.join();
+    close(iFd);
+    EXPECT_EQ(Frame("R:HEAD"), oRead.m_sBytes);
+    EXPECT_LT(ResidentKib(), nKibBefore + 8 * 1024) << "32 MiB dropped, not buffered";
+    // The last byte is still checked.
+    std::string sBadEnd = Frame("HEAD" + std::string(100000, 'x'));
+    sBadEnd.back() = 'x';
+    const int iBad = Connect("127.0.0.1", wPort);
+    ASSERT_GE(iBad, 0);
+    ASSERT_TRUE(SendAll(iBad, sBadEnd));
+    EXPECT_EQ("", ReadAll(iBad).m_sBytes);
+    close(iBad);
+    ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_vecClosed.size() == 2; }));
+    EXPECT_EQ(CR_BAD_FRAME, oServer.Closed()[1].m_eReason);
+    ASSERT_EQ(1u, oServer.Frames().size());
+    EXPECT_EQ("HEAD", oServer.Frames()[0].m_sPayload);
+}
+
+TEST(FrameServer, OneAddressIsBoundedAndCannotLockOutAnother) {
+    CServerUnderTest oServer;
+    SFrameServerConfig oConfig = LoopbackConfig();
+    oConfig.m_nMaxConnsPerPeer = 5;
+    oConfig.m_nMaxConns = 8;
+    ASSERT_TRUE(oServer.Start(oConfig));
+    const uint16_t wPort = oServer.Port(relay_proto::CH_ZEPH);
+    std::vector<int> vecIdle;
+    for (int i = 0; i < 5; ++i) {
+        vecIdle.push_back(Connect("127.0.0.1", wPort, "127.0.0.2"));
+        ASSERT_GE(vecIdle.back(), 0);
+    }
+    ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_nOpened == 5; }));
+    // The sixth from the same address is closed at once.
+    const int iSixth = Connect("127.0.0.1", wPort, "127.0.0.2");
+    ASSERT_GE(iSixth, 0);
+    EXPECT_TRUE(ReadAll(iSixth).m_bEnded);
+    close(iSixth);
+    for (int i = 0; i < 3; ++i) {
+        vecIdle.push_back(Connect("127.0.0.1", wPort, "127.0.0.3"));
+        ASSERT_GE(vecIdle.back(), 0);
+    }
+    ASSERT_TRUE(oServer.WaitFor([&] { return oServer.m_nOpened == 8; }));
+    // The server is full: the address holding most gives way to a third one.
+    const int iFd = Connect("127.0.0.1", wPort);
+    ASSERT_GE(iFd, 0);
+    ASSERT_TRUE(SendAll(iFd, Frame("served")));
+    EXPECT_EQ(Frame("R:served"), ReadAll(iFd).m_sBytes);
+    close(iFd);
+    // The oldest of 127.0.0.2 was the one to go.
+    EXPECT_TRUE(ReadAll(vecIdle[0]).m_bEnded);
+    uint64_t ddwPeerRefused = 0;
+    uint64_t ddwRefused = 0;
+    oServer.OnLoop([&](CFrameServer& oFs) {
+        ddwPeerRefused = oFs.PeerRefusedCount();
+        ddwRefused = oFs.RefusedCount();
+    });
+    EXPECT_EQ(1u, ddwPeerRefused);
+    EXPECT_EQ(0u, ddwRefused);
+    const std::vector<SClosed> vecClosed = oServer.Closed();
+    ASSERT_FALSE(vecClosed.empty());
+    EXPECT_EQ(CR_EVICTED, vecClosed[0].m_eReason);
+    for (const int iIdle : vecIdle) {
+        close(iIdle);
+    }
 }
 
 }  // namespace

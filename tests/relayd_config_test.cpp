@@ -11,6 +11,7 @@
 #include "relayd/config/config_load.h"
 #include "relayd/config/config_rules.h"
 #include "relayd/config/config_secrets.h"
+#include "relayd/config/descriptor_share.h"
 #include "relayd/options.h"
 #include "tests/test_support.h"
 
@@ -140,6 +141,8 @@ max_connections = 12
 http_max_connections = 64
 read_timeout = "500ms"
 max_package = 1000
+max_connections_per_peer = 7
+max_pending_bytes = 5000
 retention = "2d"
 
 [mail]
@@ -190,6 +193,8 @@ id = "plain"
     EXPECT_EQ(oConfig.m_dwHttpMaxConnections, 64u);
     EXPECT_EQ(oConfig.m_llReadTimeoutMs, 500);
     EXPECT_EQ(oConfig.m_dwMaxPackage, 1000u);
+    EXPECT_EQ(oConfig.m_dwMaxConnectionsPerPeer, 7u);
+    EXPECT_EQ(oConfig.m_ddwMaxPendingBytes, 5000u);
     EXPECT_EQ(oConfig.m_llRetentionMs, 2LL * 24 * 3600 * 1000);
     EXPECT_EQ(oConfig.m_oMail.m_sSmtp, "smtps://user:pw@mail.example.com:465");
     EXPECT_EQ(oConfig.m_oMail.m_sFrom, "relay@example.com");
@@ -410,6 +415,15 @@ TEST(RelaydFinishConfig, ChecksAcrossSettings) {
              c.m_vecKeys[0].m_vecCc = {"x y"};
          },
          "keys.receivers/cc: 'x y' is not a name"},
+        {[](SConfig& c) { c.m_dwMaxConnectionsPerPeer = 0; },
+         "max_connections_per_peer: 0 is not from 1 to 1000000"},
+        {[](SConfig& c) { c.m_ddwMaxPendingBytes = 16777221; },
+         "max_pending_bytes: 16777221 is less than one frame of max_package (16777222 bytes)"},
+        {[](SConfig& c) {
+             c.m_ddwMaxPendingBytes = 1006;
+             c.m_dwMaxPackage = 1000;
+         },
+         ""},
     };
     for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
         SConfig oConfig;
@@ -447,6 +461,39 @@ bool Parse(std::vector<std::string> vecArgs, relayd::SRelaydOptions& oOpts, std:
     vecArgv.push_back(nullptr);
     return relayd::ParseRelaydOptions(static_cast<int>(vecArgs.size()), vecArgv.data(), oOpts,
                                       sErrMsg);
+}
+
+// How descriptors are shared: intake keeps max_connections while the limit allows, and
+// is never left without a connection.
+TEST(RelaydDescriptorShare, IntakeGetsWhatTheLimitLeaves) {
+    struct SRow {
+        uint64_t m_ddwLimit;
+        uint64_t m_ddwOpen;
+        bool m_bHttp;
+        uint32_t m_dwIntake;
+        uint32_t m_dwHttp;
+        const char* m_szText;
+        uint32_t m_dwHttpMax = 256;  // http_max_connections
+    } const kRows[] = {
+        {1048576, 10, true, 4096, 256, "max_connections 4096"},
+        {4430, 10, true, 4096, 256, "max_connections 4096"},
+        {4429, 10, true, 4095, 256, "max_connections 4095 (lowered from 4096: 4429 descriptors)"},
+        {200, 10, true, 92, 30, "max_connections 92 (lowered from 4096: 200 descriptors)"},
+        {200, 10, false, 122, 0, "max_connections 122 (lowered from 4096: 200 descriptors)"},
+        {50, 10, true, 1, 0, "max_connections 1 (lowered from 4096: 50 descriptors)"},
+        {200, 10, true, 106, 16, "max_connections 106 (lowered from 4096: 200 descriptors)", 16},
+    };
+    for (size_t i = 0; i < sizeof(kRows) / sizeof(kRows[0]); ++i) {
+        SConfig oConfig;
+        oConfig.m_sHttp = kRows[i].m_bHttp ? "127.0.0.1:12464" : "off";
+        oConfig.m_dwHttpMaxConnections = kRows[i].m_dwHttpMax;
+        const relayd::SDescriptorShare oShare =
+            relayd::ShareDescriptors(oConfig, kRows[i].m_ddwLimit, kRows[i].m_ddwOpen);
+        EXPECT_EQ(kRows[i].m_dwIntake, oShare.m_dwIntake) << "row " << i;
+        EXPECT_EQ(kRows[i].m_dwHttp, oShare.m_dwHttp) << "row " << i;
+        EXPECT_EQ(kRows[i].m_szText, relayd::DescribeShare(oConfig, oShare, kRows[i].m_ddwLimit))
+            << "row " << i;
+    }
 }
 
 TEST(RelaydOptions, Parses) {

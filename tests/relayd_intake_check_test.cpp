@@ -11,6 +11,7 @@
 #include "fanout_client/options.h"  // the client's CheckNameListValidity
 #include "relay_proto/utf8.h"
 #include "relayd/intake/intake_check.h"
+#include "relayd/intake/refusal_log.h"
 #include "relayd/record/text_rules.h"
 #include "relayd/store/keyring.h"
 #include "relayd/store/store.h"
@@ -241,6 +242,15 @@ SCheck Check(const SRequest& oReq, bool bRequireKey = false) {
     return oCheck;
 }
 
+// n names "n0;n1;...".
+std::string Names(size_t n) {
+    std::vector<std::string> vecNames;
+    for (size_t i = 0; i < n; ++i) {
+        vecNames.push_back("n" + std::to_string(i));
+    }
+    return relayd::JoinNameList(vecNames);
+}
+
 TEST(RelaydIntakeCheck, ResultCodesInTheirOrder) {
     struct SRow {
         SRequest m_oReq;
@@ -351,7 +361,34 @@ TEST(RelaydIntakeCheck, ResultCodesInTheirOrder) {
                   r.m_vecAttachments = {{std::string("a\0b", 3), "1"}};
               }),
          false, RES_INVALID_PARAM, "name 'a\\x00b'"},
+        // How many names, how long a name.
+        {With(CH_MAIL,
+              [](SRequest& r) {
+                  r.m_sReceivers = Names(600);
+                  r.m_sCc = Names(401);
+              }),
+         false, RES_INVALID_PARAM, "1001 receivers and cc, more than 1000"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "a;" + std::string(256, 'r'); }), false,
+         RES_INVALID_PARAM, "receiver 'rrr"},
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "a;" + std::string(256, 'r'); }), false,
+         RES_INVALID_PARAM, "' is 256 bytes long, more than 255"},
+        {With(CH_MAIL, [](SRequest& r) { r.m_sCc = std::string(256, 'c'); }), false,
+         RES_INVALID_PARAM, "cc 'ccc"},
+        {With(CH_MAIL,
+              [](SRequest& r) {
+                  r.m_vecAttachments = {{"a", "1"}, {std::string(256, 'f'), "2"}};
+              }),
+         false, RES_INVALID_PARAM, "attachment 2 has a name of 256 bytes, more than 255"},
         // Accepted.
+        {With(CH_MAIL,
+              [](SRequest& r) {
+                  r.m_sReceivers = Names(600);
+                  r.m_sCc = Names(400);
+                  r.m_vecAttachments = {{std::string(255, 'f'), "1"}};
+              }),
+         false, RES_OK, ""},
+        {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = std::string(255, 'r'); }), false, RES_OK,
+         ""},
         {With(CH_SMS, [](SRequest& r) { r.m_sReceivers = "a;;b;"; }), false, RES_OK, ""},
         {With(CH_SMS,
               [](SRequest& r) {
@@ -600,6 +637,30 @@ TEST(RelaydKeyRing, AsksTheStoreAfterTheFile) {
             EXPECT_EQ(sWhy, kRows[i].m_szReceiver) << "row " << i;
         }
     }
+}
+
+// --- The refusal log ------------------------------------------------------------------------
+
+TEST(RelaydRefusalLog, TenLinesASecondThenTheCountLeftOut) {
+    std::vector<std::string> vecLines;
+    relayd::CRefusalLog oLog([&](const std::string& sLine) { vecLines.push_back(sLine); });
+    oLog.Refused(5000, "10.0.0.7:53422", CH_SMS, 2, "receivers 'a b' hold a byte not allowed");
+    ASSERT_EQ(1u, vecLines.size());
+    EXPECT_EQ("refused 10.0.0.7:53422 sms result 2: receivers 'a b' hold a byte not allowed",
+              vecLines[0]);
+    for (int i = 0; i < 24; ++i) {
+        oLog.Refused(5000 + i * 10, "[::1]:1", CH_MAIL, 1, "address not in allow");
+    }
+    EXPECT_EQ(10u, vecLines.size()) << "ten lines in the second from 5000 ms";
+    oLog.Refused(5999, "[::1]:1", CH_MAIL, 1, "address not in allow");
+    EXPECT_EQ(10u, vecLines.size());
+    // The next second starts with the count of the 16 left out, then the line.
+    oLog.Refused(6000, "[::1]:2", CH_LUMO, 5, "key 'k' is unknown");
+    ASSERT_EQ(12u, vecLines.size());
+    EXPECT_EQ("16 refusal lines left out", vecLines[10]);
+    EXPECT_EQ("refused [::1]:2 lumo result 5: key 'k' is unknown", vecLines[11]);
+    oLog.Refused(6001, "[::1]:2", CH_LUMO, 4, "x");
+    EXPECT_EQ(13u, vecLines.size()) << "no count when nothing was left out";
 }
 
 }  // namespace

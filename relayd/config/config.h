@@ -38,6 +38,9 @@ struct SConfig {
     uint32_t m_dwMaxConnections = 4096;
     int64_t m_llReadTimeoutMs = 10 * 1000;
     uint32_t m_dwMaxPackage = 16777216;
+    // What one peer, or all of them, may hold of the intake side.
+    uint32_t m_dwMaxConnectionsPerPeer = 256;
+    uint64_t m_ddwMaxPendingBytes = 268435456;
     // Long-running service: how long final messages stay, and secrets kept in files.
     int64_t m_llRetentionMs = 30LL * 24 * 3600 * 1000;  // 0: keep every message
     std::string m_sHttpTokenFile;

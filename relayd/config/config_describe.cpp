@@ -91,6 +91,9 @@ std::string DescribeConfig(const SConfig& oConfig) {
     sOut += "http_max_connections = " + std::to_string(oConfig.m_dwHttpMaxConnections) + "\n";
     sOut += "read_timeout = " + FormatDuration(oConfig.m_llReadTimeoutMs) + "\n";
     sOut += "max_package = " + std::to_string(oConfig.m_dwMaxPackage) + "\n";
+    sOut +=
+        "max_connections_per_peer = " + std::to_string(oConfig.m_dwMaxConnectionsPerPeer) + "\n";
+    sOut += "max_pending_bytes = " + std::to_string(oConfig.m_ddwMaxPendingBytes) + "\n";
     sOut += "retention = " +
             (oConfig.m_llRetentionMs == 0 ? std::string("0s (keep every message)")
                                           : FormatDuration(oConfig.m_llRetentionMs)) +

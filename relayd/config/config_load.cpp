@@ -180,6 +180,8 @@ const SField<SConfig> kTopFields[] = {
     {"max_connections", [](const toml::node& n, SConfig& c, SProblem& p) { return GetInteger(n, 1, kMaxMaxConnections, c.m_dwMaxConnections, p); }},
     {"read_timeout", [](const toml::node& n, SConfig& c, SProblem& p) { return GetDuration(n, 1, c.m_llReadTimeoutMs, p); }},
     {"max_package", [](const toml::node& n, SConfig& c, SProblem& p) { return GetInteger(n, kMinMaxPackage, kMaxMaxPackage, c.m_dwMaxPackage, p); }},
+    {"max_connections_per_peer", [](const toml::node& n, SConfig& c, SProblem& p) { return GetInteger(n, 1, kMaxMaxConnections, c.m_dwMaxConnectionsPerPeer, p); }},
+    {"max_pending_bytes", [](const toml::node& n, SConfig& c, SProblem& p) { return GetInteger(n, kMinMaxPackage, kMaxMaxPendingBytes, c.m_ddwMaxPendingBytes, p); }},
     {"retention", [](const toml::node& n, SConfig& c, SProblem& p) { return GetDuration(n, 0, c.m_llRetentionMs, p); }},
     {"http_token_file", [](const toml::node& n, SConfig& c, SProblem& p) { return GetString(n, c.m_sHttpTokenFile, p); }},
 };

@@ -314,6 +314,21 @@ bool CheckName(const std::string& sName, std::string& sWhy) {
     return true;
 }
 
+namespace {
+
+// The budget for requests in memory takes at least one frame of the largest package.
+bool FinishPendingBytes(const SConfig& oConfig, std::string& sErrMsg) {
+    const uint64_t ddwFrame = uint64_t(oConfig.m_dwMaxPackage) + relay_proto::FRAME_OVERHEAD;
+    if (oConfig.m_ddwMaxPendingBytes >= ddwFrame) {
+        return true;
+    }
+    sErrMsg = "max_pending_bytes: " + std::to_string(oConfig.m_ddwMaxPendingBytes) +
+              " is less than one frame of max_package (" + std::to_string(ddwFrame) + " bytes)";
+    return false;
+}
+
+}  // namespace
+
 bool FinishConfig(SConfig& oConfig, std::string& sErrMsg) {
     std::string sWhy;
     return FinishListen(oConfig, sErrMsg) &&
@@ -329,8 +344,13 @@ bool FinishConfig(SConfig& oConfig, std::string& sErrMsg) {
            CheckDuration("read_timeout", oConfig.m_llReadTimeoutMs, 1, sErrMsg) &&
            CheckRange("max_package", oConfig.m_dwMaxPackage, kMinMaxPackage, kMaxMaxPackage,
                       sErrMsg) &&
-           FinishDestinations(oConfig, sErrMsg) && FinishDelivery(oConfig, sErrMsg) &&
-           FinishRetention(oConfig, sErrMsg) && FinishKeys(oConfig, sErrMsg);
+           CheckRange("max_connections_per_peer", oConfig.m_dwMaxConnectionsPerPeer, 1,
+                      kMaxMaxConnections, sErrMsg) &&
+           CheckRange("max_pending_bytes", static_cast<int64_t>(oConfig.m_ddwMaxPendingBytes),
+                      kMinMaxPackage, kMaxMaxPendingBytes, sErrMsg) &&
+           FinishPendingBytes(oConfig, sErrMsg) && FinishDestinations(oConfig, sErrMsg) &&
+           FinishDelivery(oConfig, sErrMsg) && FinishRetention(oConfig, sErrMsg) &&
+           FinishKeys(oConfig, sErrMsg);
 }
 
 }  // namespace relayd

@@ -26,6 +26,7 @@ const int64_t kMaxHttpMaxConnections = 100000;
 const int64_t kMinMaxPackage = sizeof(MSG_PKG_HEAD);  // a bare header
 // What the largest frame holds.
 const int64_t kMaxMaxPackage = 4294967295LL - relay_proto::FRAME_OVERHEAD;
+const int64_t kMaxMaxPendingBytes = 1LL << 50;
 
 // Each returns true when the value may stand in its setting; otherwise false with the
 // reason in sWhy (without the setting's name).

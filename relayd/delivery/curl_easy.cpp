@@ -1,5 +1,8 @@
 #include "relayd/delivery/curl_easy.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <mutex>
 
 namespace relayd {
@@ -37,6 +40,10 @@ CCurlEasy::CCurlEasy(const std::atomic<bool>* pAbort) : m_pAbort(pAbort) {
     curl_easy_setopt(m_pCurl, CURLOPT_XFERINFODATA, this);
     // One connection per worker: a new one replaces (and closes) the one before.
     curl_easy_setopt(m_pCurl, CURLOPT_MAXCONNECTS, 1L);
+    curl_easy_setopt(m_pCurl, CURLOPT_SOCKOPTFUNCTION, &CCurlEasy::OnSocketOpened);
+    curl_easy_setopt(m_pCurl, CURLOPT_SOCKOPTDATA, this);
+    curl_easy_setopt(m_pCurl, CURLOPT_CLOSESOCKETFUNCTION, &CCurlEasy::OnSocketClose);
+    curl_easy_setopt(m_pCurl, CURLOPT_CLOSESOCKETDATA, this);
 }
 
 CCurlEasy::~CCurlEasy() {
@@ -60,6 +67,9 @@ CURLcode CCurlEasy::Perform(std::string& sFailure) {
     if (eCode == CURLE_OK) {
         return eCode;
     }
+    if (m_iSocket != CURL_SOCKET_BAD) {
+        shutdown(m_iSocket, SHUT_RDWR);
+    }
     if (eCode == CURLE_ABORTED_BY_CALLBACK && Aborted()) {
         sFailure = "cut short: the relay is stopping";
     } else if (eCode == CURLE_OPERATION_TIMEDOUT) {
@@ -68,6 +78,19 @@ CURLcode CCurlEasy::Perform(std::string& sFailure) {
         sFailure = m_szError[0] != '\0' ? m_szError : curl_easy_strerror(eCode);
     }
     return eCode;
+}
+
+int CCurlEasy::OnSocketOpened(void* pThis, curl_socket_t iSocket, curlsocktype) {
+    static_cast<CCurlEasy*>(pThis)->m_iSocket = iSocket;
+    return CURL_SOCKOPT_OK;
+}
+
+int CCurlEasy::OnSocketClose(void* pThis, curl_socket_t iSocket) {
+    CCurlEasy* pEasy = static_cast<CCurlEasy*>(pThis);
+    if (pEasy->m_iSocket == iSocket) {
+        pEasy->m_iSocket = CURL_SOCKET_BAD;
+    }
+    return close(iSocket);
 }
 
 int CCurlEasy::OnProgress(void* pThis, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {

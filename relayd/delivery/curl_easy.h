@@ -1,6 +1,9 @@
 // A libcurl easy handle kept by one worker across attempts (so connections are reused),
 // with the settings every attempt shares: no signals, a time limit, and a stop flag that
-// cuts a transfer short when the relay shuts down.
+// cuts a transfer short when the relay shuts down. The connection of a failed transfer is
+// shut down at once, so that libcurl's goodbye on it (an SMTP QUIT, when the next
+// transfer replaces the connection or the handle ends) cannot wait minutes for a peer
+// that stopped answering.
 #ifndef RELAYD_DELIVERY_CURL_EASY_H
 #define RELAYD_DELIVERY_CURL_EASY_H
 
@@ -40,11 +43,15 @@ public:
 
 private:
     static int OnProgress(void* pThis, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    // Keep track of the connection's socket.
+    static int OnSocketOpened(void* pThis, curl_socket_t iSocket, curlsocktype ePurpose);
+    static int OnSocketClose(void* pThis, curl_socket_t iSocket);
 
     CURL* m_pCurl = nullptr;
     const std::atomic<bool>* m_pAbort;
     int64_t m_llTimeoutMs = 0;
     bool m_bFreshNext = false;
+    curl_socket_t m_iSocket = CURL_SOCKET_BAD;  // the open connection's, if any
     char m_szError[CURL_ERROR_SIZE] = {};
 };
 

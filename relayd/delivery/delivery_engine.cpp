@@ -1,7 +1,5 @@
 #include "relayd/delivery/delivery_engine.h"
 
-#include "relayd/record/clock.h"
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -13,6 +11,8 @@ namespace {
 
 const int kRecordTries = 4;
 const int64_t kRecordPauseMs = 100;
+// Queued messages of a channel without a destination failed per pass.
+const uint32_t kMaxUndeliverablePerPass = 64;
 
 void LogLine(const std::string& sLine) {
     fprintf(stderr, "fanout_relayd: delivery: %s\n", sLine.c_str());
@@ -24,6 +24,18 @@ SRetryPolicy PolicyOf(const SConfig& oConfig) {
     oPolicy.m_llMaxMs = oConfig.m_oDelivery.m_llRetryMaxMs;
     oPolicy.m_llMaxAgeMs = oConfig.m_oDelivery.m_llMaxAgeMs;
     return oPolicy;
+}
+
+// What identifies a channel's destination: channels with the same one share a lane.
+std::string DestinationOf(const SConfig& oConfig, relay_proto::CHANNEL eChannel) {
+    if (eChannel == relay_proto::CH_MAIL) {
+        return "smtp " + oConfig.m_oMail.m_sSmtp;
+    }
+    return "webhook " + oConfig.m_aWebhooks[eChannel].m_sUrl;
+}
+
+void WaitFor(std::condition_variable& oCond, std::unique_lock<std::mutex>& oLock, int64_t llMs) {
+    oCond.wait_for(oLock, std::chrono::milliseconds(std::max<int64_t>(1, llMs)));
 }
 
 }  // namespace
@@ -38,31 +50,37 @@ CDeliveryEngine::CDeliveryEngine(const SConfig& oConfig, IStore& oStore, CMetric
       m_oPolicy(PolicyOf(oConfig)) {}
 
 CDeliveryEngine::~CDeliveryEngine() {
-    Stop();
+    Stop(0);
 }
 
-// static
 int64_t CDeliveryEngine::SyncLeaseUntilMs(int64_t llNowMs) const {
-    return llNowMs + m_oConfig.m_oDelivery.m_llSyncTimeoutMs + kLeaseMarginMs;
+    return llNowMs + m_oConfig.m_oDelivery.m_llSyncTimeoutMs + kLeaseMs;
 }
 
 bool CDeliveryEngine::Start(std::string& sErrMsg) {
     if (!CheckDeliverySettings(m_oConfig, sErrMsg)) {
         return false;
     }
-    uint32_t dwRequeued = 0;
+    const int64_t llNowMs = m_oClock.NowMs();
+    uint32_t dwTakenBack = 0;
+    uint32_t dwExpired = 0;
     std::string sStoreErr;
-    if (!m_oStore.RequeueExpired(WallNowMs(), dwRequeued, sStoreErr)) {
+    if (!m_oStore.RequeueAtStart(llNowMs, dwTakenBack, sStoreErr) ||
+        !m_oStore.RequeueExpired(llNowMs, kExpiryMarginMs, dwExpired, sStoreErr)) {
         sErrMsg = "delivery: " + sStoreErr;
         return false;
+    }
+    if (dwTakenBack + dwExpired > 0) {
+        LogLine(std::to_string(dwTakenBack + dwExpired) +
+                " message(s) left delivering are back in the queue");
     }
     std::lock_guard<std::mutex> oGuard(m_oMutex);
     if (m_bRunning) {
         return true;
     }
     m_bRunning = true;
+    m_bClaiming = true;
     m_bStopping = false;
-    m_bWoken = true;
     m_bAbort = false;
     {
         std::lock_guard<std::mutex> oRecordGuard(m_oRecordMutex);
@@ -70,16 +88,10 @@ bool CDeliveryEngine::Start(std::string& sErrMsg) {
         m_bRecorderStopping = false;
     }
     m_thRecorder = std::thread(&CDeliveryEngine::RecordLoop, this);
-    for (int i = 0; i < relay_proto::CHANNEL_COUNT; ++i) {
-        const relay_proto::CHANNEL eChannel = static_cast<relay_proto::CHANNEL>(i);
-        if (!HasDestination(m_oConfig, eChannel)) {
-            continue;
-        }
-        m_aLanes[i].reset(new SLane);
-        SLane& oLane = *m_aLanes[i];
-        oLane.m_eChannel = eChannel;
-        for (uint32_t w = 0; w < kWorkersPerChannel; ++w) {
-            oLane.m_vecWorkers.emplace_back(&CDeliveryEngine::WorkerLoop, this, std::ref(oLane));
+    MakeLanes();
+    for (std::unique_ptr<SLane>& pLane : m_vecLanes) {
+        for (uint32_t w = 0; w < kWorkersPerLane; ++w) {
+            pLane->m_vecWorkers.emplace_back(&CDeliveryEngine::WorkerLoop, this, std::ref(*pLane));
             ++m_dwWorkersRunning;
         }
     }
@@ -87,39 +99,80 @@ bool CDeliveryEngine::Start(std::string& sErrMsg) {
     return true;
 }
 
+void CDeliveryEngine::MakeLanes() {
+    std::vector<std::string> vecDestinations;
+    for (int i = 0; i < relay_proto::CHANNEL_COUNT; ++i) {
+        const relay_proto::CHANNEL eChannel = static_cast<relay_proto::CHANNEL>(i);
+        m_aLaneOf[i] = nullptr;
+        if (!HasDestination(m_oConfig, eChannel)) {
+            continue;
+        }
+        const std::string sDestination = DestinationOf(m_oConfig, eChannel);
+        const size_t nLane =
+            std::find(vecDestinations.begin(), vecDestinations.end(), sDestination) -
+            vecDestinations.begin();
+        if (nLane == vecDestinations.size()) {
+            vecDestinations.push_back(sDestination);
+            m_vecLanes.emplace_back(new SLane);
+        }
+        m_vecLanes[nLane]->m_vecChannels.push_back(eChannel);
+        m_aLaneOf[i] = m_vecLanes[nLane].get();
+    }
+}
+
 void CDeliveryEngine::Wake() {
     {
         std::lock_guard<std::mutex> oGuard(m_oMutex);
-        m_bWoken = true;
+        for (std::unique_ptr<SLane>& pLane : m_vecLanes) {
+            pLane->m_bWoken = true;
+        }
     }
     m_oDispatchCond.notify_one();
 }
 
-void CDeliveryEngine::Stop() {
+void CDeliveryEngine::StopClaiming() {
+    std::vector<int64_t> vecIds;
+    {
+        std::lock_guard<std::mutex> oGuard(m_oMutex);
+        if (!m_bRunning || !m_bClaiming) {
+            return;
+        }
+        m_bClaiming = false;
+        for (std::unique_ptr<SLane>& pLane : m_vecLanes) {
+            for (const SJob& oJob : pLane->m_deqClaimed) {
+                vecIds.push_back(oJob.m_oMessage.m_llId);
+                m_setHeld.erase(oJob.m_oMessage.m_llId);
+            }
+            pLane->m_deqClaimed.clear();
+        }
+    }
+    m_oDispatchCond.notify_one();
+    HandBack(vecIds);
+}
+
+void CDeliveryEngine::Stop(int64_t llGraceMs) {
+    const int64_t llDeadlineMs = MonotonicNowMs() + std::max<int64_t>(0, llGraceMs);
+    StopClaiming();
     {
         std::lock_guard<std::mutex> oGuard(m_oMutex);
         if (!m_bRunning || m_bStopping) {
             return;
         }
         m_bStopping = true;
-        for (const std::unique_ptr<SLane>& pLane : m_aLanes) {
-            if (pLane) {
-                pLane->m_oCond.notify_all();
-            }
+        for (std::unique_ptr<SLane>& pLane : m_vecLanes) {
+            pLane->m_oCond.notify_all();
         }
     }
     m_oDispatchCond.notify_one();
     m_thDispatch.join();
     {
         std::unique_lock<std::mutex> oLock(m_oMutex);
-        m_oStopCond.wait_for(oLock, std::chrono::milliseconds(kStopGraceMs),
-                             [this] { return m_dwWorkersRunning == 0; });
+        m_oStopCond.wait_for(
+            oLock, std::chrono::milliseconds(std::max<int64_t>(0, llDeadlineMs - MonotonicNowMs())),
+            [this] { return m_dwWorkersRunning == 0; });
     }
     m_bAbort = true;  // attempts still running end now, as retries
-    for (std::unique_ptr<SLane>& pLane : m_aLanes) {
-        if (!pLane) {
-            continue;
-        }
+    for (std::unique_ptr<SLane>& pLane : m_vecLanes) {
         for (std::thread& thWorker : pLane->m_vecWorkers) {
             thWorker.join();
         }
@@ -131,21 +184,37 @@ void CDeliveryEngine::Stop() {
     m_oRecordCond.notify_one();
     m_thRecorder.join();
     std::lock_guard<std::mutex> oGuard(m_oMutex);
-    for (std::unique_ptr<SLane>& pLane : m_aLanes) {
-        pLane.reset();
-    }
+    m_vecLanes.clear();
+    m_aLaneOf.fill(nullptr);
+    m_setHeld.clear();
     m_bRunning = false;
+}
+
+void CDeliveryEngine::HandBack(const std::vector<int64_t>& vecIds) {
+    if (vecIds.empty()) {
+        return;
+    }
+    std::string sErrMsg;
+    if (!m_oStore.ReleaseClaims(vecIds, m_oClock.NowMs(), m_sOwner, sErrMsg)) {
+        // Their leases run out and put them back in the queue instead.
+        LogLine(sErrMsg);
+        return;
+    }
+    for (int64_t llId : vecIds) {
+        m_oEvents.Publish(CEventBus::EK_STATUS, llId, MS_QUEUED);
+    }
 }
 
 void CDeliveryEngine::DeliverNow(const SMessage& oMessage, DONE_FN fnDone) {
     SJob oJob;
     oJob.m_oMessage = oMessage;
-    oJob.m_llDeadlineMs = WallNowMs() + m_oConfig.m_oDelivery.m_llSyncTimeoutMs;
+    oJob.m_llDeadlineMs = MonotonicNowMs() + m_oConfig.m_oDelivery.m_llSyncTimeoutMs;
     oJob.m_fnDone = std::move(fnDone);
     {
         std::lock_guard<std::mutex> oGuard(m_oMutex);
-        SLane* pLane = m_aLanes[oMessage.m_eChannel].get();
+        SLane* pLane = m_aLaneOf[oMessage.m_eChannel];
         if (m_bRunning && !m_bStopping && pLane != nullptr) {
+            m_setHeld.insert(oMessage.m_llId);
             pLane->m_deqSync.push_back(std::move(oJob));
             pLane->m_oCond.notify_one();
             return;
@@ -155,98 +224,129 @@ void CDeliveryEngine::DeliverNow(const SMessage& oMessage, DONE_FN fnDone) {
 }
 
 void CDeliveryEngine::DispatchLoop() {
-    int64_t llNextRequeueMs = WallNowMs() + kRequeueEveryMs;
+    int64_t llNextLeasesMs = MonotonicNowMs();  // at once: fails what has no destination
     std::unique_lock<std::mutex> oLock(m_oMutex);
     while (!m_bStopping) {
-        const int64_t llNowMs = WallNowMs();
-        if (llNowMs >= llNextRequeueMs) {
-            oLock.unlock();
-            RequeueExpired(llNowMs);
-            oLock.lock();
-            llNextRequeueMs = llNowMs + kRequeueEveryMs;
+        const int64_t llNowMs = MonotonicNowMs();
+        if (llNowMs >= llNextLeasesMs) {
+            KeepLeases(oLock);
+            llNextLeasesMs = MonotonicNowMs() + kRenewEveryMs;
             continue;
         }
-        const bool bRoom = ClaimRoom() > 0;
-        if ((m_bWoken || llNowMs >= m_llNextPollMs) && bRoom) {
-            ClaimDue(oLock, llNowMs);
-            continue;
+        // A lane claims when it has room and was woken or its poll is due; a worker taking
+        // a message, a Wake() or a retry scheduled sooner wakes this thread.
+        bool bClaimed = false;
+        int64_t llUntilMs = llNextLeasesMs;
+        for (size_t i = 0; m_bClaiming && !m_bStopping && i < m_vecLanes.size(); ++i) {
+            SLane& oLane = *m_vecLanes[i];
+            if (ClaimRoom(oLane) == 0) {
+                continue;
+            }
+            if (oLane.m_bWoken || llNowMs >= oLane.m_llNextPollMs) {
+                ClaimFor(oLane, oLock);
+                bClaimed = true;
+            } else {
+                llUntilMs = std::min(llUntilMs, oLane.m_llNextPollMs);
+            }
         }
-        // Without room, a worker taking a message wakes this thread; a Wake() or a retry
-        // scheduled sooner than the next poll does too.
-        const int64_t llUntilMs =
-            bRoom ? std::min(llNextRequeueMs, m_llNextPollMs) : llNextRequeueMs;
-        m_oDispatchCond.wait_for(
-            oLock, std::chrono::milliseconds(std::max<int64_t>(1, llUntilMs - llNowMs)));
+        if (!bClaimed) {
+            WaitFor(m_oDispatchCond, oLock, llUntilMs - llNowMs);
+        }
     }
 }
 
-uint32_t CDeliveryEngine::ClaimRoom() const {
-    // Any claimed message may be for any channel: claim no more than every lane has
-    // room for.
-    uint32_t dwRoom = kMaxWaitingPerLane;
-    bool bAnyLane = false;
-    for (const std::unique_ptr<SLane>& pLane : m_aLanes) {
-        if (pLane) {
-            bAnyLane = true;
-            const uint32_t dwWaiting = static_cast<uint32_t>(pLane->m_deqClaimed.size());
-            dwRoom = std::min(dwRoom, kMaxWaitingPerLane - std::min(dwWaiting, kMaxWaitingPerLane));
-        }
-    }
-    return bAnyLane ? dwRoom : 0;
+uint32_t CDeliveryEngine::ClaimRoom(const SLane& oLane) {
+    // Claim in batches (a claim is a store transaction), once half the waiting room is
+    // free, and never more than the lane holds: a stalled destination holds only those.
+    const uint32_t dwWaiting = static_cast<uint32_t>(oLane.m_deqClaimed.size());
+    const uint32_t dwHeld = dwWaiting + oLane.m_dwBusy;
+    const uint32_t dwLimit = kWorkersPerLane + kMaxWaitingPerLane;
+    return dwWaiting <= kMaxWaitingPerLane / 2 && dwHeld < dwLimit ? dwLimit - dwHeld : 0;
 }
 
-void CDeliveryEngine::ClaimDue(std::unique_lock<std::mutex>& oLock, int64_t llNowMs) {
-    const uint32_t dwRoom = ClaimRoom();
-    m_bWoken = false;
-    const int64_t llLeaseUntilMs =
-        llNowMs + 2 * m_oConfig.m_oDelivery.m_llAttemptTimeoutMs + kLeaseMarginMs;
+void CDeliveryEngine::ClaimFor(SLane& oLane, std::unique_lock<std::mutex>& oLock) {
+    const uint32_t dwRoom = ClaimRoom(oLane);
+    const std::vector<relay_proto::CHANNEL> vecChannels = oLane.m_vecChannels;
+    oLane.m_bWoken = false;
+    oLock.unlock();
     std::vector<SMessage> vecClaimed;
     std::string sErrMsg;
-    oLock.unlock();
-    const bool bOk =
-        m_oStore.ClaimDue(llNowMs, llLeaseUntilMs, dwRoom, m_sOwner, vecClaimed, sErrMsg);
+    const bool bOk = m_oStore.ClaimDue(m_oClock.NowMs(), kLeaseMs, vecChannels, dwRoom, m_sOwner,
+                                       vecClaimed, sErrMsg);
     NoteStoreResult(bOk, sErrMsg);
     for (const SMessage& oMessage : vecClaimed) {
         m_oEvents.Publish(CEventBus::EK_STATUS, oMessage.m_llId, MS_DELIVERING);
     }
     oLock.lock();
+    const int64_t llNowMs = MonotonicNowMs();
     // A full claim suggests more is due; otherwise look again at the next poll.
-    m_bWoken = m_bWoken || (bOk && vecClaimed.size() == dwRoom);
-    if (m_llNextRetryMs <= llNowMs) {
-        m_llNextRetryMs = INT64_MAX;  // this claim took the retries due by now
+    oLane.m_bWoken = oLane.m_bWoken || (bOk && vecClaimed.size() == dwRoom);
+    if (oLane.m_llNextRetryMs <= llNowMs) {
+        oLane.m_llNextRetryMs = INT64_MAX;  // this claim took the retries due by now
     }
-    m_llNextPollMs = std::min(llNowMs + kPollMs, m_llNextRetryMs);
-    std::vector<SMessage> vecNoLane;
-    for (SMessage& oMessage : vecClaimed) {
-        SLane* pLane = m_aLanes[oMessage.m_eChannel].get();
-        if (pLane == nullptr) {
-            vecNoLane.push_back(std::move(oMessage));
-            continue;
+    oLane.m_llNextPollMs = std::min(llNowMs + kPollMs, oLane.m_llNextRetryMs);
+    if (!m_bClaiming) {
+        // Claiming stopped meanwhile: these go straight back.
+        std::vector<int64_t> vecIds;
+        vecIds.reserve(vecClaimed.size());
+        for (const SMessage& oMessage : vecClaimed) {
+            vecIds.push_back(oMessage.m_llId);
         }
+        oLock.unlock();
+        HandBack(vecIds);
+        oLock.lock();
+        return;
+    }
+    for (SMessage& oMessage : vecClaimed) {
+        m_setHeld.insert(oMessage.m_llId);
         SJob oJob;
         oJob.m_oMessage = std::move(oMessage);
-        oJob.m_llLeaseUntilMs = llLeaseUntilMs;
-        pLane->m_deqClaimed.push_back(std::move(oJob));
-        pLane->m_oCond.notify_one();
-    }
-    if (!vecNoLane.empty()) {
-        // Queued while the channel had a destination that the configuration no longer has.
-        oLock.unlock();
-        for (const SMessage& oMessage : vecNoLane) {
-            FailUnsent(oMessage, std::string("not attempted: no destination is configured for ") +
-                                     relay_proto::ChannelName(oMessage.m_eChannel));
-        }
-        oLock.lock();
+        oLane.m_deqClaimed.push_back(std::move(oJob));
+        oLane.m_oCond.notify_one();
     }
 }
 
-void CDeliveryEngine::RequeueExpired(int64_t llNowMs) {
-    uint32_t dwRequeued = 0;
+void CDeliveryEngine::KeepLeases(std::unique_lock<std::mutex>& oLock) {
+    const std::vector<int64_t> vecHeld(m_setHeld.begin(), m_setHeld.end());
+    const bool bClaiming = m_bClaiming;
+    oLock.unlock();
+    // Renewed first, with the same clock reading: a clock stepped forward meanwhile cannot
+    // make one of this relay's own messages look abandoned.
+    const int64_t llNowMs = m_oClock.NowMs();
     std::string sErrMsg;
-    const bool bOk = m_oStore.RequeueExpired(llNowMs, dwRequeued, sErrMsg);
+    bool bOk =
+        vecHeld.empty() || m_oStore.RenewLeases(vecHeld, llNowMs, kLeaseMs, m_sOwner, sErrMsg);
+    uint32_t dwRequeued = 0;
+    bOk = bOk && m_oStore.RequeueExpired(llNowMs, kExpiryMarginMs, dwRequeued, sErrMsg);
     NoteStoreResult(bOk, sErrMsg);
-    if (bOk && dwRequeued > 0) {
-        Wake();
+    if (bOk && bClaiming) {
+        FailUndeliverable(llNowMs);
+    }
+    oLock.lock();
+    if (dwRequeued > 0) {
+        for (std::unique_ptr<SLane>& pLane : m_vecLanes) {
+            pLane->m_bWoken = true;
+        }
+    }
+}
+
+void CDeliveryEngine::FailUndeliverable(int64_t llNowMs) {
+    std::vector<relay_proto::CHANNEL> vecChannels;
+    for (int i = 0; i < relay_proto::CHANNEL_COUNT; ++i) {
+        const relay_proto::CHANNEL eChannel = static_cast<relay_proto::CHANNEL>(i);
+        if (!HasDestination(m_oConfig, eChannel)) {
+            vecChannels.push_back(eChannel);
+        }
+    }
+    std::vector<SMessage> vecClaimed;
+    std::string sErrMsg;
+    const bool bOk = m_oStore.ClaimDue(llNowMs, kLeaseMs, vecChannels, kMaxUndeliverablePerPass,
+                                       m_sOwner, vecClaimed, sErrMsg);
+    NoteStoreResult(bOk, sErrMsg);
+    // Queued while the channel had a destination that the configuration no longer has.
+    for (const SMessage& oMessage : vecClaimed) {
+        FailUnsent(oMessage, std::string("not attempted: no destination is configured for ") +
+                                 relay_proto::ChannelName(oMessage.m_eChannel));
     }
 }
 
@@ -261,56 +361,56 @@ void CDeliveryEngine::NoteStoreResult(bool bOk, const std::string& sErrMsg) {
 }
 
 void CDeliveryEngine::WorkerLoop(SLane& oLane) {
-    std::unique_ptr<ISender> pSender = MakeSender(m_oConfig, oLane.m_eChannel, &m_bAbort);
+    // One sender per channel of the lane, made when first needed.
+    std::array<std::unique_ptr<ISender>, relay_proto::CHANNEL_COUNT> aSenders;
+    auto fnSender = [&](relay_proto::CHANNEL eChannel) -> ISender& {
+        if (!aSenders[eChannel]) {
+            aSenders[eChannel] = MakeSender(m_oConfig, eChannel, &m_bAbort);
+        }
+        return *aSenders[eChannel];
+    };
     std::mt19937_64 oRandom{std::random_device{}()};
     std::unique_lock<std::mutex> oLock(m_oMutex);
     for (;;) {
         oLane.m_oCond.wait(oLock, [&] {
             return m_bStopping || !oLane.m_deqSync.empty() || !oLane.m_deqClaimed.empty();
         });
-        SJob oJob;
-        const bool bSync = !oLane.m_deqSync.empty();
-        const bool bStopping = m_bStopping;
-        if (bSync) {
-            oJob = std::move(oLane.m_deqSync.front());
+        if (!oLane.m_deqSync.empty()) {
+            SJob oJob = std::move(oLane.m_deqSync.front());
             oLane.m_deqSync.pop_front();
-        } else if (!bStopping) {
-            oJob = std::move(oLane.m_deqClaimed.front());
-            oLane.m_deqClaimed.pop_front();
-            m_oDispatchCond.notify_one();  // room for another claim
-        } else {
-            // Claimed messages not started stay leased; the lease runs out and puts
-            // them back in the queue.
-            break;
+            const bool bStopping = m_bStopping;
+            oLock.unlock();
+            RunSync(bStopping ? nullptr : &fnSender(oJob.m_oMessage.m_eChannel), oJob);
+            oLock.lock();
+            continue;
         }
+        if (oLane.m_deqClaimed.empty()) {
+            break;  // stopping; claims not started were handed back
+        }
+        SJob oJob = std::move(oLane.m_deqClaimed.front());
+        oLane.m_deqClaimed.pop_front();
+        ++oLane.m_dwBusy;
         oLock.unlock();
-        if (bSync) {
-            RunSync(bStopping ? nullptr : pSender.get(), oJob);
-        } else {
-            RunClaimed(*pSender, oJob, oRandom);
-        }
+        RunClaimed(fnSender(oJob.m_oMessage.m_eChannel), oLane, oJob, oRandom);
         oLock.lock();
+        --oLane.m_dwBusy;
+        m_oDispatchCond.notify_one();  // room for another claim
     }
     --m_dwWorkersRunning;
     m_oStopCond.notify_all();
 }
 
-void CDeliveryEngine::RunClaimed(ISender& oSender, SJob& oJob, std::mt19937_64& oRandom) {
+void CDeliveryEngine::RunClaimed(ISender& oSender, SLane& oLane, const SJob& oJob,
+                                 std::mt19937_64& oRandom) {
+    // Every claimed message is attempted, however long it waited to be claimed: max_age
+    // ends only the retries of a message that could be attempted.
     const SMessage& oMessage = oJob.m_oMessage;
-    const int64_t llAttemptMs = m_oConfig.m_oDelivery.m_llAttemptTimeoutMs;
     const int64_t llStartMs = WallNowMs();
-    if (oJob.m_llLeaseUntilMs - llStartMs < llAttemptMs + kLeaseMarginMs / 2) {
-        return;  // the lease could run out mid-attempt: leave it to run out instead
-    }
-    SAttemptResult oResult;
-    if (llStartMs >= oMessage.m_llReceivedAtMs + m_oPolicy.m_llMaxAgeMs) {
-        oResult.m_sDetail = "not attempted";
-    } else {
-        oResult = oSender.Send(oMessage, llAttemptMs);
-    }
+    const SAttemptResult oResult =
+        oSender.Send(oMessage, m_oConfig.m_oDelivery.m_llAttemptTimeoutMs);
     const SNextStep oStep =
         PlanNextStep(m_oPolicy, oMessage.m_llReceivedAtMs, oMessage.m_dwAttempts + 1, oResult,
-                     WallNowMs(), oRandom());
+                     m_oClock.NowMs(), oRandom());
     SDelivery oAttempt;
     oAttempt.m_llAtMs = llStartMs;
     oAttempt.m_eOutcome = oResult.m_eOutcome;
@@ -322,19 +422,25 @@ void CDeliveryEngine::RunClaimed(ISender& oSender, SJob& oJob, std::mt19937_64& 
     }
     Record(oMessage, oAttempt, oStep, false);
     if (oStep.m_eStatus == MS_QUEUED) {
-        std::lock_guard<std::mutex> oGuard(m_oMutex);
-        m_llNextRetryMs = std::min(m_llNextRetryMs, oStep.m_llNextAttemptMs);
-        if (oStep.m_llNextAttemptMs < m_llNextPollMs) {
-            m_llNextPollMs = oStep.m_llNextAttemptMs;
-            m_oDispatchCond.notify_one();
-        }
+        NoteRetry(oLane, oStep.m_llNextAttemptMs);
+    }
+}
+
+void CDeliveryEngine::NoteRetry(SLane& oLane, int64_t llNextAttemptMs) {
+    const int64_t llDueMs =
+        MonotonicNowMs() + std::max<int64_t>(0, llNextAttemptMs - m_oClock.NowMs());
+    std::lock_guard<std::mutex> oGuard(m_oMutex);
+    oLane.m_llNextRetryMs = std::min(oLane.m_llNextRetryMs, llDueMs);
+    if (llDueMs < oLane.m_llNextPollMs) {
+        oLane.m_llNextPollMs = llDueMs;
+        m_oDispatchCond.notify_one();
     }
 }
 
 void CDeliveryEngine::RunSync(ISender* pSender, SJob& oJob) {
     const SMessage& oMessage = oJob.m_oMessage;
     const int64_t llStartMs = WallNowMs();
-    const int64_t llLeftMs = oJob.m_llDeadlineMs - llStartMs;
+    const int64_t llLeftMs = oJob.m_llDeadlineMs - MonotonicNowMs();
     SAttemptResult oResult;
     if (pSender == nullptr) {
         oResult.m_sDetail = "not attempted: delivery is not running for this channel";
@@ -371,6 +477,10 @@ void CDeliveryEngine::FailUnsent(const SMessage& oMessage, const std::string& sW
 void CDeliveryEngine::Record(const SMessage& oMessage, const SDelivery& oAttempt,
                              const SNextStep& oStep, bool bWait) {
     m_oMetrics.CountDelivery(oMessage.m_eChannel, oAttempt.m_eOutcome);
+    {
+        std::lock_guard<std::mutex> oGuard(m_oMutex);
+        m_setHeld.erase(oMessage.m_llId);
+    }
     std::unique_ptr<SRecordSlot> pSlot(new SRecordSlot);
     pSlot->m_oRecord.m_llId = oMessage.m_llId;
     pSlot->m_oRecord.m_oAttempt = oAttempt;

@@ -41,7 +41,10 @@ CIntake::CIntake(const SConfig& oConfig, IStore& oStore, const CKeyRing& oKeys, 
       m_oMetrics(oMetrics),
       m_oEvents(oEvents),
       m_pSyncDelivery(pSyncDelivery),
-      m_fnVerdict(std::move(fnVerdict)) {}
+      m_fnVerdict(std::move(fnVerdict)),
+      m_oRefusals([](const std::string& sLine) {
+          fprintf(stderr, "fanout_relayd: %s\n", sLine.c_str());
+      }) {}
 
 CIntake::~CIntake() {
     Stop();
@@ -112,14 +115,18 @@ bool CIntake::Check(SIntakeItem& oItem, SPending& oPending) {
     oVerdict.m_dwTimestamp = RequestTimestamp(oItem.m_sPayload);
 
     if (!PeerAllowed(m_oConfig.m_vecAllow, reinterpret_cast<const sockaddr*>(&oItem.m_oPeer))) {
-        Answer(oPending, true, RES_UNAUTHORIZED_IP);
+        Refuse(oItem, oPending, RES_UNAUTHORIZED_IP, "address not in allow");
         return false;
     }
     relay_proto::SRequest oReq;
     std::string sErrMsg;
-    if (!relay_proto::DecodeRequest(oItem.m_eChannel, oItem.m_sPayload, oReq, sErrMsg) ||
-        oReq.m_cPkgType != PKG_TYPE_REQUEST) {
-        Answer(oPending, true, RES_BAD_PACKAGE);
+    if (!relay_proto::DecodeRequest(oItem.m_eChannel, oItem.m_sPayload, oReq, sErrMsg)) {
+        Refuse(oItem, oPending, RES_BAD_PACKAGE, sErrMsg);
+        return false;
+    }
+    if (oReq.m_cPkgType != PKG_TYPE_REQUEST) {
+        Refuse(oItem, oPending, RES_BAD_PACKAGE,
+               "package type " + std::to_string(oReq.m_cPkgType) + ", not a request");
         return false;
     }
     SMessage& oMessage = oPending.m_oMessage;
@@ -131,12 +138,14 @@ bool CIntake::Check(SIntakeItem& oItem, SPending& oPending) {
         return false;
     }
     if (eResult != RES_OK) {
-        Answer(oPending, true, eResult);
+        Refuse(oItem, oPending, eResult, sWhy);
         return false;
     }
     oMessage.m_sPeer = oItem.m_sPeerText;
     oMessage.m_sPackageHash = Sha256(oItem.m_sPayload);
-    oItem.m_sPayload.clear();
+    // The message holds what is kept: the package's memory goes back now, not after the
+    // batch's commit, so a batch of big requests does not hold each twice.
+    std::string().swap(oItem.m_sPayload);
     return true;
 }
 
@@ -207,6 +216,12 @@ void CIntake::Answer(const SPending& oPending, bool bReply, uint32_t dwResult) {
         m_oMetrics.CountRequest(oVerdict.m_eChannel, dwResult);
     }
     m_fnVerdict(oVerdict);
+}
+
+void CIntake::Refuse(const SIntakeItem& oItem, const SPending& oPending, uint32_t dwResult,
+                     const std::string& sWhy) {
+    m_oRefusals.Refused(MonotonicNowMs(), oItem.m_sPeerText, oItem.m_eChannel, dwResult, sWhy);
+    Answer(oPending, true, dwResult);
 }
 
 }  // namespace relayd

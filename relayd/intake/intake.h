@@ -18,6 +18,7 @@
 
 #include "relay_proto/channel.h"
 #include "relayd/config/config.h"
+#include "relayd/intake/refusal_log.h"
 #include "relayd/record/events.h"
 #include "relayd/record/message.h"
 #include "relayd/record/metrics.h"
@@ -76,6 +77,9 @@ private:
     bool Check(SIntakeItem& oItem, SPending& oPending);
     void CommitAndAnswer(std::vector<SPending>& vecAccepted);
     void Answer(const SPending& oPending, bool bReply, uint32_t dwResult);
+    // Answers dwResult (1, 2, 4 or 5) and logs why.
+    void Refuse(const SIntakeItem& oItem, const SPending& oPending, uint32_t dwResult,
+                const std::string& sWhy);
 
     const SConfig& m_oConfig;
     IStore& m_oStore;
@@ -85,6 +89,7 @@ private:
     ISyncDelivery* m_pSyncDelivery;
     VERDICT_FN m_fnVerdict;
     std::function<void()> m_fnOnStored;
+    CRefusalLog m_oRefusals;  // the worker's
 
     std::mutex m_oMutex;
     std::condition_variable m_oCond;

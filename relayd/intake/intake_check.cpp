@@ -1,5 +1,7 @@
 #include "relayd/intake/intake_check.h"
 
+#include <vector>
+
 #include "relay_proto/utf8.h"
 #include "relayd/record/sha256.h"
 #include "relayd/record/text_rules.h"
@@ -83,11 +85,36 @@ std::string AttachmentProblem(const relay_proto::SRequest& oReq) {
             return "attachment " + std::to_string(i + 1) + " has the name '" + QuoteForLog(sName) +
                    "' (empty, or holding '/' or NUL)";
         }
+        if (sName.size() > kMaxNameBytes) {
+            return "attachment " + std::to_string(i + 1) + " has a name of " +
+                   std::to_string(sName.size()) + " bytes, more than " +
+                   std::to_string(kMaxNameBytes);
+        }
         ddwTotal += oReq.m_vecAttachments[i].m_sData.size();
     }
     if (ddwTotal > kMaxAttachmentBytes) {
         return std::to_string(ddwTotal) + " attachment bytes, more than " +
                std::to_string(kMaxAttachmentBytes);
+    }
+    return "";
+}
+
+// Why the receivers and cc are too many or too long, or "" when they pass.
+std::string NameCountProblem(const SFilledFields& oFilled) {
+    const std::vector<std::string> vecReceivers = SplitNameList(oFilled.m_sReceivers);
+    const std::vector<std::string> vecCc = SplitNameList(oFilled.m_sCc);
+    if (vecReceivers.size() + vecCc.size() > kMaxNames) {
+        return std::to_string(vecReceivers.size() + vecCc.size()) +
+               " receivers and cc, more than " + std::to_string(kMaxNames);
+    }
+    for (const auto* pList : {&vecReceivers, &vecCc}) {
+        for (const std::string& sName : *pList) {
+            if (sName.size() > kMaxNameBytes) {
+                return std::string(pList == &vecCc ? "cc" : "receiver") + " '" +
+                       QuoteForLog(sName) + "' is " + std::to_string(sName.size()) +
+                       " bytes long, more than " + std::to_string(kMaxNameBytes);
+            }
+        }
     }
     return "";
 }
@@ -103,6 +130,10 @@ std::string FieldProblem(const relay_proto::SRequest& oReq, const SFilledFields&
     }
     if (!IsNameListValid(oFilled.m_sCc)) {
         return "cc '" + QuoteForLog(oFilled.m_sCc) + "' holds a byte not allowed";
+    }
+    std::string sCountProblem = NameCountProblem(oFilled);
+    if (!sCountProblem.empty()) {
+        return sCountProblem;
     }
     if (HasTitle(eChannel) && !relay_proto::IsValidUtf8(oFilled.m_sTitle)) {
         return "title is not valid UTF-8";

@@ -8,7 +8,8 @@
 //      content that is not UTF-8; an empty sms or zeph content; an empty zeph title; a
 //      lumo with neither content nor image; a mail with more than 20 attachments, more
 //      than 4194303 attachment bytes, or an attachment name that is empty or holds '/'
-//      or a NUL byte
+//      or a NUL byte; more than 1000 receivers and cc together, or a receiver, cc or
+//      attachment name longer than 255 bytes
 //   0  accepted: the message record is filled
 #ifndef RELAYD_INTAKE_INTAKE_CHECK_H
 #define RELAYD_INTAKE_INTAKE_CHECK_H

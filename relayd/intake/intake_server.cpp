@@ -6,6 +6,7 @@
 #include "relay_proto/channel.h"
 #include "relay_proto/frame.h"
 #include "relay_proto/package.h"
+#include "relayd/config/network.h"
 
 namespace relayd {
 
@@ -19,6 +20,9 @@ relay_net::SFrameServerConfig FrameServerConfig(const SConfig& oConfig) {
     oNet.m_dwReadTimeoutMs = static_cast<uint32_t>(oConfig.m_llReadTimeoutMs);
     oNet.m_dwWriteTimeoutMs = static_cast<uint32_t>(oConfig.m_llReadTimeoutMs);
     oNet.m_nMaxConns = oConfig.m_dwMaxConnections;
+    oNet.m_nMaxConnsPerPeer = oConfig.m_dwMaxConnectionsPerPeer;
+    oNet.m_ddwMaxPending = oConfig.m_ddwMaxPendingBytes;
+    oNet.m_nDroppedKeep = sizeof(MSG_PKG_HEAD);  // the timestamp the answer echoes
     return oNet;
 }
 
@@ -45,6 +49,10 @@ std::string CIntakeServer::ListenText() const {
            std::to_string(relay_proto::ChannelPort(relay_proto::CH_MAIL, m_oConfig.m_iPortOffset)) +
            "-" +
            std::to_string(relay_proto::ChannelPort(relay_proto::CH_SMS, m_oConfig.m_iPortOffset));
+}
+
+bool CIntakeServer::Admit(const relay_net::SPeer& oPeer) {
+    return PeerAllowed(m_oConfig.m_vecAllow, reinterpret_cast<const sockaddr*>(&oPeer.m_oAddr));
 }
 
 void CIntakeServer::OnFrame(uint64_t ddwConnId, relay_proto::CHANNEL eChannel,

@@ -32,6 +32,9 @@ public:
     // Stops accepting and lets requests in flight finish within ddwGraceMs.
     bool Shutdown(uint64_t ddwGraceMs, std::string& sErrMsg);
 
+    // A peer outside allow: its frame is dropped as it arrives, its header kept for the
+    // answer.
+    bool Admit(const relay_net::SPeer& oPeer) override;
     void OnFrame(uint64_t ddwConnId, relay_proto::CHANNEL eChannel, const relay_net::SPeer& oPeer,
                  std::string&& sPayload) override;
     void OnConnOpen(uint64_t ddwConnId, relay_proto::CHANNEL eChannel,

@@ -16,4 +16,15 @@ int64_t MonotonicNowMs() {
         .count();
 }
 
+int64_t CUnsteppedWallClock::NowMs() {
+    const int64_t llWallMs = WallNowMs();
+    const int64_t llMonotonicMs = MonotonicNowMs();
+    std::lock_guard<std::mutex> oGuard(m_oMutex);
+    const int64_t llSinceMs =
+        m_llLastWallMs == 0 ? llWallMs : m_llLastWallMs + (llMonotonicMs - m_llLastMonotonicMs);
+    m_llLastWallMs = llWallMs > llSinceMs ? llWallMs : llSinceMs;
+    m_llLastMonotonicMs = llMonotonicMs;
+    return m_llLastWallMs;
+}
+
 }  // namespace relayd

@@ -14,6 +14,11 @@
 
 namespace relayd {
 
+// At most this many names in a request's receivers and cc together, and this many bytes in
+// one name (a receiver, a cc or an attachment name).
+const size_t kMaxNames = 1000;
+const size_t kMaxNameBytes = 255;
+
 // True when every byte of sList may stand in a name list (an empty list is valid).
 bool IsNameListValid(const std::string& sList);
 

@@ -510,21 +510,40 @@ bool CSqlStore::InsertBatch(std::vector<SMessage>& vecMessages, int64_t llDedupe
     return true;
 }
 
-bool CSqlStore::ClaimDue(int64_t llNowMs, int64_t llLeaseUntilMs, uint32_t dwMax,
+std::string CSqlStore::LeaseClock(std::vector<SSqlParam>& vecParams, int64_t llNowMs) const {
+    if (m_oDialect.m_szClockMs != nullptr) {
+        return m_oDialect.m_szClockMs;
+    }
+    vecParams.push_back(SSqlParam::Int(llNowMs));
+    return "$" + std::to_string(vecParams.size());
+}
+
+bool CSqlStore::ClaimDue(int64_t llNowMs, int64_t llLeaseMs,
+                         const std::vector<relay_proto::CHANNEL>& vecChannels, uint32_t dwMax,
                          const std::string& sOwner, std::vector<SMessage>& vecClaimed,
                          std::string& sErrMsg) {
     vecClaimed.clear();
+    if (vecChannels.empty() || dwMax == 0) {
+        return true;
+    }
+    std::string sChannels;
+    for (relay_proto::CHANNEL eChannel : vecChannels) {
+        sChannels += (sChannels.empty() ? "" : ",") + std::to_string(static_cast<int>(eChannel));
+    }
+    std::vector<SSqlParam> vecParams = {SSqlParam::Int(MS_DELIVERING), SSqlParam::Int(llLeaseMs),
+                                        SSqlParam::Text(sOwner),       SSqlParam::Int(MS_QUEUED),
+                                        SSqlParam::Int(llNowMs),       SSqlParam::Int(dwMax)};
+    const std::string sClock = LeaseClock(vecParams, llNowMs);
+    const std::string sSql =
+        "UPDATE messages SET status = $1, lease_until = " + sClock +
+        " + $2, lease_owner = $3 WHERE id IN (SELECT id FROM messages WHERE status = $4 AND "
+        "next_attempt_at <= $5 AND channel IN (" +
+        sChannels + ") ORDER BY next_attempt_at, id LIMIT $6" + m_oDialect.m_szSkipLocked +
+        ") RETURNING id";
     std::vector<SqlRow> vecRows;
     auto fnClaim = [&](ISqlConn& oConn, std::string& sWhy) {
         vecRows.clear();
-        return oConn.Exec(
-            std::string("UPDATE messages SET status = $1, lease_until = $2, lease_owner = $3 "
-                        "WHERE id IN (SELECT id FROM messages WHERE status = $4 AND "
-                        "next_attempt_at <= $5 ORDER BY next_attempt_at, id LIMIT $6") +
-                m_oDialect.m_szSkipLocked + ") RETURNING id",
-            {SSqlParam::Int(MS_DELIVERING), SSqlParam::Int(llLeaseUntilMs), SSqlParam::Text(sOwner),
-             SSqlParam::Int(MS_QUEUED), SSqlParam::Int(llNowMs), SSqlParam::Int(dwMax)},
-            &vecRows, nullptr, sWhy);
+        return oConn.Exec(sSql, vecParams, &vecRows, nullptr, sWhy);
     };
     if (!Write("claiming messages", fnClaim, sErrMsg)) {
         return false;
@@ -541,6 +560,48 @@ bool CSqlStore::ClaimDue(int64_t llNowMs, int64_t llLeaseUntilMs, uint32_t dwMax
                             vecClaimed, sWhy);
     };
     return Read("loading claimed messages", fnLoad, sErrMsg);
+}
+
+bool CSqlStore::ChangeClaims(const char* szWhat, const std::string& sSqlHead,
+                             const std::vector<SSqlParam>& vecParams,
+                             const std::vector<int64_t>& vecIds, uint64_t& ddwChanged,
+                             std::string& sErrMsg) {
+    ddwChanged = 0;
+    if (vecIds.empty()) {
+        return true;
+    }
+    std::string sIds;
+    for (int64_t llId : vecIds) {
+        sIds += (sIds.empty() ? "" : ",") + std::to_string(llId);
+    }
+    const std::string sSql = sSqlHead + " AND id IN (" + sIds + ")";
+    auto fnChange = [&](ISqlConn& oConn, std::string& sWhy) {
+        return oConn.Exec(sSql, vecParams, nullptr, &ddwChanged, sWhy);
+    };
+    return Write(szWhat, fnChange, sErrMsg);
+}
+
+bool CSqlStore::RenewLeases(const std::vector<int64_t>& vecIds, int64_t llNowMs, int64_t llLeaseMs,
+                            const std::string& sOwner, std::string& sErrMsg) {
+    std::vector<SSqlParam> vecParams = {SSqlParam::Int(llLeaseMs), SSqlParam::Text(sOwner),
+                                        SSqlParam::Int(MS_DELIVERING), SSqlParam::Text("")};
+    const std::string sClock = LeaseClock(vecParams, llNowMs);
+    uint64_t ddwChanged = 0;
+    return ChangeClaims("renewing leases",
+                        "UPDATE messages SET lease_until = " + sClock +
+                            " + $1, lease_owner = $2 WHERE status = $3 AND lease_owner IN ($2, $4)",
+                        vecParams, vecIds, ddwChanged, sErrMsg);
+}
+
+bool CSqlStore::ReleaseClaims(const std::vector<int64_t>& vecIds, int64_t llNowMs,
+                              const std::string& sOwner, std::string& sErrMsg) {
+    uint64_t ddwChanged = 0;
+    return ChangeClaims("handing claims back",
+                        "UPDATE messages SET status = $1, next_attempt_at = $2, lease_until = 0, "
+                        "lease_owner = $3 WHERE status = $4 AND lease_owner = $5",
+                        {SSqlParam::Int(MS_QUEUED), SSqlParam::Int(llNowMs), SSqlParam::Text(""),
+                         SSqlParam::Int(MS_DELIVERING), SSqlParam::Text(sOwner)},
+                        vecIds, ddwChanged, sErrMsg);
 }
 
 bool CSqlStore::RecordAttempt(int64_t llId, const SDelivery& oAttempt, STATUS eStatus,
@@ -586,17 +647,41 @@ bool CSqlStore::RecordAttempts(const std::vector<SAttemptRecord>& vecRecords,
     return Write("recording delivery attempts", fnRecord, sErrMsg);
 }
 
-bool CSqlStore::RequeueExpired(int64_t llNowMs, uint32_t& dwRequeued, std::string& sErrMsg) {
+bool CSqlStore::RequeueExpired(int64_t llNowMs, int64_t llMarginMs, uint32_t& dwRequeued,
+                               std::string& sErrMsg) {
+    std::vector<SSqlParam> vecParams = {SSqlParam::Int(MS_QUEUED), SSqlParam::Int(llNowMs),
+                                        SSqlParam::Text(""), SSqlParam::Int(MS_DELIVERING),
+                                        SSqlParam::Int(llMarginMs)};
+    const std::string sSql =
+        "UPDATE messages SET status = $1, next_attempt_at = $2, lease_until = 0, lease_owner = $3 "
+        "WHERE status = $4 AND lease_until < " +
+        LeaseClock(vecParams, llNowMs) + " - $5";
+    uint64_t ddwChanged = 0;
+    auto fnRequeue = [&](ISqlConn& oConn, std::string& sWhy) {
+        return oConn.Exec(sSql, vecParams, nullptr, &ddwChanged, sWhy);
+    };
+    if (!Write("requeueing expired claims", fnRequeue, sErrMsg)) {
+        return false;
+    }
+    dwRequeued = static_cast<uint32_t>(ddwChanged);
+    return true;
+}
+
+bool CSqlStore::RequeueAtStart(int64_t llNowMs, uint32_t& dwRequeued, std::string& sErrMsg) {
+    dwRequeued = 0;
+    if (!m_oDialect.m_bOneRelay) {
+        return true;
+    }
     uint64_t ddwChanged = 0;
     auto fnRequeue = [&](ISqlConn& oConn, std::string& sWhy) {
         return oConn.Exec(
             "UPDATE messages SET status = $1, next_attempt_at = $2, lease_until = 0, "
-            "lease_owner = $3 WHERE status = $4 AND lease_until < $2",
+            "lease_owner = $3 WHERE status = $4",
             {SSqlParam::Int(MS_QUEUED), SSqlParam::Int(llNowMs), SSqlParam::Text(""),
              SSqlParam::Int(MS_DELIVERING)},
             nullptr, &ddwChanged, sWhy);
     };
-    if (!Write("requeueing expired claims", fnRequeue, sErrMsg)) {
+    if (!Write("taking back this relay's claims", fnRequeue, sErrMsg)) {
         return false;
     }
     dwRequeued = static_cast<uint32_t>(ddwChanged);

@@ -36,6 +36,11 @@ struct SSqlDialect {
     // relays storing the same requests queue up instead of deadlocking); null where one
     // writer at a time is all the database allows anyway.
     std::string (*m_fnLockDedupeKeys)(const std::vector<std::string>& vecKeys);
+    // The database server's clock in milliseconds of Unix time, as SQL; null where the
+    // relay's own clock (a parameter) serves, as for a store only one relay uses.
+    const char* m_szClockMs;
+    // Only one relay can use the store at a time (a SQLite file).
+    bool m_bOneRelay;
 };
 
 typedef std::function<std::unique_ptr<ISqlConn>(std::string& sErrMsg)> FnSqlConnect;
@@ -60,14 +65,21 @@ public:
 
     bool InsertBatch(std::vector<SMessage>& vecMessages, int64_t llDedupeSinceMs,
                      std::vector<SInsertOutcome>& vecOutcomes, std::string& sErrMsg) override;
-    bool ClaimDue(int64_t llNowMs, int64_t llLeaseUntilMs, uint32_t dwMax,
+    bool ClaimDue(int64_t llNowMs, int64_t llLeaseMs,
+                  const std::vector<relay_proto::CHANNEL>& vecChannels, uint32_t dwMax,
                   const std::string& sOwner, std::vector<SMessage>& vecClaimed,
                   std::string& sErrMsg) override;
+    bool RenewLeases(const std::vector<int64_t>& vecIds, int64_t llNowMs, int64_t llLeaseMs,
+                     const std::string& sOwner, std::string& sErrMsg) override;
+    bool ReleaseClaims(const std::vector<int64_t>& vecIds, int64_t llNowMs,
+                       const std::string& sOwner, std::string& sErrMsg) override;
     bool RecordAttempt(int64_t llId, const SDelivery& oAttempt, STATUS eStatus,
                        int64_t llNextAttemptMs, std::string& sErrMsg) override;
     bool RecordAttempts(const std::vector<SAttemptRecord>& vecRecords,
                         std::string& sErrMsg) override;
-    bool RequeueExpired(int64_t llNowMs, uint32_t& dwRequeued, std::string& sErrMsg) override;
+    bool RequeueExpired(int64_t llNowMs, int64_t llMarginMs, uint32_t& dwRequeued,
+                        std::string& sErrMsg) override;
+    bool RequeueAtStart(int64_t llNowMs, uint32_t& dwRequeued, std::string& sErrMsg) override;
     bool Retry(int64_t llId, int64_t llNowMs, CHANGE_RESULT& eResult,
                std::string& sErrMsg) override;
     bool QueueDepths(std::vector<uint64_t>& vecDepths, std::string& sErrMsg) override;
@@ -101,6 +113,14 @@ private:
     // stays lost: every later write fails with the same reason.
     bool StillSame(std::string& sWhy);
     std::unique_ptr<ISqlConn> TakeReader(std::string& sErrMsg);
+    // The store's clock for leases as SQL: the dialect's, else llNowMs appended to
+    // vecParams as the next parameter.
+    std::string LeaseClock(std::vector<SSqlParam>& vecParams, int64_t llNowMs) const;
+    // Runs one change to the delivering rows vecIds (an id list built from numbers):
+    // sSqlHead, then " AND id IN (...)".
+    bool ChangeClaims(const char* szWhat, const std::string& sSqlHead,
+                      const std::vector<SSqlParam>& vecParams, const std::vector<int64_t>& vecIds,
+                      uint64_t& ddwChanged, std::string& sErrMsg);
     void GiveBackReader(std::unique_ptr<ISqlConn> pConn);
     // Messages by their ids (ascending), with attachment listing and deliveries as asked.
     bool LoadMessages(ISqlConn& oConn, const std::string& sWhere,

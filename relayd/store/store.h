@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "relay_proto/channel.h"
 #include "relayd/record/key.h"
 #include "relayd/record/message.h"
 
@@ -63,12 +64,25 @@ public:
                              std::vector<SInsertOutcome>& vecOutcomes, std::string& sErrMsg) = 0;
 
     // --- Delivery -------------------------------------------------------------------
-    // Moves up to nMax queued messages due at llNowMs (oldest first) to delivering, leased
-    // to sOwner until llLeaseUntilMs, and returns them whole (attachments and image data
-    // included). Rows another relay holds are skipped, not waited for.
-    virtual bool ClaimDue(int64_t llNowMs, int64_t llLeaseUntilMs, uint32_t dwMax,
+    // Leases are judged by the store's clock: the database server's on PostgreSQL (two
+    // relays may disagree about the time), llNowMs on SQLite (one relay, one clock).
+    //
+    // Moves up to dwMax queued messages of the channels in vecChannels that are due at
+    // llNowMs (oldest first) to delivering, leased to sOwner for llLeaseMs, and returns them
+    // whole (attachments and image data included). Rows another relay holds are skipped,
+    // not waited for.
+    virtual bool ClaimDue(int64_t llNowMs, int64_t llLeaseMs,
+                          const std::vector<relay_proto::CHANNEL>& vecChannels, uint32_t dwMax,
                           const std::string& sOwner, std::vector<SMessage>& vecClaimed,
                           std::string& sErrMsg) = 0;
+    // The owner at work on them extends its leases on the delivering messages vecIds to
+    // llLeaseMs from now (a message intake stored for a synchronous attempt, held by no one
+    // yet, becomes sOwner's).
+    virtual bool RenewLeases(const std::vector<int64_t>& vecIds, int64_t llNowMs, int64_t llLeaseMs,
+                             const std::string& sOwner, std::string& sErrMsg) = 0;
+    // sOwner's claims on vecIds go back to queued, due at llNowMs, without an attempt.
+    virtual bool ReleaseClaims(const std::vector<int64_t>& vecIds, int64_t llNowMs,
+                               const std::string& sOwner, std::string& sErrMsg) = 0;
     // Appends one attempt to a message's history, counts it, and sets its status (with
     // the time the next attempt is due, for queued). The lease ends.
     virtual bool RecordAttempt(int64_t llId, const SDelivery& oAttempt, STATUS eStatus,
@@ -77,9 +91,15 @@ public:
     // about the same time share one commit.
     virtual bool RecordAttempts(const std::vector<SAttemptRecord>& vecRecords,
                                 std::string& sErrMsg) = 0;
-    // Messages left delivering with a lease that ran out (a relay died) go back to queued,
-    // due now. Returns how many in nRequeued.
-    virtual bool RequeueExpired(int64_t llNowMs, uint32_t& dwRequeued, std::string& sErrMsg) = 0;
+    // Messages left delivering with a lease that ran out more than llMarginMs ago (their
+    // relay died or stopped renewing) go back to queued, due at llNowMs. Returns how many
+    // in dwRequeued.
+    virtual bool RequeueExpired(int64_t llNowMs, int64_t llMarginMs, uint32_t& dwRequeued,
+                                std::string& sErrMsg) = 0;
+    // At start: on a store only one relay uses (SQLite), every message left delivering was
+    // this relay's before it stopped or crashed, and goes back to queued, due at llNowMs;
+    // on a shared store nothing happens here (those leases run out).
+    virtual bool RequeueAtStart(int64_t llNowMs, uint32_t& dwRequeued, std::string& sErrMsg) = 0;
     // A failed message back to the queue, due now (CR_CONFLICT when it is not failed).
     virtual bool Retry(int64_t llId, int64_t llNowMs, CHANGE_RESULT& eResult,
                        std::string& sErrMsg) = 0;

@@ -121,7 +121,9 @@ const SSqlDialect kPostgres = {"BEGIN",
                                "SELECT pg_advisory_xact_lock(7306949262519137651)",
                                {},
                                {kSchemaV1, kSchemaV2, kSchemaV3},
-                               LockDedupeKeys};
+                               LockDedupeKeys,
+                               "(extract(epoch from clock_timestamp()) * 1000)::bigint",
+                               false};
 
 }  // namespace
 

@@ -103,7 +103,9 @@ const SSqlDialect kSqlite = {"BEGIN IMMEDIATE",
                              "",
                              {"PRAGMA incremental_vacuum", "PRAGMA wal_checkpoint(TRUNCATE)"},
                              {kSchemaV1, kSchemaV2, kSchemaV3},
-                             nullptr};
+                             nullptr,
+                             nullptr,
+                             true};
 
 // Sets a pragma and reads it back: SQLite ignores settings it cannot apply.
 bool SetPragma(CSqliteConn& oConn, const std::string& sName, const std::string& sValue,

@@ -92,7 +92,8 @@ def send(port, package, **kw):
 class Relayd:
     """fanout_relayd in a scratch folder of its own, with its store there."""
 
-    def __init__(self, binary, config="", args=(), port_offset=None, http=False, workdir=None):
+    def __init__(self, binary, config="", args=(), port_offset=None, http=False, workdir=None,
+                 env=None):
         self.binary = os.path.abspath(binary)
         self.own_dir = workdir is None
         self.dir = workdir or tempfile.mkdtemp(prefix="relayd_test_")
@@ -102,6 +103,7 @@ class Relayd:
         self.args = list(args)
         self.port_offset = port_offset
         self.http = http
+        self.env = env  # the server's environment (None: this process's)
         self.proc = None
         self.stderr = b""
         self.exit_status = None
@@ -120,7 +122,7 @@ class Relayd:
     def start(self, timeout=10.0):
         """Starts and waits for the readiness line; False when it exited instead."""
         self.proc = subprocess.Popen(self.base_args(), cwd=self.dir, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+                                     stderr=subprocess.PIPE, env=self.env)
         self.stderr = b""
         deadline = time.monotonic() + timeout
         while b"listening on" not in self.stderr:
@@ -186,13 +188,13 @@ def free_port():
         return sock.getsockname()[1]
 
 
-def start_with_http(binary, config=""):
+def start_with_http(binary, config="", **kw):
     """A relayd on a free port offset with its HTTP side on a free port: (server, url)."""
     for _ in range(5):
         port = free_port()
         try:
             server = start_relayd(binary, config='http = "127.0.0.1:%d"\n' % port + config,
-                                  http=True, tries=2)
+                                  http=True, tries=2, **kw)
         except RuntimeError:
             continue  # the port was taken meanwhile
         return server, "http://127.0.0.1:%d" % port
