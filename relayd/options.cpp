@@ -6,6 +6,8 @@
 #include "relay_proc/option_scan.h"
 #include "relayd/config/config_load.h"
 #include "relayd/config/config_rules.h"
+#include "relayd/config/config_secrets.h"
+#include "relayd/record/log.h"
 
 namespace relayd {
 
@@ -106,6 +108,10 @@ bool LoadSettings(const SRelaydOptions& oOpts, SConfig& oConfig, std::string& sE
     if (!oOpts.m_sConfigPath.empty() && !LoadConfigFile(oOpts.m_sConfigPath, oConfig, sErrMsg)) {
         return false;
     }
+    const std::string sWarning = ReadableSecretWarning(oOpts.m_sConfigPath, oConfig);
+    if (!sWarning.empty()) {
+        LogLine(LL_WARNING, sWarning);
+    }
     if (!oOpts.m_vecListen.empty()) {
         oConfig.m_vecListen = oOpts.m_vecListen;
     }
@@ -118,7 +124,7 @@ bool LoadSettings(const SRelaydOptions& oOpts, SConfig& oConfig, std::string& sE
     if (oOpts.m_bStoreSet) {
         oConfig.m_sStore = oOpts.m_sStore;
     }
-    return FinishConfig(oConfig, sErrMsg);
+    return LoadSecretFiles(oConfig, sErrMsg) && FinishConfig(oConfig, sErrMsg);
 }
 
 std::string RelaydUsageText() {

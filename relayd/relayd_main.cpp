@@ -24,7 +24,7 @@ int Fail(const std::string& sErrMsg) {
 
 int Dump(const SConfig& oConfig) {
     std::string sErrMsg;
-    std::unique_ptr<IStore> pStore = OpenStore(oConfig.m_sStore, sErrMsg);
+    std::unique_ptr<IStore> pStore = OpenStoreReadOnly(oConfig.m_sStore, sErrMsg);
     if (!pStore) {
         return Fail(sErrMsg);
     }

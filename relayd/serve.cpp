@@ -22,7 +22,10 @@
 #include "relayd/record/clock.h"
 #include "relayd/record/events.h"
 #include "relayd/record/metrics.h"
+#include "relayd/record/redact.h"
+#include "relayd/service_manager.h"
 #include "relayd/store/keyring.h"
+#include "relayd/store/retention.h"
 #include "relayd/store/store.h"
 
 namespace relayd {
@@ -107,13 +110,18 @@ int Serve(const SConfig& oGiven) {
         return Fail(sErrMsg);
     }
     oIntake.Start();
+    CRetention oRetention(*pStore, oConfig.m_llRetentionMs);
+    oRetention.Start();
     g_pLoop = &oLoop;
     relay_proc::SetStopHandler(OnStopSignal);
-    fprintf(stderr, "fanout_relayd: %s; http %s; store %s; %s\n", oServer.ListenText().c_str(),
-            oConfig.m_sHttp.c_str(), oConfig.m_sStore.c_str(),
-            DescribeShare(oGiven, oShare, ddwFdLimit).c_str());
+    const std::string sServing = oServer.ListenText() + "; http " + oConfig.m_sHttp + "; store " +
+                                 Redacted(oConfig.m_sStore) + "; " +
+                                 DescribeShare(oGiven, oShare, ddwFdLimit);
+    fprintf(stderr, "fanout_relayd: %s\n", sServing.c_str());
+    NotifyReady(sServing);
 
     bool bOk = oLoop.Run(sErrMsg);
+    NotifyStopping();
     const int64_t llDeadlineMs = MonotonicNowMs() + kStopMs - kStopReserveMs;
     bListening = false;
     // Claimed messages not started go back to the queue at once; HTTP stops alongside

@@ -225,6 +225,45 @@ TEST_F(MailSenderTest, ReplyCodeDecidesOutcome) {
     }
 }
 
+// A password never travels in clear: to a server that offers AUTH but no STARTTLS, the
+// attempt fails before any login, is retried, and says why; without a password the same
+// server takes the mail.
+TEST(MailSenderTlsTest, PasswordNeedsStartTls) {
+    const struct {
+        const char* szUser;      // the URL's userinfo
+        const char* szPassword;  // the password given apart ([mail] password_file)
+        bool bSendsPassword;
+    } aRows[] = {
+        {"relay:PW-IN-URL@", "", true},
+        {"relay@", "PW-FROM-FILE", true},
+        {"", "", false},
+    };
+    for (const auto& oRow : aRows) {
+        SCOPED_TRACE(std::string(oRow.szUser) + " " + oRow.szPassword);
+        CPeerProcess oPeer{CPeerProcess::PK_SMTP};
+        ASSERT_TRUE(oPeer.Start({"--auth"}));
+        const std::string sUrl = oPeer.Url();
+        relayd::SConfig oConfig =
+            MailConfig("smtp://" + std::string(oRow.szUser) + sUrl.substr(sUrl.find("://") + 3));
+        oConfig.m_oMail.m_sPassword = oRow.szPassword;
+        relayd::CSmtpSender oSender(oConfig, nullptr);
+        const relayd::SAttemptResult oResult = oSender.Send(MakeMail("t", "c"), kTimeoutMs);
+        if (oRow.bSendsPassword) {
+            EXPECT_EQ(oResult.m_eOutcome, relayd::OC_RETRY) << oResult.m_sDetail;
+            EXPECT_NE(oResult.m_sDetail.find("offers no STARTTLS"), std::string::npos)
+                << oResult.m_sDetail;
+            oPeer.Kill();
+            for (json oEvent = oPeer.NextEvent(500); oEvent.is_object();
+                 oEvent = oPeer.NextEvent(500)) {
+                EXPECT_NE(oEvent.value("event", ""), "auth") << oEvent.dump();
+                EXPECT_NE(oEvent.value("event", ""), "message") << oEvent.dump();
+            }
+        } else {
+            EXPECT_EQ(oResult.m_eOutcome, relayd::OC_DELIVERED) << oResult.m_sDetail;
+        }
+    }
+}
+
 // No server: a retry that says why, quickly.
 TEST_F(MailSenderTest, NoServerIsRetry) {
     const std::string sUrl = m_oPeer.Url();

@@ -132,6 +132,13 @@ public:
     bool RevokeKey(const std::string&, relayd::CHANGE_RESULT&, std::string& sErrMsg) override {
         return NotUsed(sErrMsg);
     }
+    bool DeleteExpired(int64_t, uint32_t, uint32_t&, std::string& sErrMsg) override {
+        return NotUsed(sErrMsg);
+    }
+    bool Reclaim(std::string& sErrMsg) override { return NotUsed(sErrMsg); }
+    bool CountByStatus(std::vector<uint64_t>&, std::string& sErrMsg) override {
+        return NotUsed(sErrMsg);
+    }
     bool Ping(std::string&) override { return true; }
 
 private:

@@ -5,13 +5,16 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -607,7 +610,8 @@ TEST_P(StoreTest, OlderSchemaIsMigratedKeepingItsMessages) {
     m_pStore.reset();
     // Back to version 1 as it was stored.
     m_pBackend->Exec(m_sUrl,
-                     "DELETE FROM schema_migrations WHERE version = 2; DROP INDEX messages_status; "
+                     "DELETE FROM schema_migrations WHERE version >= 2; DROP TABLE store_probe; "
+                     "DROP INDEX messages_status; "
                      "DROP INDEX messages_due; CREATE INDEX messages_due ON messages (status, "
                      "next_attempt_at);");
     m_pStore = Open();
@@ -745,6 +749,94 @@ TEST_P(StoreTest, StalledServerFailsFastThenReconnects) {
     EXPECT_EQ(InsertOne(MakeMessage(CH_SMS, "after")) > 0, true) << "no new connection";
 }
 
+// Retention deletes final messages whose last change (arrival or last attempt) is older
+// than the cut, with their attachments and history, and nothing else.
+TEST_P(StoreTest, DeleteExpiredTakesOnlyFinalMessagesOlderThanTheCut) {
+    const int64_t kDay = 24LL * 3600 * 1000;
+    const int64_t kCut = kNow - kDay;
+    const struct {
+        const char* szSeed;
+        STATUS eStatus;
+        int64_t llReceivedAtMs;
+        int64_t llLastAttemptMs;  // 0: no attempt
+        bool bDeleted;
+    } aRows[] = {
+        {"captured old", MS_CAPTURED, kCut - 1, 0, true},
+        {"captured at the cut", MS_CAPTURED, kCut, 0, false},
+        {"delivered old", MS_DELIVERED, kCut - 5 * kDay, kCut - 1, true},
+        {"delivered lately", MS_DELIVERED, kCut - 5 * kDay, kCut + 1, false},
+        {"failed old", MS_FAILED, kCut - 5 * kDay, kCut - kDay, true},
+        {"queued old", MS_QUEUED, kCut - 5 * kDay, kCut - kDay, false},
+        {"delivering old", MS_DELIVERING, kCut - 5 * kDay, 0, false},
+    };
+    std::vector<int64_t> vecIds;
+    for (const auto& oRow : aRows) {
+        SMessage oMessage = MakeMessage(CH_MAIL, oRow.szSeed, oRow.llReceivedAtMs);
+        oMessage.m_eStatus = oRow.eStatus;
+        SAttachment oAttachment;
+        oAttachment.m_sName = "a.txt";
+        oAttachment.m_sData = std::string(1000, 'a');
+        oAttachment.m_ddwSize = oAttachment.m_sData.size();
+        oMessage.m_vecAttachments.push_back(oAttachment);
+        vecIds.push_back(InsertOne(oMessage));
+        if (oRow.llLastAttemptMs != 0) {
+            std::string sErr;
+            ASSERT_TRUE(test_support::RecordAttempt(*m_pStore, vecIds.back(),
+                                                    {oRow.llLastAttemptMs, OC_DELIVERED, "250 ok"},
+                                                    oRow.eStatus, 0, sErr))
+                << sErr;
+        }
+    }
+    std::string sErr;
+    uint32_t dwDeleted = 0;
+    ASSERT_TRUE(m_pStore->DeleteExpired(kCut, 2, dwDeleted, sErr)) << sErr;
+    EXPECT_EQ(dwDeleted, 2u) << "a batch is at most what was asked";
+    ASSERT_TRUE(m_pStore->DeleteExpired(kCut, 100, dwDeleted, sErr)) << sErr;
+    EXPECT_EQ(dwDeleted, 1u);
+    ASSERT_TRUE(m_pStore->Reclaim(sErr)) << sErr;
+    for (size_t i = 0; i < sizeof(aRows) / sizeof(aRows[0]); ++i) {
+        SMessage oMessage;
+        bool bFound = false;
+        ASSERT_TRUE(m_pStore->GetMessage(vecIds[i], true, oMessage, bFound, sErr)) << sErr;
+        EXPECT_EQ(bFound, !aRows[i].bDeleted) << aRows[i].szSeed;
+    }
+    std::vector<uint64_t> vecCounts;
+    ASSERT_TRUE(m_pStore->CountByStatus(vecCounts, sErr)) << sErr;
+    EXPECT_EQ(vecCounts, (std::vector<uint64_t>{1, 1, 1, 1, 0}));
+}
+
+// The space of deleted messages goes back to the file system.
+TEST(SqliteStoreTest, ReclaimGivesTheSpaceBack) {
+    test_support::CTempDir oDir;
+    const std::string sPath = oDir.Path() + "/big.db";
+    std::string sErr;
+    std::unique_ptr<IStore> pStore = OpenStore(sPath, sErr);
+    ASSERT_TRUE(pStore != nullptr) << sErr;
+    auto fnBytes = [&sPath]() {
+        struct stat oDb = {};
+        struct stat oWal = {};
+        stat(sPath.c_str(), &oDb);
+        stat((sPath + "-wal").c_str(), &oWal);
+        return oDb.st_size + oWal.st_size;
+    };
+    for (int i = 0; i < 40; ++i) {
+        SMessage oMessage = MakeMessage(CH_LUMO, "big " + std::to_string(i), kNow - 1000);
+        oMessage.m_eStatus = MS_CAPTURED;
+        oMessage.m_sImage = std::string(100000, static_cast<char>('a' + i % 26));
+        oMessage.m_ddwImageSize = oMessage.m_sImage.size();
+        std::vector<SMessage> vecBatch{oMessage};
+        std::vector<SInsertOutcome> vecOutcomes;
+        ASSERT_TRUE(pStore->InsertBatch(vecBatch, 0, vecOutcomes, sErr)) << sErr;
+    }
+    ASSERT_TRUE(pStore->Reclaim(sErr)) << sErr;
+    const auto llFull = fnBytes();
+    uint32_t dwDeleted = 0;
+    ASSERT_TRUE(pStore->DeleteExpired(kNow, 100, dwDeleted, sErr)) << sErr;
+    EXPECT_EQ(dwDeleted, 40u);
+    ASSERT_TRUE(pStore->Reclaim(sErr)) << sErr;
+    EXPECT_LT(fnBytes(), llFull / 4) << "full " << llFull;
+}
+
 TEST(SqliteStoreTest, StoresThatCannotBeMadeDurableAreRefused) {
     test_support::CTempDir oDir;
     struct SRow {
@@ -764,6 +856,92 @@ TEST(SqliteStoreTest, StoresThatCannotBeMadeDurableAreRefused) {
     }
 }
 
+// A store whose file is deleted or replaced under it: the write that notices fails (what
+// it committed went to a file that is gone at the next start), every later write and the
+// readiness check fail too, and the error names the store.
+TEST(SqliteStoreTest, FileDeletedOrReplacedTakesNoMoreWrites) {
+    struct SRow {
+        const char* szName;
+        void (*fnChange)(const std::string& sPath);
+        const char* szReason;
+    };
+    const SRow aRows[] = {
+        {"deleted",
+         [](const std::string& sPath) {
+             for (const char* szSuffix : {"", "-wal", "-shm"}) {
+                 unlink((sPath + szSuffix).c_str());
+             }
+         },
+         "the file is gone"},
+        {"replaced",
+         [](const std::string& sPath) {
+             std::ofstream(sPath + ".new") << "not this store";
+             rename((sPath + ".new").c_str(), sPath.c_str());
+         },
+         "the file was replaced"},
+    };
+    for (const SRow& oRow : aRows) {
+        test_support::CTempDir oDir;
+        const std::string sPath = oDir.Path() + "/lost.db";
+        std::string sErr;
+        std::unique_ptr<IStore> pStore = OpenStore(sPath, sErr);
+        ASSERT_TRUE(pStore != nullptr) << sErr;
+        std::vector<SMessage> vecBatch{MakeMessage(CH_SMS, "before")};
+        std::vector<SInsertOutcome> vecOutcomes;
+        ASSERT_TRUE(pStore->InsertBatch(vecBatch, 0, vecOutcomes, sErr)) << sErr;
+        oRow.fnChange(sPath);
+        for (const char* szSeed : {"after", "later"}) {
+            vecBatch = {MakeMessage(CH_SMS, szSeed)};
+            EXPECT_FALSE(pStore->InsertBatch(vecBatch, 0, vecOutcomes, sErr)) << oRow.szName;
+            EXPECT_EQ(sErr.find("store " + sPath + ": storing messages: "), 0u)
+                << oRow.szName << ": " << sErr;
+            EXPECT_NE(sErr.find(oRow.szReason), std::string::npos) << oRow.szName << ": " << sErr;
+        }
+        EXPECT_FALSE(pStore->Ping(sErr)) << oRow.szName;
+    }
+}
+
+// The messages are nobody else's business: the store and its -wal and -shm files are
+// created readable by their owner only, whatever the umask allows.
+TEST(SqliteStoreTest, FilesAreCreatedForTheOwnerOnly) {
+    test_support::CTempDir oDir;
+    const std::string sPath = oDir.Path() + "/private.db";
+    const mode_t oOldMask = umask(022);
+    std::string sErr;
+    std::unique_ptr<IStore> pStore = OpenStore(sPath, sErr);
+    umask(oOldMask);
+    ASSERT_TRUE(pStore != nullptr) << sErr;
+    std::vector<SMessage> vecBatch{MakeMessage(CH_SMS, "private")};
+    std::vector<SInsertOutcome> vecOutcomes;
+    ASSERT_TRUE(pStore->InsertBatch(vecBatch, 0, vecOutcomes, sErr)) << sErr;
+    for (const char* szSuffix : {"", "-wal", "-shm"}) {
+        struct stat oStat;
+        ASSERT_EQ(stat((sPath + szSuffix).c_str(), &oStat), 0) << szSuffix;
+        EXPECT_EQ(oStat.st_mode & 0777, 0600u) << szSuffix;
+    }
+}
+
+// Opening to read (--dump) creates nothing and refuses what is not a store.
+TEST(SqliteStoreTest, ReadOnlyOpenNeverCreates) {
+    test_support::CTempDir oDir;
+    std::ofstream(oDir.Path() + "/empty.db").flush();
+    const struct {
+        std::string sPath;
+        const char* szReason;
+    } aRows[] = {
+        {oDir.Path() + "/missing.db", "no such store"},
+        {oDir.Path() + "/empty.db", "is not a relay store"},
+    };
+    for (const auto& oRow : aRows) {
+        std::string sErr;
+        EXPECT_TRUE(OpenStoreReadOnly(oRow.sPath, sErr) == nullptr) << oRow.sPath;
+        EXPECT_EQ(sErr.find("store " + oRow.sPath + ": "), 0u) << sErr;
+        EXPECT_NE(sErr.find(oRow.szReason), std::string::npos) << sErr;
+    }
+    struct stat oStat;
+    EXPECT_NE(stat((oDir.Path() + "/missing.db").c_str(), &oStat), 0) << "a store was created";
+}
+
 // A dump opens the store while a server holds the write lock: opening an up-to-date store
 // and reading it must not wait for that lock.
 TEST(SqliteStoreTest, OpensAndReadsWhileAnotherProcessWrites) {
@@ -775,11 +953,12 @@ TEST(SqliteStoreTest, OpensAndReadsWhileAnotherProcessWrites) {
     std::vector<SMessage> vecBatch{MakeMessage(CH_MAIL, "busy")};
     std::vector<SInsertOutcome> vecOutcomes;
     ASSERT_TRUE(pServer->InsertBatch(vecBatch, 0, vecOutcomes, sErr)) << sErr;
-    std::unique_ptr<CSqliteConn> pWriter = CSqliteConn::Open(sPath, 1000, sErr);
+    std::unique_ptr<CSqliteConn> pWriter =
+        CSqliteConn::Open(sPath, CSqliteConn::OM_EXISTING, 1000, sErr);
     ASSERT_TRUE(pWriter != nullptr) << sErr;
     ASSERT_TRUE(pWriter->ExecScript("BEGIN IMMEDIATE; DELETE FROM messages;", sErr)) << sErr;
 
-    std::unique_ptr<IStore> pDump = OpenStore(sPath, sErr);
+    std::unique_ptr<IStore> pDump = OpenStoreReadOnly(sPath, sErr);
     ASSERT_TRUE(pDump != nullptr) << sErr;
     int nSeen = 0;
     EXPECT_TRUE(pDump->ForEachMessage([&](const SMessage&) { return ++nSeen > 0; }, sErr)) << sErr;

@@ -23,7 +23,8 @@ public:
     }
     void Exec(const std::string& sUrl, const std::string& sSql) override {
         std::string sErr;
-        std::unique_ptr<relayd::CSqliteConn> pConn = relayd::CSqliteConn::Open(sUrl, 1000, sErr);
+        std::unique_ptr<relayd::CSqliteConn> pConn =
+            relayd::CSqliteConn::Open(sUrl, relayd::CSqliteConn::OM_EXISTING, 1000, sErr);
         ASSERT_TRUE(pConn != nullptr) << sErr;
         ASSERT_TRUE(pConn->ExecScript(sSql, sErr)) << sErr;
     }

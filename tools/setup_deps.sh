@@ -22,7 +22,8 @@ if [ "${FANOUT_SKIP_DEPS:-0}" = 1 ]; then
 fi
 
 demo=(cmake make g++ pkg-config python3 nlohmann-json3-dev libsqlite3-dev libtomlplusplus-dev
-      libcurl4-openssl-dev libboost-dev libpq-dev libssl-dev python3-aiosmtpd curl)
+      libcurl4-openssl-dev libboost-dev libpq-dev libssl-dev libsystemd-dev python3-aiosmtpd
+      curl)
 test=("${demo[@]}" libgtest-dev googletest g++-multilib libcpp-httplib-dev libbenchmark-dev
       netcat-openbsd hyperfine procps time postgresql python3-selenium chromium chromium-driver
       fonts-noto-cjk prometheus flake8 faketime)

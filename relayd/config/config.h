@@ -19,8 +19,9 @@ struct SNetwork {
 };
 
 struct SWebhook {
-    std::string m_sUrl;     // empty: capture only
-    std::string m_sSecret;  // empty: no signature header
+    std::string m_sUrl;         // empty: capture only
+    std::string m_sSecret;      // empty: no signature header
+    std::string m_sSecretFile;  // the secret's file (its first line), read at start
 };
 
 struct SConfig {
@@ -40,11 +41,16 @@ struct SConfig {
     // What one peer, or all of them, may hold of the intake side.
     uint32_t m_dwMaxConnectionsPerPeer = 256;
     uint64_t m_ddwMaxPendingBytes = 268435456;
+    // Long-running service: how long final messages stay, and secrets kept in files.
+    int64_t m_llRetentionMs = 30LL * 24 * 3600 * 1000;  // 0: keep every message
+    std::string m_sHttpTokenFile;
 
     struct {
         std::string m_sSmtp;  // empty: capture only
         std::string m_sFrom = "fanout-relay@localhost";
         std::string m_sDomain = "localhost";
+        std::string m_sPassword;  // from m_sPasswordFile; the URL then names only the user
+        std::string m_sPasswordFile;
     } m_oMail;
     // Indexed by relay_proto::CHANNEL; the mail entry is unused.
     SWebhook m_aWebhooks[relay_proto::CHANNEL_COUNT];

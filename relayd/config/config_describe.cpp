@@ -1,41 +1,12 @@
 #include "relayd/config/config_describe.h"
 
-#include <curl/curl.h>
-
-#include <memory>
-
 #include "relayd/record/duration.h"
+#include "relayd/record/redact.h"
 #include "relayd/record/text_rules.h"
 
 namespace relayd {
 
 namespace {
-
-struct SCurlUrlFree {
-    void operator()(CURLU* pUrl) const { curl_url_cleanup(pUrl); }
-};
-
-// sUrl with its password, if it has one, replaced by "(set)". Anything else, a file path
-// included, comes back unchanged.
-std::string WithoutPassword(const std::string& sUrl) {
-    std::unique_ptr<CURLU, SCurlUrlFree> pUrl(curl_url());
-    char* szPassword = nullptr;
-    if (pUrl == nullptr ||
-        curl_url_set(pUrl.get(), CURLUPART_URL, sUrl.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
-            CURLUE_OK ||
-        curl_url_get(pUrl.get(), CURLUPART_PASSWORD, &szPassword, 0) != CURLUE_OK) {
-        return sUrl;
-    }
-    curl_free(szPassword);
-    char* szMasked = nullptr;
-    if (curl_url_set(pUrl.get(), CURLUPART_PASSWORD, "(set)", 0) != CURLUE_OK ||
-        curl_url_get(pUrl.get(), CURLUPART_URL, &szMasked, 0) != CURLUE_OK) {
-        return "(a URL holding a password)";
-    }
-    std::string sMasked = szMasked;
-    curl_free(szMasked);
-    return sMasked;
-}
 
 std::string Secret(const std::string& sValue) {
     return sValue.empty() ? "(none)" : "(set)";
@@ -73,14 +44,15 @@ std::string ChannelLine(const SConfig& oConfig, relay_proto::CHANNEL eChannel) {
         if (oMail.m_sSmtp.empty()) {
             return sLine + "capture only";
         }
-        return sLine + "deliver over " + WithoutPassword(oMail.m_sSmtp) + " from " + oMail.m_sFrom +
-               " to NAME@" + oMail.m_sDomain;
+        return sLine + "deliver over " + Redacted(oMail.m_sSmtp) +
+               (oMail.m_sPassword.empty() ? "" : " with password (set)") + " from " +
+               oMail.m_sFrom + " to NAME@" + oMail.m_sDomain;
     }
     const SWebhook& oHook = oConfig.m_aWebhooks[eChannel];
     if (oHook.m_sUrl.empty()) {
         return sLine + "capture only";
     }
-    return sLine + "POST to " + WithoutPassword(oHook.m_sUrl) +
+    return sLine + "POST to " + Redacted(oHook.m_sUrl) +
            (oHook.m_sSecret.empty() ? ", unsigned" : ", signed with secret (set)");
 }
 
@@ -111,7 +83,7 @@ std::string DescribeConfig(const SConfig& oConfig) {
     sOut += "port_offset = " + std::to_string(oConfig.m_iPortOffset) + " (ports " + sPorts + ")\n";
     sOut += "http = " + oConfig.m_sHttp + "\n";
     sOut += "http_token = " + Secret(oConfig.m_sHttpToken) + "\n";
-    sOut += "store = " + WithoutPassword(oConfig.m_sStore) + "\n";
+    sOut += "store = " + Redacted(oConfig.m_sStore) + "\n";
     sOut += "allow = " + Joined(oConfig.m_vecAllowText, "(none)") + "\n";
     sOut += "require_key = " + Bool(oConfig.m_bRequireKey) + "\n";
     sOut += "dedupe_window = " + FormatDuration(oConfig.m_llDedupeWindowMs) + "\n";
@@ -122,6 +94,10 @@ std::string DescribeConfig(const SConfig& oConfig) {
     sOut +=
         "max_connections_per_peer = " + std::to_string(oConfig.m_dwMaxConnectionsPerPeer) + "\n";
     sOut += "max_pending_bytes = " + std::to_string(oConfig.m_ddwMaxPendingBytes) + "\n";
+    sOut += "retention = " +
+            (oConfig.m_llRetentionMs == 0 ? std::string("0s (keep every message)")
+                                          : FormatDuration(oConfig.m_llRetentionMs)) +
+            "\n";
     for (int i = 0; i < relay_proto::CHANNEL_COUNT; ++i) {
         sOut += ChannelLine(oConfig, static_cast<relay_proto::CHANNEL>(i)) + "\n";
     }

@@ -182,17 +182,21 @@ const SField<SConfig> kTopFields[] = {
     {"max_package", [](const toml::node& n, SConfig& c, SProblem& p) { return GetInteger(n, kMinMaxPackage, kMaxMaxPackage, c.m_dwMaxPackage, p); }},
     {"max_connections_per_peer", [](const toml::node& n, SConfig& c, SProblem& p) { return GetInteger(n, 1, kMaxMaxConnections, c.m_dwMaxConnectionsPerPeer, p); }},
     {"max_pending_bytes", [](const toml::node& n, SConfig& c, SProblem& p) { return GetInteger(n, kMinMaxPackage, kMaxMaxPendingBytes, c.m_ddwMaxPendingBytes, p); }},
+    {"retention", [](const toml::node& n, SConfig& c, SProblem& p) { return GetDuration(n, 0, c.m_llRetentionMs, p); }},
+    {"http_token_file", [](const toml::node& n, SConfig& c, SProblem& p) { return GetString(n, c.m_sHttpTokenFile, p); }},
 };
 
 const SField<MAIL_SETTINGS> kMailFields[] = {
     {"smtp", [](const toml::node& n, MAIL_SETTINGS& m, SProblem& p) { return GetChecked(n, CheckSmtpUrl, m.m_sSmtp, p); }},
     {"from", [](const toml::node& n, MAIL_SETTINGS& m, SProblem& p) { return GetChecked(n, CheckMailFrom, m.m_sFrom, p); }},
     {"domain", [](const toml::node& n, MAIL_SETTINGS& m, SProblem& p) { return GetChecked(n, CheckMailDomain, m.m_sDomain, p); }},
+    {"password_file", [](const toml::node& n, MAIL_SETTINGS& m, SProblem& p) { return GetString(n, m.m_sPasswordFile, p); }},
 };
 
 const SField<SWebhook> kWebhookFields[] = {
     {"webhook", [](const toml::node& n, SWebhook& w, SProblem& p) { return GetChecked(n, CheckWebhookUrl, w.m_sUrl, p); }},
     {"secret", [](const toml::node& n, SWebhook& w, SProblem& p) { return GetString(n, w.m_sSecret, p); }},
+    {"secret_file", [](const toml::node& n, SWebhook& w, SProblem& p) { return GetString(n, w.m_sSecretFile, p); }},
 };
 
 const SField<DELIVERY_SETTINGS> kDeliveryFields[] = {

@@ -192,6 +192,21 @@ bool FinishDeliveryTimes(const SConfig& oConfig, std::string& sErrMsg) {
     return true;
 }
 
+// A message deleted while still inside the dedupe window would be stored again when its
+// client offers the same bytes to this relay a second time.
+bool FinishRetention(const SConfig& oConfig, std::string& sErrMsg) {
+    if (!CheckDuration("retention", oConfig.m_llRetentionMs, 0, sErrMsg)) {
+        return false;
+    }
+    if (oConfig.m_llRetentionMs != 0 && oConfig.m_llRetentionMs < oConfig.m_llDedupeWindowMs) {
+        sErrMsg = "retention (" + FormatDuration(oConfig.m_llRetentionMs) +
+                  ") is shorter than dedupe_window (" + FormatDuration(oConfig.m_llDedupeWindowMs) +
+                  "); use 0s to keep every message";
+        return false;
+    }
+    return true;
+}
+
 bool FinishKeys(const SConfig& oConfig, std::string& sErrMsg) {
     std::map<std::string, bool> mapSeen;
     std::string sWhy;
@@ -362,7 +377,7 @@ bool FinishConfig(SConfig& oConfig, std::string& sErrMsg) {
            CheckRange("max_pending_bytes", static_cast<int64_t>(oConfig.m_ddwMaxPendingBytes),
                       kMinMaxPackage, kMaxMaxPendingBytes, sErrMsg) &&
            FinishPendingBytes(oConfig, sErrMsg) && CheckDeliveryConfig(oConfig, sErrMsg) &&
-           FinishKeys(oConfig, sErrMsg);
+           FinishRetention(oConfig, sErrMsg) && FinishKeys(oConfig, sErrMsg);
 }
 
 }  // namespace relayd

@@ -1,6 +1,7 @@
 #include "relayd/delivery/smtp_sender.h"
 
 #include "relayd/delivery/mail_format.h"
+#include "relayd/record/redact.h"
 
 namespace relayd {
 
@@ -10,6 +11,14 @@ const char kBodyType[] = "text/plain; charset=UTF-8";
 const char kAttachmentType[] = "application/octet-stream";
 const char kBase64[] = "base64";
 const size_t kRepliesKept = 16;
+
+// A password is never sent in clear: smtps:// is TLS from the start, and smtp:// must be
+// upgraded with STARTTLS whenever a password goes along.
+long TlsRule(const SConfig& oConfig) {
+    const std::string& sUrl = oConfig.m_oMail.m_sSmtp;
+    const bool bPassword = !oConfig.m_oMail.m_sPassword.empty() || Redacted(sUrl) != sUrl;
+    return bPassword ? CURLUSESSL_ALL : CURLUSESSL_TRY;
+}
 
 }  // namespace
 
@@ -25,7 +34,11 @@ CSmtpSender::CSmtpSender(const SConfig& oConfig, const std::atomic<bool>* pAbort
     }
     curl_easy_setopt(pCurl, CURLOPT_URL, m_sUrl.c_str());
     curl_easy_setopt(pCurl, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
-    curl_easy_setopt(pCurl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_TRY));
+    m_lUseSsl = TlsRule(oConfig);
+    curl_easy_setopt(pCurl, CURLOPT_USE_SSL, m_lUseSsl);
+    if (!oConfig.m_oMail.m_sPassword.empty()) {
+        curl_easy_setopt(pCurl, CURLOPT_PASSWORD, oConfig.m_oMail.m_sPassword.c_str());
+    }
     curl_easy_setopt(pCurl, CURLOPT_MAIL_FROM, ("<" + m_sFrom + ">").c_str());
     // The server's replies reach the record only through the debug stream.
     curl_easy_setopt(pCurl, CURLOPT_VERBOSE, 1L);
@@ -144,6 +157,10 @@ SAttemptResult CSmtpSender::Send(const SMessage& oMessage, int64_t llTimeoutMs) 
 
     oResult.m_eOutcome = ClassifySmtp(eCode == CURLE_OK, lReply);
     const bool bAnswered = eCode == CURLE_OK || lReply >= 400;
+    if (eCode == CURLE_USE_SSL_FAILED && m_lUseSsl == CURLUSESSL_ALL) {
+        sFailure = "the server offers no STARTTLS, and a password is sent only over TLS (" +
+                   sFailure + ")";
+    }
     const std::string sReply = ReplyLine(lReply);
     oResult.m_sDetail = SafeDetail(bAnswered && !sReply.empty() ? sReply : sFailure);
     return oResult;

@@ -41,7 +41,8 @@ private:
     std::string m_sUrl;
     std::string m_sFrom;
     std::string m_sDomain;
-    std::string m_sIdHost;  // the Message-ID's right-hand side: the sender's domain
+    std::string m_sIdHost;            // the Message-ID's right-hand side: the sender's domain
+    long m_lUseSsl = CURLUSESSL_TRY;  // CURLUSESSL_ALL whenever a password is sent
     // The server's reply line being read, and the last whole lines of this attempt
     // (a connection closed meanwhile adds its "221" to them).
     std::string m_sReplyLine;

@@ -27,7 +27,11 @@ void AddProbeRoutes(CHttpRouter& oServer, SHttpContext& oContext) {
         if (!pContext->m_oStore.QueueDepths(vecDepths, sErrMsg)) {
             vecDepths.clear();  // the counters still show; the depths are unknown
         }
-        oRes.SetContent(pContext->m_oMetrics.Render(vecDepths),
+        std::vector<uint64_t> vecStored;
+        const std::string sStored = pContext->m_oStore.CountByStatus(vecStored, sErrMsg)
+                                        ? CMetrics::RenderStored(vecStored)
+                                        : std::string();
+        oRes.SetContent(pContext->m_oMetrics.Render(vecDepths) + sStored,
                         "text/plain; version=0.0.4; charset=utf-8");
     });
 }

@@ -178,8 +178,7 @@ void CIntake::CommitAndAnswer(std::vector<SPending>& vecAccepted) {
     std::string sErrMsg;
     if (!m_oStore.InsertBatch(vecMessages, llNowMs - m_oConfig.m_llDedupeWindowMs, vecOutcomes,
                               sErrMsg)) {
-        fprintf(stderr, "fanout_relayd: storing %zu request(s) failed: %s\n", vecAccepted.size(),
-                sErrMsg.c_str());
+        // The store logs the start and the end of a failing spell, not each batch.
         for (const SPending& oPending : vecAccepted) {
             Answer(oPending, false, 0);
         }

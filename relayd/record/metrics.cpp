@@ -132,4 +132,17 @@ std::string CMetrics::Render(const std::vector<uint64_t>& vecQueueDepths) const 
     return sOut;
 }
 
+// static
+std::string CMetrics::RenderStored(const std::vector<uint64_t>& vecByStatus) {
+    std::string sOut;
+    AppendHeader(sOut, "fanout_relay_stored_messages", "gauge", "Messages stored, by status.");
+    for (size_t s = 0; s < STATUS_COUNT && s < vecByStatus.size(); ++s) {
+        AppendSample(sOut,
+                     std::string("fanout_relay_stored_messages{status=\"") +
+                         StatusName(static_cast<STATUS>(s)) + "\"}",
+                     vecByStatus[s]);
+    }
+    return sOut;
+}
+
 }  // namespace relayd

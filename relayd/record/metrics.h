@@ -27,6 +27,8 @@ public:
 
     // The whole exposition; vecQueueDepths indexed by relay_proto::CHANNEL.
     std::string Render(const std::vector<uint64_t>& vecQueueDepths) const;
+    // The gauge fanout_relay_stored_messages{status}; vecByStatus indexed by STATUS.
+    static std::string RenderStored(const std::vector<uint64_t>& vecByStatus);
 
 private:
     static const double kBuckets[];

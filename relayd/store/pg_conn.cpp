@@ -1,6 +1,7 @@
 #include "relayd/store/pg_conn.h"
 
 #include "relayd/record/clock.h"
+#include "relayd/record/redact.h"
 
 #include <libpq-fe.h>
 #include <poll.h>
@@ -136,7 +137,8 @@ bool CPgConn::Open(std::string& sErrMsg) {
         eState = PQconnectPoll(m_pConn);
     }
     if (eState != PGRES_POLLING_OK) {
-        sErrMsg = "cannot connect to PostgreSQL: " + Trimmed(PQerrorMessage(m_pConn));
+        sErrMsg = "cannot connect to PostgreSQL: " +
+                  WithoutSecretsOf(Trimmed(PQerrorMessage(m_pConn)), m_sUrl);
         Drop();
         return false;
     }

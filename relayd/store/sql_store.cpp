@@ -11,6 +11,9 @@ namespace relayd {
 namespace {
 
 const int kMaxWriteTries = 3;
+// Readiness trusts a write that succeeded this recently; after that it writes to see.
+const int64_t kProbeAfterIdleMs = 1000;
+const char* const kProbe = "UPDATE store_probe SET at = $1 WHERE id = 1";
 const size_t kMaxIdleReaders = 4;
 const char* const kForEachPage = "256";
 
@@ -215,25 +218,57 @@ bool ApplyMigrations(ISqlConn& oConn, const SSqlDialect& oDialect, std::string& 
     return RunTransaction(oConn, oDialect.m_szBeginWrite, fnMigrate, bRetryable, sErrMsg);
 }
 
-CSqlStore::CSqlStore(const SSqlDialect& oDialect, std::unique_ptr<ISqlConn> pWriter,
-                     FnSqlConnect fnConnectReader)
-    : m_oDialect(oDialect),
-      m_pWriter(std::move(pWriter)),
-      m_fnConnectReader(std::move(fnConnectReader)) {}
+bool CheckSchemaReadable(ISqlConn& oConn, const SSqlDialect& oDialect, std::string& sErrMsg) {
+    int64_t llVersion = 0;
+    std::string sWhy;
+    const int64_t llLatest = static_cast<int64_t>(oDialect.m_vecSchema.size());
+    if (!ReadSchemaVersion(oConn, llLatest, llVersion, sWhy)) {
+        sErrMsg = llVersion > llLatest ? sWhy : "it is not a relay store (" + sWhy + ")";
+        return false;
+    }
+    if (llVersion == 0) {
+        sErrMsg = "it is not a relay store (no schema version)";
+        return false;
+    }
+    return true;
+}
 
+CSqlStore::CSqlStore(const SSqlDialect& oDialect, const std::string& sName,
+                     std::unique_ptr<ISqlConn> pWriter, FnSqlConnect fnConnectReader,
+                     FnSqlCheckSame fnCheckSame)
+    : m_oDialect(oDialect),
+      m_sName(sName),
+      m_pWriter(std::move(pWriter)),
+      m_fnConnectReader(std::move(fnConnectReader)),
+      m_fnCheckSame(std::move(fnCheckSame)) {}
+
+bool CSqlStore::StillSame(std::string& sWhy) {
+    if (m_sLostWhy.empty() && (!m_fnCheckSame || m_fnCheckSame(m_sLostWhy))) {
+        return true;
+    }
+    sWhy = m_sLostWhy;
+    return false;
+}
+
+// A transaction that committed into a file no longer at the store's path (deleted or
+// replaced meanwhile) counts as failed: what it wrote is gone at the next start.
 bool CSqlStore::Write(const char* szWhat, const FnBody& fnBody, std::string& sErrMsg) {
     std::lock_guard<std::mutex> oLock(m_mtxWriter);
-    for (int iTry = 1;; ++iTry) {
-        std::string sWhy;
+    std::string sWhy;
+    for (int iTry = 1; StillSame(sWhy); ++iTry) {
         bool bRetryable = false;
         if (RunTransaction(*m_pWriter, m_oDialect.m_szBeginWrite, fnBody, bRetryable, sWhy)) {
-            return true;
+            if (StillSame(sWhy)) {
+                return true;
+            }
+            break;
         }
         if (!bRetryable || iTry >= kMaxWriteTries) {
-            sErrMsg = std::string(szWhat) + ": " + sWhy;
-            return false;
+            break;
         }
     }
+    sErrMsg = "store " + m_sName + ": " + szWhat + ": " + sWhy;
+    return false;
 }
 
 std::unique_ptr<ISqlConn> CSqlStore::TakeReader(std::string& sErrMsg) {
@@ -265,7 +300,7 @@ bool CSqlStore::Read(const char* szWhat, const FnBody& fnBody, std::string& sErr
         GiveBackReader(std::move(pConn));
     }
     if (!bOk) {
-        sErrMsg = std::string(szWhat) + ": " + sWhy;
+        sErrMsg = "store " + m_sName + ": " + szWhat + ": " + sWhy;
     }
     return bOk;
 }
@@ -449,8 +484,10 @@ bool CSqlStore::InsertBatch(std::vector<SMessage>& vecMessages, int64_t llDedupe
     };
     if (!Write("storing messages", fnInsert, sErrMsg)) {
         vecOutcomes.clear();
+        m_oHealth.NoteFailure(sErrMsg, vecMessages.size());
         return false;
     }
+    m_oHealth.NoteSuccess();
     for (size_t i = 0; i < vecMessages.size(); ++i) {
         if (!vecOutcomes[i].m_bDuplicate) {
             vecMessages[i].m_llId = vecOutcomes[i].m_llId;
@@ -857,11 +894,86 @@ bool CSqlStore::RevokeKey(const std::string& sId, CHANGE_RESULT& eResult, std::s
     return Write("revoking a key", fnRevoke, sErrMsg);
 }
 
-bool CSqlStore::Ping(std::string& sErrMsg) {
-    auto fnPing = [](ISqlConn& oConn, std::string& sWhy) {
-        return Exec(oConn, "SELECT 1", {}, sWhy);
+// The last change of a final message is its arrival or its last attempt, whichever is
+// later; the status index finds the candidates oldest first.
+bool CSqlStore::DeleteExpired(int64_t llBeforeMs, uint32_t dwMax, uint32_t& dwDeleted,
+                              std::string& sErrMsg) {
+    dwDeleted = 0;
+    const std::string sIn = std::to_string(MS_CAPTURED) + ", " + std::to_string(MS_DELIVERED) +
+                            ", " + std::to_string(MS_FAILED);
+    auto fnDelete = [&](ISqlConn& oConn, std::string& sWhy) {
+        std::vector<SqlRow> vecRows;
+        if (!oConn.Exec("SELECT m.id FROM messages m WHERE m.status IN (" + sIn +
+                            ") AND m.received_at < $1 AND NOT EXISTS (SELECT 1 FROM deliveries d "
+                            "WHERE d.message_id = m.id AND d.at >= $1) ORDER BY m.id LIMIT $2",
+                        {SSqlParam::Int(llBeforeMs), SSqlParam::Int(dwMax)}, &vecRows, nullptr,
+                        sWhy)) {
+            return false;
+        }
+        std::string sIds;
+        for (const SqlRow& oRow : vecRows) {
+            sIds += (sIds.empty() ? "" : ", ") + std::to_string(oRow.at(0).m_llValue);
+        }
+        uint64_t ddwChanged = 0;
+        if (!sIds.empty() && !oConn.Exec("DELETE FROM messages WHERE id IN (" + sIds + ")", {},
+                                         nullptr, &ddwChanged, sWhy)) {
+            return false;
+        }
+        dwDeleted = static_cast<uint32_t>(ddwChanged);
+        return true;
     };
-    return Read("store", fnPing, sErrMsg);
+    return Write("deleting expired messages", fnDelete, sErrMsg);
+}
+
+bool CSqlStore::Reclaim(std::string& sErrMsg) {
+    std::lock_guard<std::mutex> oLock(m_mtxWriter);
+    for (const char* szSql : m_oDialect.m_vecReclaim) {
+        std::string sWhy;
+        if (!Exec(*m_pWriter, szSql, {}, sWhy)) {
+            sErrMsg = "store " + m_sName + ": giving space back: " + sWhy;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CSqlStore::CountByStatus(std::vector<uint64_t>& vecCounts, std::string& sErrMsg) {
+    vecCounts.assign(STATUS_COUNT, 0);
+    auto fnCount = [&](ISqlConn& oConn, std::string& sWhy) {
+        std::vector<SqlRow> vecRows;
+        if (!oConn.Exec("SELECT status, count(*) FROM messages GROUP BY status", {}, &vecRows,
+                        nullptr, sWhy)) {
+            return false;
+        }
+        for (const SqlRow& oRow : vecRows) {
+            const int64_t llStatus = oRow.at(0).m_llValue;
+            if (llStatus >= 0 && llStatus < STATUS_COUNT) {
+                vecCounts[static_cast<size_t>(llStatus)] =
+                    static_cast<uint64_t>(oRow.at(1).m_llValue);
+            }
+        }
+        return true;
+    };
+    return Read("counting messages", fnCount, sErrMsg);
+}
+
+// Ready when a write would succeed now. While writes fail, and when none succeeded lately
+// (an idle relay), one small write is made for real; its success ends a failing spell.
+bool CSqlStore::Ping(std::string& sErrMsg) {
+    std::string sWhy;
+    if (!m_oHealth.Failing(sWhy) && m_oHealth.SinceSuccessMs() < kProbeAfterIdleMs) {
+        return true;
+    }
+    const int64_t llNowMs = WallNowMs();
+    auto fnProbe = [llNowMs](ISqlConn& oConn, std::string& sProbeWhy) {
+        return Exec(oConn, kProbe, {SSqlParam::Int(llNowMs)}, sProbeWhy);
+    };
+    if (!Write("writing", fnProbe, sErrMsg)) {
+        m_oHealth.NoteFailure(sErrMsg, 0);
+        return false;
+    }
+    m_oHealth.NoteSuccess();
+    return true;
 }
 
 }  // namespace relayd

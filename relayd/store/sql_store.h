@@ -16,6 +16,7 @@
 
 #include "relayd/store/sql_conn.h"
 #include "relayd/store/store.h"
+#include "relayd/store/store_health.h"
 
 namespace relayd {
 
@@ -25,7 +26,10 @@ struct SSqlDialect {
     const char* m_szSkipLocked;  // appended to the claim's row selection
     // The condition "sNeedle (a parameter) occurs in the column sColumn".
     std::string (*m_fnContains)(const std::string& sColumn, const std::string& sNeedle);
-    const char* m_szMigrationLock;         // run first in the migration transaction, or ""
+    const char* m_szMigrationLock;  // run first in the migration transaction, or ""
+    // Run outside any transaction after deleting expired messages, to give their space
+    // back; empty where the database does that by itself.
+    std::vector<const char*> m_vecReclaim;
     std::vector<const char*> m_vecSchema;  // version i + 1 is m_vecSchema[i]
     // A statement that makes other writers storing any of these dedupe keys wait until
     // this transaction ends, taking the locks in an order every writer shares (so two
@@ -40,15 +44,24 @@ struct SSqlDialect {
 };
 
 typedef std::function<std::unique_ptr<ISqlConn>(std::string& sErrMsg)> FnSqlConnect;
+// True when the database is still the one the store opened (a file not deleted or
+// replaced); false with the reason.
+typedef std::function<bool(std::string& sErrMsg)> FnSqlCheckSame;
 
 // Brings the schema up to the latest version in one transaction; refuses a store whose
 // schema is newer than this program knows.
 bool ApplyMigrations(ISqlConn& oConn, const SSqlDialect& oDialect, std::string& sErrMsg);
+// For a store opened only to be read: true when it holds a schema this program reads
+// (any version up to the latest), without changing anything.
+bool CheckSchemaReadable(ISqlConn& oConn, const SSqlDialect& oDialect, std::string& sErrMsg);
 
 class CSqlStore : public IStore {
 public:
-    CSqlStore(const SSqlDialect& oDialect, std::unique_ptr<ISqlConn> pWriter,
-              FnSqlConnect fnConnectReader);
+    // sName names the store in every error (a path, or a URL without its password);
+    // fnCheckSame, when given, runs before and after every write transaction.
+    CSqlStore(const SSqlDialect& oDialect, const std::string& sName,
+              std::unique_ptr<ISqlConn> pWriter, FnSqlConnect fnConnectReader,
+              FnSqlCheckSame fnCheckSame = nullptr);
 
     bool InsertBatch(std::vector<SMessage>& vecMessages, int64_t llDedupeSinceMs,
                      std::vector<SInsertOutcome>& vecOutcomes, std::string& sErrMsg) override;
@@ -80,6 +93,10 @@ public:
     bool FindKey(const std::string& sId, SKey& oKey, bool& bFound, std::string& sErrMsg) override;
     bool ListKeys(std::vector<SKey>& vecKeys, std::string& sErrMsg) override;
     bool RevokeKey(const std::string& sId, CHANGE_RESULT& eResult, std::string& sErrMsg) override;
+    bool DeleteExpired(int64_t llBeforeMs, uint32_t dwMax, uint32_t& dwDeleted,
+                       std::string& sErrMsg) override;
+    bool Reclaim(std::string& sErrMsg) override;
+    bool CountByStatus(std::vector<uint64_t>& vecCounts, std::string& sErrMsg) override;
     bool Ping(std::string& sErrMsg) override;
 
 private:
@@ -90,6 +107,9 @@ private:
     bool Write(const char* szWhat, const FnBody& fnBody, std::string& sErrMsg);
     // fnBody in one read transaction on a pooled reader connection.
     bool Read(const char* szWhat, const FnBody& fnBody, std::string& sErrMsg);
+    // Under m_mtxWriter: the database is still the one opened. Once it is not, the store
+    // stays lost: every later write fails with the same reason.
+    bool StillSame(std::string& sWhy);
     std::unique_ptr<ISqlConn> TakeReader(std::string& sErrMsg);
     // The store's clock for leases as SQL: the dialect's, else llNowMs appended to
     // vecParams as the next parameter.
@@ -113,9 +133,13 @@ private:
                            std::string& sErrMsg);
 
     const SSqlDialect& m_oDialect;
+    const std::string m_sName;
     std::mutex m_mtxWriter;
     std::unique_ptr<ISqlConn> m_pWriter;
     FnSqlConnect m_fnConnectReader;
+    FnSqlCheckSame m_fnCheckSame;
+    std::string m_sLostWhy;  // under m_mtxWriter; set once the database is not the one opened
+    CStoreHealth m_oHealth;
     std::mutex m_mtxReaders;
     std::vector<std::unique_ptr<ISqlConn>> m_vecIdleReaders;
 };

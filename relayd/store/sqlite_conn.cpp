@@ -1,6 +1,8 @@
 #include "relayd/store/sqlite_conn.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 namespace relayd {
 
@@ -50,21 +52,32 @@ CSqliteConn::~CSqliteConn() {
 }
 
 // static
-std::unique_ptr<CSqliteConn> CSqliteConn::Open(const std::string& sPath, int iBusyTimeoutMs,
-                                               std::string& sErrMsg) {
+std::unique_ptr<CSqliteConn> CSqliteConn::Open(const std::string& sPath, OPEN_MODE eMode,
+                                               int iBusyTimeoutMs, std::string& sErrMsg) {
+    if (eMode == OM_CREATE) {
+        // Created here, not by SQLite, to be private from the start: the messages are
+        // nobody else's business. SQLite gives its -wal and -shm files this file's mode.
+        const int iFd = open(sPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (iFd >= 0) {
+            close(iFd);
+        }
+    }
+    const int iFlags = eMode == OM_READ_ONLY ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
     sqlite3* pDb = nullptr;
-    const int iRc = sqlite3_open_v2(
-        sPath.c_str(), &pDb,
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
-        nullptr);
+    const int iRc = sqlite3_open_v2(sPath.c_str(), &pDb,
+                                    iFlags | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE, nullptr);
     if (iRc != SQLITE_OK) {
-        sErrMsg = "cannot open " + sPath + ": " +
+        sErrMsg = std::string("cannot open the file: ") +
                   (pDb != nullptr ? sqlite3_errmsg(pDb) : sqlite3_errstr(iRc));
         sqlite3_close_v2(pDb);
         return nullptr;
     }
     sqlite3_busy_timeout(pDb, iBusyTimeoutMs);
     return std::unique_ptr<CSqliteConn>(new CSqliteConn(pDb));
+}
+
+bool CSqliteConn::IsReadOnly() const {
+    return sqlite3_db_readonly(m_pDb, "main") == 1;
 }
 
 std::string CSqliteConn::Failure(const char* szWhat) const {

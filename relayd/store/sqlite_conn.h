@@ -19,15 +19,23 @@ public:
     CSqliteConn(const CSqliteConn&) = delete;
     CSqliteConn& operator=(const CSqliteConn&) = delete;
 
-    // Opens (creating when missing) the database file sPath; a lock held by another
-    // connection is waited for up to iBusyTimeoutMs.
-    static std::unique_ptr<CSqliteConn> Open(const std::string& sPath, int iBusyTimeoutMs,
-                                             std::string& sErrMsg);
+    enum OPEN_MODE {
+        OM_CREATE,     // read and write; a missing file is created, readable by its owner only
+        OM_EXISTING,   // read and write; a missing file is an error
+        OM_READ_ONLY,  // read only; a missing file is an error
+    };
+
+    // Opens the database file sPath; a lock held by another connection is waited for up to
+    // iBusyTimeoutMs.
+    static std::unique_ptr<CSqliteConn> Open(const std::string& sPath, OPEN_MODE eMode,
+                                             int iBusyTimeoutMs, std::string& sErrMsg);
 
     bool Exec(const std::string& sSql, const std::vector<SSqlParam>& vecParams,
               std::vector<SqlRow>* pvecRows, uint64_t* pddwChanged, std::string& sErrMsg) override;
     bool ExecScript(const std::string& sSql, std::string& sErrMsg) override;
     bool LastFailureRetryable() const override { return false; }
+    // True when SQLite opened the file read-only (it lacks write permission).
+    bool IsReadOnly() const;
 
     // The first column of the first row a statement without parameters returns, as text
     // ("" when there is none): for reading pragmas back.

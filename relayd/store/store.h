@@ -127,7 +127,21 @@ public:
     virtual bool RevokeKey(const std::string& sId, CHANGE_RESULT& eResult,
                            std::string& sErrMsg) = 0;
 
-    // True when the store answers (readiness).
+    // --- Retention ------------------------------------------------------------------
+    // Deletes up to dwMax messages in a final status (captured, delivered, failed) whose
+    // last change (arrival or last attempt) is before llBeforeMs, oldest first, with their
+    // attachments, image and history, in one short transaction. dwDeleted: how many.
+    virtual bool DeleteExpired(int64_t llBeforeMs, uint32_t dwMax, uint32_t& dwDeleted,
+                               std::string& sErrMsg) = 0;
+    // Gives the space of deleted messages back to the file system where the database
+    // needs to be told (SQLite: incremental vacuum, then a checkpoint that truncates the
+    // write-ahead log); a no-op where the database does it by itself.
+    virtual bool Reclaim(std::string& sErrMsg) = 0;
+    // Stored messages per status, indexed by STATUS.
+    virtual bool CountByStatus(std::vector<uint64_t>& vecCounts, std::string& sErrMsg) = 0;
+
+    // True when a write would succeed now (readiness): false while writes fail, once the
+    // store's file was deleted or replaced, and when a small write made to see fails.
     virtual bool Ping(std::string& sErrMsg) = 0;
 };
 
@@ -135,6 +149,10 @@ public:
 // "postgres://..." for PostgreSQL, anything else a SQLite file path. Applies the schema
 // migrations; refuses a store whose schema is newer than this program knows.
 std::unique_ptr<IStore> OpenStore(const std::string& sUrl, std::string& sErrMsg);
+
+// Opens the existing store sUrl names to read it (--dump): creates, migrates and writes
+// nothing; a store that does not exist is an error.
+std::unique_ptr<IStore> OpenStoreReadOnly(const std::string& sUrl, std::string& sErrMsg);
 
 }  // namespace relayd
 

@@ -2,6 +2,7 @@
 
 #include <set>
 
+#include "relayd/record/redact.h"
 #include "relayd/store/pg_conn.h"
 #include "relayd/store/sql_store.h"
 
@@ -82,6 +83,12 @@ CREATE INDEX messages_due ON messages (status, next_attempt_at, channel);
 CREATE INDEX messages_status ON messages (status, id);
 )SQL";
 
+// Version 3: one row the readiness probe rewrites, to learn whether a write gets through.
+const char* const kSchemaV3 = R"SQL(
+CREATE TABLE store_probe (id BIGINT PRIMARY KEY, at BIGINT NOT NULL);
+INSERT INTO store_probe (id, at) VALUES (1, 0);
+)SQL";
+
 std::string Position(const std::string& sColumn, const std::string& sNeedle) {
     return "position(" + sNeedle + " in " + sColumn + ") > 0";
 }
@@ -112,41 +119,31 @@ const SSqlDialect kPostgres = {"BEGIN",
                                " FOR UPDATE SKIP LOCKED",
                                Position,
                                "SELECT pg_advisory_xact_lock(7306949262519137651)",
-                               {kSchemaV1, kSchemaV2},
+                               {},
+                               {kSchemaV1, kSchemaV2, kSchemaV3},
                                LockDedupeKeys,
                                "(extract(epoch from clock_timestamp()) * 1000)::bigint",
                                false};
 
 }  // namespace
 
-std::string RedactedUrl(const std::string& sUrl) {
-    const size_t nScheme = sUrl.find("://");
-    if (nScheme == std::string::npos) {
-        return sUrl;
-    }
-    const size_t nStart = nScheme + 3;
-    const size_t nAt = sUrl.find('@', nStart);
-    const size_t nColon = sUrl.find(':', nStart);
-    if (nAt == std::string::npos || nColon == std::string::npos || nColon > nAt ||
-        sUrl.find('/', nStart) < nAt) {
-        return sUrl;
-    }
-    return sUrl.substr(0, nColon + 1) + "..." + sUrl.substr(nAt);
-}
-
-std::unique_ptr<IStore> OpenPgStore(const std::string& sUrl, std::string& sErrMsg) {
+std::unique_ptr<IStore> OpenPgStore(const std::string& sUrl, bool bReadOnly, std::string& sErrMsg) {
     std::string sWhy;
     std::unique_ptr<CPgConn> pWriter = CPgConn::Connect(sUrl, kWriterTimeoutMs, sWhy);
-    if (pWriter == nullptr || !pWriter->SetTimeout(kMigrationTimeoutMs, sWhy) ||
-        !ApplyMigrations(*pWriter, kPostgres, sWhy) ||
-        !pWriter->SetTimeout(kWriterTimeoutMs, sWhy)) {
-        sErrMsg = "store " + RedactedUrl(sUrl) + ": " + sWhy;
+    const bool bSchemaOk =
+        pWriter != nullptr && (bReadOnly ? CheckSchemaReadable(*pWriter, kPostgres, sWhy)
+                                         : pWriter->SetTimeout(kMigrationTimeoutMs, sWhy) &&
+                                               ApplyMigrations(*pWriter, kPostgres, sWhy) &&
+                                               pWriter->SetTimeout(kWriterTimeoutMs, sWhy));
+    if (!bSchemaOk) {
+        sErrMsg = "store " + Redacted(sUrl) + ": " + sWhy;
         return nullptr;
     }
     auto fnConnectReader = [sUrl](std::string& sReaderErr) -> std::unique_ptr<ISqlConn> {
         return CPgConn::Connect(sUrl, kReaderTimeoutMs, sReaderErr);
     };
-    return std::unique_ptr<IStore>(new CSqlStore(kPostgres, std::move(pWriter), fnConnectReader));
+    return std::unique_ptr<IStore>(
+        new CSqlStore(kPostgres, Redacted(sUrl), std::move(pWriter), fnConnectReader));
 }
 
 }  // namespace relayd

@@ -15,11 +15,9 @@ namespace relayd {
 // date, under a lock so that relays starting together take turns. Refuses (null, with
 // the reason in sErrMsg) a database it cannot reach and a schema newer than this program
 // knows. Afterwards a statement that gets no answer within about a second fails, and the
-// lost connection is made again on later calls.
-std::unique_ptr<IStore> OpenPgStore(const std::string& sUrl, std::string& sErrMsg);
-
-// sUrl without the password, for messages: "postgresql://relay:...@db/relay".
-std::string RedactedUrl(const std::string& sUrl);
+// lost connection is made again on later calls. With bReadOnly the schema is only
+// checked, never created or migrated.
+std::unique_ptr<IStore> OpenPgStore(const std::string& sUrl, bool bReadOnly, std::string& sErrMsg);
 
 }  // namespace relayd
 

@@ -1,5 +1,10 @@
 #include "relayd/store/store_sqlite.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "relayd/store/sql_store.h"
 #include "relayd/store/sqlite_conn.h"
 
@@ -79,12 +84,28 @@ CREATE INDEX messages_due ON messages (status, next_attempt_at, channel);
 CREATE INDEX messages_status ON messages (status, id);
 )SQL";
 
+// Version 3: one row the readiness probe rewrites, to learn whether a write gets through.
+const char* const kSchemaV3 = R"SQL(
+CREATE TABLE store_probe (id INTEGER PRIMARY KEY, at INTEGER NOT NULL);
+INSERT INTO store_probe (id, at) VALUES (1, 0);
+)SQL";
+
 std::string Instr(const std::string& sColumn, const std::string& sNeedle) {
     return "instr(" + sColumn + ", " + sNeedle + ") > 0";
 }
 
-const SSqlDialect kSqlite = {"BEGIN IMMEDIATE",      "BEGIN", "",      Instr, "",
-                             {kSchemaV1, kSchemaV2}, nullptr, nullptr, true};
+// A checkpoint that truncates the log hands its space back too; a busy reader only makes
+// it do less this time.
+const SSqlDialect kSqlite = {"BEGIN IMMEDIATE",
+                             "BEGIN",
+                             "",
+                             Instr,
+                             "",
+                             {"PRAGMA incremental_vacuum", "PRAGMA wal_checkpoint(TRUNCATE)"},
+                             {kSchemaV1, kSchemaV2, kSchemaV3},
+                             nullptr,
+                             nullptr,
+                             true};
 
 // Sets a pragma and reads it back: SQLite ignores settings it cannot apply.
 bool SetPragma(CSqliteConn& oConn, const std::string& sName, const std::string& sValue,
@@ -101,22 +122,77 @@ bool SetPragma(CSqliteConn& oConn, const std::string& sName, const std::string& 
     return true;
 }
 
+// The file at sPath: its device and inode, or the reason there is none.
+bool FileIdentity(const std::string& sPath, dev_t& oDev, ino_t& oIno, std::string& sWhy) {
+    struct stat oStat;
+    if (stat(sPath.c_str(), &oStat) != 0) {
+        sWhy = std::string("the file is gone: ") + strerror(errno);
+        return false;
+    }
+    oDev = oStat.st_dev;
+    oIno = oStat.st_ino;
+    return true;
+}
+
+// Checks that the path still leads to the file opened at start: a store deleted or
+// replaced under a running relay takes no more writes (they would vanish at restart).
+FnSqlCheckSame SameFileCheck(const std::string& sPath, dev_t oDev, ino_t oIno) {
+    return [sPath, oDev, oIno](std::string& sWhy) {
+        dev_t oNowDev = 0;
+        ino_t oNowIno = 0;
+        if (FileIdentity(sPath, oNowDev, oNowIno, sWhy) && oNowDev == oDev && oNowIno == oIno) {
+            return true;
+        }
+        sWhy = (sWhy.empty() ? std::string("the file was replaced") : sWhy) +
+               " since the relay opened it; restart the relay to open the store anew";
+        return false;
+    };
+}
+
+bool OpenWriter(CSqliteConn& oWriter, std::string& sWhy) {
+    if (oWriter.IsReadOnly()) {
+        sWhy = "the file is read-only for this user";
+        return false;
+    }
+    // Freed pages go back to the file system when retention asks (Reclaim). This takes
+    // effect in a new file only; an older store keeps reusing its free pages instead.
+    std::string sIgnored;
+    oWriter.QueryText("PRAGMA auto_vacuum = INCREMENTAL", sIgnored, sIgnored);
+    return SetPragma(oWriter, "journal_mode", "WAL", "wal", sWhy) &&
+           SetPragma(oWriter, "synchronous", "FULL", "2", sWhy) &&
+           SetPragma(oWriter, "foreign_keys", "ON", "1", sWhy) &&
+           ApplyMigrations(oWriter, kSqlite, sWhy);
+}
+
 }  // namespace
 
-std::unique_ptr<IStore> OpenSqliteStore(const std::string& sPath, std::string& sErrMsg) {
+std::unique_ptr<IStore> OpenSqliteStore(const std::string& sPath, bool bReadOnly,
+                                        std::string& sErrMsg) {
     std::string sWhy;
-    std::unique_ptr<CSqliteConn> pWriter = CSqliteConn::Open(sPath, kWriterBusyMs, sWhy);
-    if (pWriter == nullptr || !SetPragma(*pWriter, "journal_mode", "WAL", "wal", sWhy) ||
-        !SetPragma(*pWriter, "synchronous", "FULL", "2", sWhy) ||
-        !SetPragma(*pWriter, "foreign_keys", "ON", "1", sWhy) ||
-        !ApplyMigrations(*pWriter, kSqlite, sWhy)) {
+    dev_t oDev = 0;
+    ino_t oIno = 0;
+    if (bReadOnly && !FileIdentity(sPath, oDev, oIno, sWhy)) {
+        sErrMsg = "store " + sPath + ": no such store (" + sWhy + ")";
+        return nullptr;
+    }
+    std::unique_ptr<CSqliteConn> pWriter = CSqliteConn::Open(
+        sPath, bReadOnly ? CSqliteConn::OM_READ_ONLY : CSqliteConn::OM_CREATE, kWriterBusyMs, sWhy);
+    const bool bOpened =
+        pWriter != nullptr &&
+        (bReadOnly ? CheckSchemaReadable(*pWriter, kSqlite, sWhy) : OpenWriter(*pWriter, sWhy)) &&
+        FileIdentity(sPath, oDev, oIno, sWhy);
+    if (!bOpened) {
         sErrMsg = "store " + sPath + ": " + sWhy;
         return nullptr;
     }
-    auto fnConnectReader = [sPath](std::string& sReaderErr) -> std::unique_ptr<ISqlConn> {
-        return CSqliteConn::Open(sPath, kReaderBusyMs, sReaderErr);
+    const CSqliteConn::OPEN_MODE eReaderMode =
+        bReadOnly ? CSqliteConn::OM_READ_ONLY : CSqliteConn::OM_EXISTING;
+    auto fnConnectReader = [sPath,
+                            eReaderMode](std::string& sReaderErr) -> std::unique_ptr<ISqlConn> {
+        return CSqliteConn::Open(sPath, eReaderMode, kReaderBusyMs, sReaderErr);
     };
-    return std::unique_ptr<IStore>(new CSqlStore(kSqlite, std::move(pWriter), fnConnectReader));
+    return std::unique_ptr<IStore>(new CSqlStore(
+        kSqlite, sPath, std::move(pWriter), fnConnectReader, SameFileCheck(sPath, oDev, oIno)));
 }
 
 }  // namespace relayd

@@ -12,9 +12,11 @@
 namespace relayd {
 
 // Opens or creates the store at sPath and brings its schema up to date. Refuses (null,
-// with the reason in sErrMsg) a file it cannot open, a file system where the write-ahead
-// log cannot be used, and a schema newer than this program knows.
-std::unique_ptr<IStore> OpenSqliteStore(const std::string& sPath, std::string& sErrMsg);
+// with the reason in sErrMsg) a file it cannot open or write, a file system where the
+// write-ahead log cannot be used, and a schema newer than this program knows. With
+// bReadOnly it only opens an existing store to read it: nothing is created or migrated.
+std::unique_ptr<IStore> OpenSqliteStore(const std::string& sPath, bool bReadOnly,
+                                        std::string& sErrMsg);
 
 }  // namespace relayd
 

@@ -3,6 +3,10 @@
 
     /usr/bin/python3 tests/peers/smtp_peer.py [--port 0] [--out FILE] [--quiet]
                                               [--reply CODE[:N]] [--stall SECONDS[:N]]
+                                              [--auth]
+
+--auth offers AUTH PLAIN and LOGIN without offering STARTTLS (a server a password must
+never reach) and reports each login as {"event": "auth", "login", "password"}.
 
 First line on stdout: {"event": "ready", "port": PORT}. Then, per message (answered at the
 end of DATA with 250 unless scripted: see peer_script.py), one line
@@ -22,7 +26,7 @@ import os
 import sys
 import threading
 
-from aiosmtpd.smtp import SMTP
+from aiosmtpd.smtp import SMTP, AuthResult
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peer_script  # noqa: E402
@@ -82,10 +86,22 @@ class Handler:
         return REPLIES.get(code, "{code} Scripted answer").format(seq=seq, code=code)
 
 
+def authenticator(output):
+    """Reports each login and accepts it."""
+    def check(_server, _session, _envelope, mechanism, auth_data):
+        output.event({"event": "auth", "mechanism": mechanism,
+                      "login": auth_data.login.decode("utf-8", "replace"),
+                      "password": auth_data.password.decode("utf-8", "replace")})
+        return AuthResult(success=True)
+    return check
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     peer_script.add_common_options(parser)
+    parser.add_argument("--auth", action="store_true",
+                        help="offer AUTH without STARTTLS and report each login")
     args = parser.parse_args()
     script = peer_script.Script(250)
     peer_script.apply_common_options(args, script)
@@ -93,8 +109,12 @@ def main():
 
     loop = asyncio.new_event_loop()
     handler = Handler(script, output, args.quiet and not args.out)
+    auth_options = {}
+    if args.auth:
+        auth_options = {"authenticator": authenticator(output), "auth_require_tls": False}
     server = loop.run_until_complete(loop.create_server(
-        lambda: SMTP(handler, decode_data=False, data_size_limit=64 * 1024 * 1024),
+        lambda: SMTP(handler, decode_data=False, data_size_limit=64 * 1024 * 1024,
+                     **auth_options),
         host=args.host, port=args.port))
     threading.Thread(target=loop.run_forever, daemon=True).start()
     output.event({"event": "ready", "port": server.sockets[0].getsockname()[1]}, always=True)
