@@ -208,7 +208,8 @@ class Lifecycle(unittest.TestCase):
             try:
                 self.assertEqual(checked.returncode, 0 if accepted else 2,
                                  "row %d: %s: %r" % (i, name, checked.stderr))
-                self.assertEqual(started, accepted, "row %d: %s" % (i, name))
+                self.assertEqual(started, accepted,
+                                 "row %d: %s: %r" % (i, name, server.stderr))
                 if accepted:
                     status, _ = h.call("http://127.0.0.1:%d/livez" % port)
                     self.assertEqual(status, 200, "row %d: %s" % (i, name))
