@@ -9,7 +9,7 @@
 
 namespace relayd {
 
-// Answers are built as ordered JSON: fields in the order the contract lists them.
+// Answers are built as ordered JSON: fields in the order the manual page lists them.
 typedef nlohmann::ordered_json JSON;
 
 // JSON text; bytes that are not UTF-8 (a sender name, an attachment name) become U+FFFD

@@ -105,7 +105,7 @@ void CIntake::ProcessBatch(std::vector<SIntakeItem>& vecBatch) {
     }
 }
 
-// Checks 1 to 4 of the contract, in order; the first that fails answers the request.
+// Checks 1 to 4 of intake, in order; the first that fails answers the request.
 // True when the request is to be stored.
 bool CIntake::Check(SIntakeItem& oItem, SPending& oPending) {
     SIntakeVerdict& oVerdict = oPending.m_oVerdict;

@@ -1,6 +1,6 @@
 // Intake: turns request packages into stored messages and result codes. The event loop
 // hands over each whole frame; one worker thread takes everything that has arrived since
-// its last round as one batch, checks each request in the contract's order, stores the
+// its last round as one batch, checks each request in the documented order, stores the
 // accepted ones in one transaction (group commit), and hands back one verdict per
 // request: a result code to answer, or "close without answering" when the store failed.
 #ifndef RELAYD_INTAKE_INTAKE_H

@@ -12,7 +12,7 @@ namespace relayd {
 // "2026-12-07T08:30:00.123Z".
 std::string IsoTime(int64_t llUnixMs);
 
-// The record as the contract shows it, its fields in the contract's order;
+// The record as the manual page shows it, its fields in that order;
 // "deliveries" only with bWithDeliveries. Text fields hold the stored bytes as they
 // are: dump with nlohmann::json::error_handler_t::replace, which writes bytes that are
 // not UTF-8 (attachment names may hold any) as U+FFFD.

@@ -1,5 +1,5 @@
 """Delivery by a real fanout_relayd to real peers on loopback: an SMTP server (aiosmtpd)
-and an HTTP receiver, both scripted. One row per failure class of the contract."""
+and an HTTP receiver, both scripted. One row per failure class."""
 import base64
 import json
 import signal

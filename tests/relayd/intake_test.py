@@ -1,4 +1,4 @@
-"""Intake of fanout_relayd over real sockets: every result code in the contract's order,
+"""Intake of fanout_relayd over real sockets: every result code in the documented order,
 every validation rule, dedupe and key defaults, checked by the reply and by --dump."""
 import hashlib
 import random
