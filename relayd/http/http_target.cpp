@@ -1,29 +1,8 @@
 #include "relayd/http/http_target.h"
 
-#include "relay_proto/hex.h"
+#include "relayd/record/text_codec.h"
 
 namespace relayd {
-
-namespace {
-
-std::string Decode(const std::string& sText, bool bPlusIsSpace) {
-    std::string sOut;
-    sOut.reserve(sText.size());
-    for (size_t i = 0; i < sText.size(); ++i) {
-        const char c = sText[i];
-        std::string sByte;
-        if (c == '%' && i + 2 < sText.size() &&
-            relay_proto::HexDecode(sText.substr(i + 1, 2), sByte)) {
-            sOut += sByte;
-            i += 2;
-        } else {
-            sOut += bPlusIsSpace && c == '+' ? ' ' : c;
-        }
-    }
-    return sOut;
-}
-
-}  // namespace
 
 bool ParseTarget(const std::string& sTarget, std::string& sPath,
                  std::multimap<std::string, std::string>& mapParams, std::string& sErrMsg) {
@@ -32,7 +11,7 @@ bool ParseTarget(const std::string& sTarget, std::string& sPath,
         return false;
     }
     const size_t nQuery = sTarget.find('?');
-    sPath = Decode(sTarget.substr(0, nQuery), false);
+    sPath = PercentDecode(sTarget.substr(0, nQuery), false);
     mapParams.clear();
     if (nQuery == std::string::npos) {
         return true;
@@ -46,8 +25,9 @@ bool ParseTarget(const std::string& sTarget, std::string& sPath,
         const std::string sPair = sTarget.substr(nStart, nEnd - nStart);
         if (!sPair.empty()) {
             const size_t nEq = sPair.find('=');
-            mapParams.emplace(Decode(sPair.substr(0, nEq), true),
-                              nEq == std::string::npos ? "" : Decode(sPair.substr(nEq + 1), true));
+            mapParams.emplace(
+                PercentDecode(sPair.substr(0, nEq), true),
+                nEq == std::string::npos ? "" : PercentDecode(sPair.substr(nEq + 1), true));
         }
         nStart = nEnd + 1;
     }

@@ -3,33 +3,19 @@
 #include <cctype>
 #include <vector>
 
+#include "relayd/record/text_codec.h"
+
 namespace relayd {
 
 namespace {
 
 const char* const kHidden = "(set)";
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    const char cLower = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return cLower >= 'a' && cLower <= 'f' ? cLower - 'a' + 10 : -1;
-}
-
 // A query parameter name as the library reads it: percent-decoded, lower case.
 std::string DecodedName(const std::string& sName) {
-    std::string sOut;
-    for (size_t i = 0; i < sName.size(); ++i) {
-        const bool bEscape = sName[i] == '%' && i + 2 < sName.size();
-        const int iHigh = bEscape ? HexValue(sName[i + 1]) : -1;
-        const int iLow = bEscape ? HexValue(sName[i + 2]) : -1;
-        if (iHigh >= 0 && iLow >= 0) {
-            sOut += static_cast<char>(tolower(iHigh * 16 + iLow));
-            i += 2;
-        } else {
-            sOut += static_cast<char>(tolower(static_cast<unsigned char>(sName[i])));
-        }
+    std::string sOut = PercentDecode(sName, false);
+    for (char& c : sOut) {
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     }
     return sOut;
 }

@@ -33,4 +33,21 @@ std::string PercentEncode(const std::string& sBytes) {
     return sOut;
 }
 
+std::string PercentDecode(const std::string& sText, bool bPlusIsSpace) {
+    std::string sOut;
+    sOut.reserve(sText.size());
+    for (size_t i = 0; i < sText.size(); ++i) {
+        const char c = sText[i];
+        std::string sByte;
+        if (c == '%' && i + 2 < sText.size() &&
+            relay_proto::HexDecode(sText.substr(i + 1, 2), sByte)) {
+            sOut += sByte;
+            i += 2;
+        } else {
+            sOut += bPlusIsSpace && c == '+' ? ' ' : c;
+        }
+    }
+    return sOut;
+}
+
 }  // namespace relayd
