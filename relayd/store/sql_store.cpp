@@ -27,13 +27,14 @@ const char* const kInsertMessages =
     "INSERT INTO messages (channel, status, received_at, peer, timestamp, key_id, sender, "
     "receivers, cc, title, content, image_size, next_attempt_at, package_hash, dedupe_key, "
     "image, lease_until) VALUES ";
-const size_t kMessageParams = 17;   // the columns above
-const size_t kDedupeKeyParam = 14;  // dedupe_key's place among them
+const size_t kMessageParams = 17;    // the columns above
+const size_t kDedupeKeyParam = 14;   // dedupe_key's place among them
+const size_t kAttachmentParams = 6;  // the columns of an attachment row
 const char* const kSkipStoredKey =
     " ON CONFLICT (dedupe_key) WHERE dedupe_key IS NOT NULL DO NOTHING";
-// Rows of one multi-row INSERT at most; a batch goes in statements of a power of two
-// rows each, so that the connections keep a few shapes prepared, not one per size.
-const size_t kMaxRowsPerInsert = 64;
+// A batch goes in statements of a power of two rows each, so that the connections keep
+// a few shapes prepared, not one per size.
+const size_t kShapes = 7;  // 1, 2, 4, ... 64 rows
 
 const char* const kKeyColumns = "id, receivers, cc, subject, channels, created_at, revoked";
 
@@ -78,7 +79,7 @@ std::string DedupeKey(const SMessage& oMessage) {
 }
 
 // "($1, ..., $n), ($n+1, ...)": nRows rows of nParams numbered parameters.
-std::string ValuesList(size_t nRows, size_t nParams) {
+std::string BuildValuesList(size_t nRows, size_t nParams) {
     std::string sValues;
     size_t nNumber = 0;
     for (size_t iRow = 0; iRow < nRows; ++iRow) {
@@ -91,10 +92,28 @@ std::string ValuesList(size_t nRows, size_t nParams) {
     return sValues;
 }
 
-// The rows of the next statement: the largest power of two up to the bound and nLeft.
-size_t RowsPerStatement(size_t nLeft) {
-    size_t nRows = kMaxRowsPerInsert;
-    while (nRows > nLeft) {
+// The values list for nRows (a power of two up to 64) rows of kParams parameters, built
+// once per shape.
+template <size_t kParams>
+const std::string& ValuesList(size_t nRows) {
+    static const std::vector<std::string> vecLists = [] {
+        std::vector<std::string> vecBuilt;
+        for (size_t i = 0; i < kShapes; ++i) {
+            vecBuilt.push_back(BuildValuesList(size_t(1) << i, kParams));
+        }
+        return vecBuilt;
+    }();
+    size_t iShape = 0;
+    while ((size_t(1) << iShape) < nRows) {
+        ++iShape;
+    }
+    return vecLists.at(iShape);
+}
+
+// The rows of the next statement: the largest power of two up to nMax and nLeft.
+size_t RowsPerStatement(size_t nLeft, size_t nMax) {
+    size_t nRows = size_t(1) << (kShapes - 1);
+    while (nRows > nLeft || nRows > nMax) {
         nRows /= 2;
     }
     return nRows;
@@ -441,7 +460,7 @@ bool CSqlStore::LoadMessages(ISqlConn& oConn, const std::string& sWhere,
 bool CSqlStore::InsertOne(ISqlConn& oConn, const SMessage& oMessage, int64_t llDedupeSinceMs,
                           SInsertOutcome& oOutcome, std::string& sErrMsg) {
     static const std::string sInsertOne =
-        kInsertMessages + ValuesList(1, kMessageParams) + kSkipStoredKey;
+        kInsertMessages + ValuesList<kMessageParams>(1) + kSkipStoredKey;
     SRowTexts oTexts;
     std::vector<SSqlParam> vecParams;
     AppendMessageParams(oMessage, oTexts, vecParams);
@@ -497,7 +516,7 @@ bool CSqlStore::InsertRows(ISqlConn& oConn, const std::vector<SMessage>& vecMess
         AppendMessageParams(vecMessages[pIndexes[i]], vecTexts[i], vecParams);
     }
     std::vector<SqlRow> vecRows;
-    if (!oConn.Exec(kInsertMessages + ValuesList(nRows, kMessageParams) + kSkipStoredKey +
+    if (!oConn.Exec(kInsertMessages + ValuesList<kMessageParams>(nRows) + kSkipStoredKey +
                         " RETURNING id, dedupe_key",
                     vecParams, &vecRows, nullptr, sErrMsg)) {
         return false;
@@ -524,10 +543,9 @@ bool CSqlStore::InsertRows(ISqlConn& oConn, const std::vector<SMessage>& vecMess
 
 bool CSqlStore::InsertAttachments(ISqlConn& oConn, const std::vector<SAttachmentRow>& vecRows,
                                   std::string& sErrMsg) {
-    static const size_t kParams = 6;
     std::vector<SSqlParam> vecParams;
     for (size_t nDone = 0, nRows = 0; nDone < vecRows.size(); nDone += nRows) {
-        nRows = RowsPerStatement(vecRows.size() - nDone);
+        nRows = RowsPerStatement(vecRows.size() - nDone, m_oDialect.m_nRowsPerInsert);
         vecParams.clear();
         for (size_t i = nDone; i < nDone + nRows; ++i) {
             const SAttachment& oAttachment = *vecRows[i].m_pAttachment;
@@ -541,7 +559,7 @@ bool CSqlStore::InsertAttachments(ISqlConn& oConn, const std::vector<SAttachment
         }
         if (!Exec(oConn,
                   "INSERT INTO attachments (message_id, idx, name, size, sha256, data) VALUES " +
-                      ValuesList(nRows, kParams),
+                      ValuesList<kAttachmentParams>(nRows),
                   vecParams, sErrMsg)) {
             return false;
         }
@@ -569,16 +587,16 @@ bool CSqlStore::InsertBatch(std::vector<SMessage>& vecMessages, int64_t llDedupe
         if (!sLockKeys.empty() && !Exec(oConn, sLockKeys, {}, sWhy)) {
             return false;
         }
-        // Messages with a dedupe key go in multi-row statements; the rest, and those
-        // whose key was taken, one by one.
+        // Messages with a dedupe key go in multi-row statements where the dialect has
+        // them; the rest, and those whose key was taken, one by one.
         std::vector<size_t> vecKeyed;
-        for (size_t i = 0; i < vecMessages.size(); ++i) {
+        for (size_t i = 0; i < vecMessages.size() && m_oDialect.m_nRowsPerInsert > 1; ++i) {
             if (!vecMessages[i].m_sPackageHash.empty()) {
                 vecKeyed.push_back(i);
             }
         }
         for (size_t nDone = 0, nRows = 0; nDone < vecKeyed.size(); nDone += nRows) {
-            nRows = RowsPerStatement(vecKeyed.size() - nDone);
+            nRows = RowsPerStatement(vecKeyed.size() - nDone, m_oDialect.m_nRowsPerInsert);
             if (!InsertRows(oConn, vecMessages, &vecKeyed[nDone], nRows, vecOutcomes, sWhy)) {
                 return false;
             }

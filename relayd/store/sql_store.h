@@ -41,6 +41,9 @@ struct SSqlDialect {
     const char* m_szClockMs;
     // Only one relay can use the store at a time (a SQLite file).
     bool m_bOneRelay;
+    // Rows one INSERT carries at most: many where each statement is a round trip to a
+    // server, one where statements cost no more than their work.
+    size_t m_nRowsPerInsert;
 };
 
 typedef std::function<std::unique_ptr<ISqlConn>(std::string& sErrMsg)> FnSqlConnect;

@@ -109,7 +109,8 @@ const SSqlDialect kSqlite = {"BEGIN IMMEDIATE",
                              {kSchemaV1, kSchemaV2, kSchemaV3},
                              nullptr,
                              nullptr,
-                             true};
+                             true,
+                             1};
 
 // Sets a pragma and reads it back: SQLite ignores settings it cannot apply.
 bool SetPragma(CSqliteConn& oConn, const std::string& sName, const std::string& sValue,
