@@ -332,9 +332,14 @@ bool CSqlStore::StillSame(std::string& sWhy) {
 
 // A transaction that committed into a file no longer at the store's path (deleted or
 // replaced meanwhile) counts as failed: what it wrote is gone at the next start.
-bool CSqlStore::Write(const char* szWhat, const FnBody& fnBody, std::string& sErrMsg) {
+bool CSqlStore::Write(const char* szWhat, const FnBody& fnBody, std::string& sErrMsg,
+                      DURABILITY eDurability) {
     std::lock_guard<std::mutex> oLock(m_mtxWriter);
     std::string sWhy;
+    if (!WriterDurability(eDurability, sWhy)) {
+        sErrMsg = "store " + m_sName + ": " + szWhat + ": " + sWhy;
+        return false;
+    }
     for (int iTry = 1; StillSame(sWhy); ++iTry) {
         bool bRetryable = false;
         if (RunTransaction(*m_pWriter, m_oDialect.m_szBeginWrite, fnBody, bRetryable, sWhy)) {
@@ -349,6 +354,23 @@ bool CSqlStore::Write(const char* szWhat, const FnBody& fnBody, std::string& sEr
     }
     sErrMsg = "store " + m_sName + ": " + szWhat + ": " + sWhy;
     return false;
+}
+
+// Under m_mtxWriter, outside any transaction (where the databases allow the change). A
+// transaction that must be on disk never runs while the writer's commits are set not to
+// wait: the setting is restored first, or the write fails. Set first, then marked, so a
+// failure on the way leaves it marked.
+bool CSqlStore::WriterDurability(DURABILITY eDurability, std::string& sWhy) {
+    const bool bMayLose = eDurability == DU_MAY_LOSE;
+    if (bMayLose == m_bMayLose) {
+        return true;
+    }
+    m_bMayLose = true;
+    if (!Exec(*m_pWriter, bMayLose ? m_oDialect.m_szMayLose : m_oDialect.m_szOnDisk, {}, sWhy)) {
+        return false;
+    }
+    m_bMayLose = bMayLose;
+    return true;
 }
 
 std::unique_ptr<ISqlConn> CSqlStore::TakeReader(std::string& sErrMsg) {
@@ -658,7 +680,7 @@ bool CSqlStore::ClaimDue(int64_t llNowMs, int64_t llLeaseMs,
         vecRows.clear();
         return oConn.Exec(sSql, vecParams, &vecRows, nullptr, sWhy);
     };
-    if (!Write("claiming messages", fnClaim, sErrMsg)) {
+    if (!Write("claiming messages", fnClaim, sErrMsg, DU_MAY_LOSE)) {
         return false;
     }
     if (vecRows.empty()) {

@@ -44,6 +44,12 @@ struct SSqlDialect {
     // Rows one INSERT carries at most: many where each statement is a round trip to a
     // server, one where statements cost no more than their work.
     size_t m_nRowsPerInsert;
+    // Run on the writer connection, outside a transaction, before transactions whose loss
+    // in a crash costs nothing (a claim: the message is then simply due again), so that
+    // their commits need not wait for the disk; a later commit that waits takes them to
+    // disk too. m_szOnDisk makes commits wait again.
+    const char* m_szMayLose;
+    const char* m_szOnDisk;
 };
 
 typedef std::function<std::unique_ptr<ISqlConn>(std::string& sErrMsg)> FnSqlConnect;
@@ -112,9 +118,13 @@ public:
 private:
     typedef std::function<bool(ISqlConn& oConn, std::string& sErrMsg)> FnBody;
 
+    enum DURABILITY { DU_ON_DISK, DU_MAY_LOSE };
     // fnBody in one transaction on the writer connection; run again (a few times) when
-    // it lost a conflict with another relay's transaction.
-    bool Write(const char* szWhat, const FnBody& fnBody, std::string& sErrMsg);
+    // it lost a conflict with another relay's transaction. DU_ON_DISK: on disk when this
+    // returns true.
+    bool Write(const char* szWhat, const FnBody& fnBody, std::string& sErrMsg,
+               DURABILITY eDurability = DU_ON_DISK);
+    bool WriterDurability(DURABILITY eDurability, std::string& sWhy);
     // fnBody in one read transaction on a pooled reader connection.
     bool Read(const char* szWhat, const FnBody& fnBody, std::string& sErrMsg);
     // Under m_mtxWriter: the database is still the one opened. Once it is not, the store
@@ -151,7 +161,8 @@ private:
     std::unique_ptr<ISqlConn> m_pWriter;
     FnSqlConnect m_fnConnectReader;
     FnSqlCheckSame m_fnCheckSame;
-    std::string m_sLostWhy;  // under m_mtxWriter; set once the database is not the one opened
+    std::string m_sLostWhy;   // under m_mtxWriter; set once the database is not the one opened
+    bool m_bMayLose = false;  // under m_mtxWriter; the writer's commits may not wait now
     CStoreHealth m_oHealth;
     std::mutex m_mtxReaders;
     std::vector<std::unique_ptr<ISqlConn>> m_vecIdleReaders;

@@ -124,7 +124,9 @@ const SSqlDialect kPostgres = {"BEGIN",
                                LockDedupeKeys,
                                "(extract(epoch from clock_timestamp()) * 1000)::bigint",
                                false,
-                               64};
+                               64,
+                               "SET synchronous_commit = off",
+                               "SET synchronous_commit = on"};
 
 }  // namespace
 

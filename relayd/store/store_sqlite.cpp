@@ -110,7 +110,9 @@ const SSqlDialect kSqlite = {"BEGIN IMMEDIATE",
                              nullptr,
                              nullptr,
                              true,
-                             1};
+                             1,
+                             "PRAGMA synchronous = NORMAL",
+                             "PRAGMA synchronous = FULL"};
 
 // Sets a pragma and reads it back: SQLite ignores settings it cannot apply.
 bool SetPragma(CSqliteConn& oConn, const std::string& sName, const std::string& sValue,
