@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 
 #include "relayd/config/config_rules.h"
 #include "relayd/record/clock.h"
+#include "relayd/record/log.h"
 
 namespace relayd {
 
@@ -17,8 +17,8 @@ const int64_t kRecordPauseMs = 100;
 // Queued messages of a channel without a destination failed per pass.
 const uint32_t kMaxUndeliverablePerPass = 64;
 
-void LogLine(const std::string& sLine) {
-    fprintf(stderr, "fanout_relayd: delivery: %s\n", sLine.c_str());
+void LogDelivery(LOG_LEVEL eLevel, const std::string& sLine) {
+    LogLine(eLevel, "delivery: " + sLine);
 }
 
 SRetryPolicy PolicyOf(const SConfig& oConfig) {
@@ -74,8 +74,8 @@ bool CDeliveryEngine::Start(std::string& sErrMsg) {
         return false;
     }
     if (dwTakenBack + dwExpired > 0) {
-        LogLine(std::to_string(dwTakenBack + dwExpired) +
-                " message(s) left delivering are back in the queue");
+        LogDelivery(LL_INFO, std::to_string(dwTakenBack + dwExpired) +
+                                 " message(s) left delivering are back in the queue");
     }
     std::lock_guard<std::mutex> oGuard(m_oMutex);
     if (m_bRunning) {
@@ -200,7 +200,7 @@ void CDeliveryEngine::HandBack(const std::vector<int64_t>& vecIds) {
     std::string sErrMsg;
     if (!m_oStore.ReleaseClaims(vecIds, m_oClock.NowMs(), m_sOwner, sErrMsg)) {
         // Their leases run out and put them back in the queue instead.
-        LogLine(sErrMsg);
+        LogDelivery(LL_ERROR, sErrMsg);
         return;
     }
     for (int64_t llId : vecIds) {
@@ -356,9 +356,9 @@ void CDeliveryEngine::FailUndeliverable(int64_t llNowMs) {
 void CDeliveryEngine::NoteStoreResult(bool bOk, const std::string& sErrMsg) {
     // Only the dispatcher thread calls this: the polls repeat, the log line does not.
     if (bOk && !m_sLastStoreError.empty()) {
-        LogLine("the store answers again");
+        LogDelivery(LL_INFO, "the store answers again");
     } else if (!bOk && sErrMsg != m_sLastStoreError) {
-        LogLine(sErrMsg);
+        LogDelivery(LL_ERROR, sErrMsg);
     }
     m_sLastStoreError = bOk ? std::string() : sErrMsg;
 }
@@ -556,7 +556,8 @@ void CDeliveryEngine::WriteRecords(const std::vector<SRecordSlot*>& vecSlots) {
     }
     // The messages stay delivering; their leases run out and put them back in the queue.
     for (const SAttemptRecord& oRecord : vecRecords) {
-        LogLine("message " + std::to_string(oRecord.m_llId) + ": attempt not recorded: " + sErrMsg);
+        LogDelivery(LL_ERROR, "message " + std::to_string(oRecord.m_llId) +
+                                  ": attempt not recorded: " + sErrMsg);
     }
 }
 
