@@ -43,9 +43,11 @@ void WaitFor(std::condition_variable& oCond, std::unique_lock<std::mutex>& oLock
 
 }  // namespace
 
-CDeliveryEngine::CDeliveryEngine(const SConfig& oConfig, IStore& oStore, CMetrics& oMetrics,
-                                 CEventBus& oEvents, const std::string& sOwner)
+CDeliveryEngine::CDeliveryEngine(const SConfig& oConfig, const CLiveSecrets& oSecrets,
+                                 IStore& oStore, CMetrics& oMetrics, CEventBus& oEvents,
+                                 const std::string& sOwner)
     : m_oConfig(oConfig),
+      m_oSecrets(oSecrets),
       m_oStore(oStore),
       m_oMetrics(oMetrics),
       m_oEvents(oEvents),
@@ -364,11 +366,17 @@ void CDeliveryEngine::NoteStoreResult(bool bOk, const std::string& sErrMsg) {
 }
 
 void CDeliveryEngine::WorkerLoop(SLane& oLane) {
-    // One sender per channel of the lane, made when first needed.
+    // One sender per channel of the lane, made when first needed and again when the
+    // secrets it holds were reloaded since.
     std::array<std::unique_ptr<ISender>, relay_proto::CHANNEL_COUNT> aSenders;
+    std::array<uint64_t, relay_proto::CHANNEL_COUNT> aGenerations{};
     auto fnSender = [&](relay_proto::CHANNEL eChannel) -> ISender& {
-        if (!aSenders[eChannel]) {
-            aSenders[eChannel] = MakeSender(m_oConfig, eChannel, &m_bAbort);
+        const uint64_t ddwGeneration = m_oSecrets.Generation();
+        if (!aSenders[eChannel] || aGenerations[eChannel] != ddwGeneration) {
+            SConfig oConfig = m_oConfig;
+            ApplySecrets(m_oSecrets.Get(), oConfig);
+            aSenders[eChannel] = MakeSender(oConfig, eChannel, &m_bAbort);
+            aGenerations[eChannel] = ddwGeneration;
         }
         return *aSenders[eChannel];
     };

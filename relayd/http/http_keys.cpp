@@ -1,8 +1,6 @@
 // /api/v1/keys: keys from the file (read-only) and keys registered here.
 #include <openssl/rand.h>
 
-#include <memory>
-
 #include "relay_proto/hex.h"
 #include "relayd/http/http_parse.h"
 #include "relayd/http/http_reply.h"
@@ -39,7 +37,7 @@ void ListKeys(SHttpContext& oContext, SHttpResponse& oRes) {
         return;
     }
     JSON oKeys = JSON::array();
-    for (SKey oKey : oContext.m_oConfig.m_vecKeys) {
+    for (SKey oKey : oContext.m_oKeys.ConfigKeys()) {
         oKey.m_eSource = KS_CONFIG;
         oKeys.push_back(KeyJsonOrdered(oKey));
     }
@@ -119,18 +117,15 @@ void RevokeKey(SHttpContext& oContext, const CKeyRing& oKeys, const SHttpRequest
 
 void AddKeyRoutes(CHttpRouter& oServer, SHttpContext& oContext) {
     SHttpContext* pContext = &oContext;
-    // The key ring's rule decides which ids belong to the file.
-    auto pKeys = std::make_shared<const CKeyRing>(oContext.m_oConfig.m_vecKeys, &oContext.m_oStore);
     oServer.Get("/api/v1/keys", [pContext](const SHttpRequest&, SHttpResponse& oRes) {
         ListKeys(*pContext, oRes);
     });
-    oServer.Post("/api/v1/keys", [pContext, pKeys](const SHttpRequest& oReq, SHttpResponse& oRes) {
-        RegisterKey(*pContext, *pKeys, oReq, oRes);
+    oServer.Post("/api/v1/keys", [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
+        RegisterKey(*pContext, pContext->m_oKeys, oReq, oRes);
     });
-    oServer.Delete("/api/v1/keys/*",
-                   [pContext, pKeys](const SHttpRequest& oReq, SHttpResponse& oRes) {
-                       RevokeKey(*pContext, *pKeys, oReq, oRes);
-                   });
+    oServer.Delete("/api/v1/keys/*", [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
+        RevokeKey(*pContext, pContext->m_oKeys, oReq, oRes);
+    });
 }
 
 }  // namespace relayd
