@@ -335,6 +335,16 @@ bool CPgConn::Prepare(const std::string& sSql, const std::vector<unsigned int>& 
     return true;
 }
 
+bool CPgConn::Insert(const std::string& sSql, const std::vector<SSqlParam>& vecParams,
+                     int64_t& llId, std::string& sErrMsg) {
+    std::vector<SqlRow> vecRows;
+    if (!Exec(sSql + " RETURNING id", vecParams, &vecRows, nullptr, sErrMsg)) {
+        return false;
+    }
+    llId = vecRows.empty() ? 0 : vecRows[0].at(0).m_llValue;
+    return true;
+}
+
 bool CPgConn::ExecScript(const std::string& sSql, std::string& sErrMsg) {
     m_bRetryable = false;
     if (!EnsureOpen(sErrMsg)) {

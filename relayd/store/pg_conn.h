@@ -30,6 +30,8 @@ public:
 
     bool Exec(const std::string& sSql, const std::vector<SSqlParam>& vecParams,
               std::vector<SqlRow>* pvecRows, uint64_t* pddwChanged, std::string& sErrMsg) override;
+    bool Insert(const std::string& sSql, const std::vector<SSqlParam>& vecParams, int64_t& llId,
+                std::string& sErrMsg) override;
     bool ExecScript(const std::string& sSql, std::string& sErrMsg) override;
     bool LastFailureRetryable() const override { return m_bRetryable; }
 

@@ -43,6 +43,11 @@ public:
     virtual bool Exec(const std::string& sSql, const std::vector<SSqlParam>& vecParams,
                       std::vector<SqlRow>* pvecRows, uint64_t* pddwChanged,
                       std::string& sErrMsg) = 0;
+    // Runs an INSERT of one row into a table keyed by an integer column `id`, written
+    // without a RETURNING clause: llId gets the new row's id, or 0 when the statement
+    // inserted nothing (a conflict it was told to ignore).
+    virtual bool Insert(const std::string& sSql, const std::vector<SSqlParam>& vecParams,
+                        int64_t& llId, std::string& sErrMsg) = 0;
     // Runs several statements without parameters (schema scripts).
     virtual bool ExecScript(const std::string& sSql, std::string& sErrMsg) = 0;
     // True when the last failure was a conflict between transactions (deadlock,

@@ -28,7 +28,7 @@ const char* const kInsertMessage =
     "receivers, cc, title, content, image_size, next_attempt_at, package_hash, dedupe_key, "
     "image, lease_until) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, "
     "$15, $16, $17) "
-    "ON CONFLICT (dedupe_key) WHERE dedupe_key IS NOT NULL DO NOTHING RETURNING id";
+    "ON CONFLICT (dedupe_key) WHERE dedupe_key IS NOT NULL DO NOTHING";
 
 const char* const kKeyColumns = "id, receivers, cc, subject, channels, created_at, revoked";
 
@@ -405,15 +405,16 @@ bool CSqlStore::InsertOne(ISqlConn& oConn, const SMessage& oMessage, int64_t llD
     // stale key; a key freed and taken again at once by another relay costs a round.
     const int kRounds = 4;
     for (int iRound = 0; iRound < kRounds; ++iRound) {
-        std::vector<SqlRow> vecRows;
-        if (!oConn.Exec(kInsertMessage, vecParams, &vecRows, nullptr, sErrMsg)) {
+        int64_t llId = 0;
+        if (!oConn.Insert(kInsertMessage, vecParams, llId, sErrMsg)) {
             return false;
         }
-        if (!vecRows.empty()) {
+        if (llId != 0) {
             oOutcome.m_bDuplicate = false;
-            oOutcome.m_llId = vecRows[0].at(0).m_llValue;
+            oOutcome.m_llId = llId;
             return InsertAttachments(oConn, oOutcome.m_llId, oMessage, sErrMsg);
         }
+        std::vector<SqlRow> vecRows;
         if (!oConn.Exec("SELECT id, received_at FROM messages WHERE dedupe_key = $1", {oKey},
                         &vecRows, nullptr, sErrMsg)) {
             return false;

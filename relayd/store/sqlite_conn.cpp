@@ -4,11 +4,15 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <charconv>
+#include <cstring>
+
 namespace relayd {
 
 namespace {
 
 const size_t kMaxCachedStatements = 64;
+const size_t kMaxParameters = 32766;  // SQLite's own default bound
 
 // Resets a statement when the call using it ends, whichever way.
 class CStmtReset {
@@ -46,7 +50,7 @@ void ReadRow(sqlite3_stmt* pStmt, SqlRow& vecRow) {
 
 CSqliteConn::~CSqliteConn() {
     for (auto& oEntry : m_mapStatements) {
-        sqlite3_finalize(oEntry.second);
+        sqlite3_finalize(oEntry.second.m_pStmt);
     }
     sqlite3_close_v2(m_pDb);
 }
@@ -84,35 +88,46 @@ std::string CSqliteConn::Failure(const char* szWhat) const {
     return std::string(szWhat) + ": " + sqlite3_errmsg(m_pDb);
 }
 
-sqlite3_stmt* CSqliteConn::Prepare(const std::string& sSql, std::string& sErrMsg) {
+const CSqliteConn::SStatement* CSqliteConn::Prepare(const std::string& sSql, std::string& sErrMsg) {
     auto it = m_mapStatements.find(sSql);
     if (it != m_mapStatements.end()) {
-        return it->second;
+        return &it->second;
     }
     // Statements built per call (lists of ids) would pile up: start afresh past a bound.
     if (m_mapStatements.size() >= kMaxCachedStatements) {
         for (auto& oEntry : m_mapStatements) {
-            sqlite3_finalize(oEntry.second);
+            sqlite3_finalize(oEntry.second.m_pStmt);
         }
         m_mapStatements.clear();
     }
-    sqlite3_stmt* pStmt = nullptr;
+    SStatement oStmt;
     if (sqlite3_prepare_v3(m_pDb, sSql.c_str(), static_cast<int>(sSql.size()),
-                           SQLITE_PREPARE_PERSISTENT, &pStmt, nullptr) != SQLITE_OK) {
+                           SQLITE_PREPARE_PERSISTENT, &oStmt.m_pStmt, nullptr) != SQLITE_OK) {
         sErrMsg = Failure("SQLite statement");
         return nullptr;
     }
-    m_mapStatements[sSql] = pStmt;
-    return pStmt;
+    const int nSlots = sqlite3_bind_parameter_count(oStmt.m_pStmt);
+    for (int iSlot = 1; iSlot <= nSlots; ++iSlot) {
+        const char* szName = sqlite3_bind_parameter_name(oStmt.m_pStmt, iSlot);
+        size_t dwNumber = 0;
+        if (szName == nullptr || szName[0] != '$' ||
+            std::from_chars(szName + 1, szName + strlen(szName), dwNumber).ec != std::errc() ||
+            dwNumber == 0 || dwNumber > kMaxParameters) {
+            continue;
+        }
+        if (oStmt.m_vecSlots.size() < dwNumber) {
+            oStmt.m_vecSlots.resize(dwNumber, 0);
+        }
+        oStmt.m_vecSlots[dwNumber - 1] = iSlot;
+    }
+    return &(m_mapStatements[sSql] = std::move(oStmt));
 }
 
-// Parameters are named $1, $2, ... in the SQL; SQLite numbers them by first appearance,
-// so each is looked up by its name.
-bool CSqliteConn::Bind(sqlite3_stmt* pStmt, const std::vector<SSqlParam>& vecParams,
+bool CSqliteConn::Bind(const SStatement& oStmt, const std::vector<SSqlParam>& vecParams,
                        std::string& sErrMsg) {
-    for (size_t i = 0; i < vecParams.size(); ++i) {
-        const std::string sName = "$" + std::to_string(i + 1);
-        const int iIndex = sqlite3_bind_parameter_index(pStmt, sName.c_str());
+    sqlite3_stmt* pStmt = oStmt.m_pStmt;
+    for (size_t i = 0; i < vecParams.size() && i < oStmt.m_vecSlots.size(); ++i) {
+        const int iIndex = oStmt.m_vecSlots[i];
         if (iIndex == 0) {
             continue;
         }
@@ -146,12 +161,13 @@ bool CSqliteConn::Bind(sqlite3_stmt* pStmt, const std::vector<SSqlParam>& vecPar
 
 bool CSqliteConn::Exec(const std::string& sSql, const std::vector<SSqlParam>& vecParams,
                        std::vector<SqlRow>* pvecRows, uint64_t* pddwChanged, std::string& sErrMsg) {
-    sqlite3_stmt* pStmt = Prepare(sSql, sErrMsg);
-    if (pStmt == nullptr) {
+    const SStatement* pPrepared = Prepare(sSql, sErrMsg);
+    if (pPrepared == nullptr) {
         return false;
     }
+    sqlite3_stmt* pStmt = pPrepared->m_pStmt;
     CStmtReset oReset(pStmt);
-    if (!Bind(pStmt, vecParams, sErrMsg)) {
+    if (!Bind(*pPrepared, vecParams, sErrMsg)) {
         return false;
     }
     for (;;) {
@@ -174,6 +190,18 @@ bool CSqliteConn::Exec(const std::string& sSql, const std::vector<SSqlParam>& ve
     return true;
 }
 
+// SQLite keeps the rows of INSERT ... RETURNING in a temporary table of their own; the
+// connection's last row id says the same without it.
+bool CSqliteConn::Insert(const std::string& sSql, const std::vector<SSqlParam>& vecParams,
+                         int64_t& llId, std::string& sErrMsg) {
+    uint64_t ddwChanged = 0;
+    if (!Exec(sSql, vecParams, nullptr, &ddwChanged, sErrMsg)) {
+        return false;
+    }
+    llId = ddwChanged != 0 ? sqlite3_last_insert_rowid(m_pDb) : 0;
+    return true;
+}
+
 bool CSqliteConn::ExecScript(const std::string& sSql, std::string& sErrMsg) {
     char* szError = nullptr;
     if (sqlite3_exec(m_pDb, sSql.c_str(), nullptr, nullptr, &szError) != SQLITE_OK) {
@@ -185,10 +213,11 @@ bool CSqliteConn::ExecScript(const std::string& sSql, std::string& sErrMsg) {
 }
 
 bool CSqliteConn::QueryText(const std::string& sSql, std::string& sValue, std::string& sErrMsg) {
-    sqlite3_stmt* pStmt = Prepare(sSql, sErrMsg);
-    if (pStmt == nullptr) {
+    const SStatement* pPrepared = Prepare(sSql, sErrMsg);
+    if (pPrepared == nullptr) {
         return false;
     }
+    sqlite3_stmt* pStmt = pPrepared->m_pStmt;
     CStmtReset oReset(pStmt);
     const int iRc = sqlite3_step(pStmt);
     if (iRc != SQLITE_ROW && iRc != SQLITE_DONE) {

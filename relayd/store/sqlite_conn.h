@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "relayd/store/sql_conn.h"
 
@@ -32,6 +33,8 @@ public:
 
     bool Exec(const std::string& sSql, const std::vector<SSqlParam>& vecParams,
               std::vector<SqlRow>* pvecRows, uint64_t* pddwChanged, std::string& sErrMsg) override;
+    bool Insert(const std::string& sSql, const std::vector<SSqlParam>& vecParams, int64_t& llId,
+                std::string& sErrMsg) override;
     bool ExecScript(const std::string& sSql, std::string& sErrMsg) override;
     bool LastFailureRetryable() const override { return false; }
     // True when SQLite opened the file read-only (it lacks write permission).
@@ -42,13 +45,21 @@ public:
     bool QueryText(const std::string& sSql, std::string& sValue, std::string& sErrMsg);
 
 private:
+    // A prepared statement and where each of its parameters $1, $2, ... sits: SQLite
+    // numbers named parameters by first appearance, so the order is looked up once.
+    struct SStatement {
+        sqlite3_stmt* m_pStmt = nullptr;
+        std::vector<int> m_vecSlots;  // [k]: SQLite's index of $k+1, 0 when absent
+    };
+
     explicit CSqliteConn(sqlite3* pDb) : m_pDb(pDb) {}
-    sqlite3_stmt* Prepare(const std::string& sSql, std::string& sErrMsg);
-    bool Bind(sqlite3_stmt* pStmt, const std::vector<SSqlParam>& vecParams, std::string& sErrMsg);
+    const SStatement* Prepare(const std::string& sSql, std::string& sErrMsg);
+    bool Bind(const SStatement& oStmt, const std::vector<SSqlParam>& vecParams,
+              std::string& sErrMsg);
     std::string Failure(const char* szWhat) const;
 
     sqlite3* m_pDb;
-    std::map<std::string, sqlite3_stmt*> m_mapStatements;  // by SQL text
+    std::map<std::string, SStatement> m_mapStatements;  // by SQL text
 };
 
 }  // namespace relayd
