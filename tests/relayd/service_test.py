@@ -79,38 +79,51 @@ def api_status(url, token):
 
 class Reload(unittest.TestCase):
     def test_hup_takes_keys_and_secrets_and_keeps_the_old_on_a_broken_file(self):
+        """The key ring, the token and the webhook secret change with a reload, the
+        delivered message's signature with them; a broken file changes nothing."""
         manager = Manager()
         folder = tempfile.mkdtemp(prefix="relayd_reload_")
-        token = os.path.join(folder, "token")
-        with open(token, "w") as out:
-            out.write("first\n")
+        token, secret = os.path.join(folder, "token"), os.path.join(folder, "secret")
+        for path in (token, secret):
+            with open(path, "w") as out:
+                out.write("first\n")
+        # The first four deliveries stall together: each of the lane's four workers makes
+        # a sender with the old secret.
+        peer = h.Peer("http", "--secret", "second", "--stall", "1:4")
         config = ('http_token_file = "%s"\nrequire_key = true\n'
-                  '[[keys]]\nid = "old-key"\nreceivers = "alice"\n' % token)
+                  '[sms]\nwebhook = "http://127.0.0.1:%d/sms"\nsecret_file = "%s"\n'
+                  '[[keys]]\nid = "old-key"\nreceivers = "alice"\n' % (token, peer.port, secret))
         try:
             server, url = h.start_with_http(BINARY, config=config)
             try:
                 self.assertIn("READY=1", manager.next_with("READY=1").splitlines())
                 sms = server.port("sms")
-                self.assertEqual(h.send(sms, h.request("sms", key_id="old-key")), 0)
+                for n in range(4):
+                    self.assertEqual(h.send(sms, h.request("sms", key_id="old-key",
+                                                           content=str(n))), 0)
                 self.assertEqual(h.send(sms, h.request("sms", key_id="new-key")), 5)
                 self.assertEqual(api_status(url, "first"), 200)
+                for _ in range(4):
+                    self.assertIs(peer.wait_for("request")["signature_ok"], False)
 
                 with open(server.config_path) as src:
                     text = src.read()
                 with open(server.config_path, "w") as out:
                     out.write("max_package = 4096\n" + text.replace("old-key", "new-key"))
-                with open(token, "w") as out:
-                    out.write("second\n")
+                for path in (token, secret):
+                    with open(path, "w") as out:
+                        out.write("second\n")
                 server.proc.send_signal(signal.SIGHUP)
                 self.assertTrue(server.wait_log(b"reloaded:"), server.stderr)
-                self.assertIn(b"fanout_relayd: reloaded: keys 1; secrets changed: http_token; "
-                              b"needs a restart: max_package\n", server.stderr)
+                self.assertIn(b"fanout_relayd: reloaded: keys 1; secrets changed: http_token, "
+                              b"sms.secret; needs a restart: max_package\n", server.stderr)
                 self.assertIn("MONOTONIC_USEC=", manager.next_with("RELOADING=1"))
                 self.assertIn("requests answered", manager.next_with("READY=1"))
                 self.assertEqual(h.send(sms, h.request("sms", key_id="new-key")), 0)
                 self.assertEqual(h.send(sms, h.request("sms", key_id="old-key")), 5)
                 self.assertEqual(api_status(url, "second"), 200)
                 self.assertEqual(api_status(url, "first"), 401)
+                self.assertIs(peer.wait_for("request")["signature_ok"], True)
 
                 with open(server.config_path, "a") as out:
                     out.write("[[keys]\n")
@@ -121,12 +134,13 @@ class Reload(unittest.TestCase):
 
                 # The counts every few seconds, without a reload.
                 status = manager.next_with("STATUS=", timeout=8)
-                self.assertIn("5 requests answered (3 with 0)", status)
+                self.assertIn("8 requests answered (6 with 0)", status)
                 self.assertEqual(server.stop(), 0)
                 self.assertIsNotNone(manager.next_with("STOPPING=1"))
             finally:
                 server.close()
         finally:
+            peer.close()
             manager.close()
             shutil.rmtree(folder, ignore_errors=True)
         self.assertEqual(server.stderr.count(b"reloaded:"), 1, server.stderr)
