@@ -43,6 +43,8 @@ void CServiceNotifier::Run(const std::shared_ptr<SShared>& pShared) {
             oLock.unlock();
             Send(sState);
             oLock.lock();
+            // A notice's own status line stands for a while before the counts replace it.
+            llNextStatusMs = MonotonicNowMs() + CServiceNotifier::kStatusEveryMs;
             continue;
         }
         if (pShared->m_bStopping) {
@@ -50,7 +52,6 @@ void CServiceNotifier::Run(const std::shared_ptr<SShared>& pShared) {
         }
         if (!pShared->m_bReady) {
             pShared->m_oCond.wait(oLock);
-            llNextStatusMs = MonotonicNowMs() + CServiceNotifier::kStatusEveryMs;
             continue;
         }
         const int64_t llNowMs = MonotonicNowMs();
