@@ -4,14 +4,16 @@
 //
 //   relay_load --sim build/bin/fanout_relay_sim [--relayd build/bin/fanout_relayd]
 //              [--hold 1000,5000,10000] [--inflight 1,16,64,256] [--requests 20000]
-//              [--rss-requests 500000] [--max-seconds 30] [--store postgresql://...]
+//              [--rss-requests 500000] [--max-seconds 30] [--burst 64]
+//              [--store postgresql://...]
 //
 // It starts each server itself on its own port offset, sends only to 127.0.0.1, and
 // ends every phase after its request count or its time limit, whichever comes first.
 // With --relayd the same rate phases run against fanout_relayd (a durable store in a
 // scratch folder) after the simulator's, each rate shown as a ratio of the simulator's;
 // with --store as well, they run once more on that store (a URL naming an empty
-// database: the stored count at the end must match the requests answered 0).
+// database: the stored count at the end must match the requests answered 0). --burst N
+// sends the relay N requests of 12 MiB at once after the rates and follows its RSS.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -45,7 +47,8 @@ typedef std::chrono::steady_clock CLOCK;
 using relay_proto::CHANNEL;
 
 const int kPortOffset = 7000;
-const size_t kReplySize = 49;  // frame of a bare 43-byte reply package
+const size_t kReplySize = 49;         // frame of a bare 43-byte reply package
+const size_t kBurstBytes = 12 << 20;  // the image of each request of the burst
 
 double SecondsSince(CLOCK::time_point tStart) {
     return std::chrono::duration<double>(CLOCK::now() - tStart).count();
@@ -57,8 +60,9 @@ std::string Field(const std::string& sValue) {
 }
 
 // A well-formed request frame of the channel, its content unique by ddwIndex (so a relay
-// that recognises repeated requests stores every one); mail carries a 1 KiB attachment.
-std::string RequestFrame(CHANNEL eChannel, uint64_t ddwIndex) {
+// that recognises repeated requests stores every one); mail carries a 1 KiB attachment,
+// lumo an image of nImage bytes.
+std::string RequestFrame(CHANNEL eChannel, uint64_t ddwIndex, size_t nImage = 256) {
     const std::string sContent = "hello " + std::to_string(ddwIndex);
     MSG_PKG oPkg;
     oPkg.head().set_cmd(1);
@@ -71,7 +75,7 @@ std::string RequestFrame(CHANNEL eChannel, uint64_t ddwIndex) {
                      Field("a.bin") + Field(std::string(1024, 'a'));
             break;
         case relay_proto::CH_LUMO:
-            sBody += Field(sContent) + Field(std::string(256, 'i'));
+            sBody += Field(sContent) + Field(std::string(nImage, 'i'));
             break;
         case relay_proto::CH_SMS:
         case relay_proto::CH_ZEPH:
@@ -190,6 +194,10 @@ public:
     // Opens a connection and starts sending up to nLimit bytes (0: the whole frame).
     bool Open(uint64_t ddwIndex, size_t nLimit) {
         const CHANNEL eChannel = static_cast<CHANNEL>(ddwIndex % relay_proto::CHANNEL_COUNT);
+        return OpenFrame(eChannel, RequestFrame(eChannel, ddwIndex), nLimit);
+    }
+
+    bool OpenFrame(CHANNEL eChannel, std::string&& sFrame, size_t nLimit) {
         const int iFd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_in oAddr = {};
         oAddr.sin_family = AF_INET;
@@ -205,7 +213,7 @@ public:
         }
         SClient& oClient = m_mapClients[iFd];
         oClient.m_iFd = iFd;
-        oClient.m_sFrame = RequestFrame(eChannel, ddwIndex);
+        oClient.m_sFrame = std::move(sFrame);
         oClient.m_nSendLimit = (nLimit == 0) ? oClient.m_sFrame.size() : nLimit;
         oClient.m_tStart = CLOCK::now();
         Watch(iFd, EPOLL_CTL_ADD, EPOLLOUT);
@@ -395,6 +403,40 @@ SRate RatePhase(CSim& oSim, CLoad& oLoad, size_t nInflight, uint64_t ddwRequests
     return oRate;
 }
 
+// nCount lumo requests with an image of nBytes each, all at once; then the server's
+// RSS beside its idle figure, at the peak and after dSettleSeconds. A relay whose memory
+// budget is spent closes some of them unanswered; those count as refused, not lost.
+void BurstPhase(CSim& oServer, CLoad& oLoad, size_t nCount, size_t nBytes, double dSettleSeconds,
+                uint64_t& ddwSent) {
+    oLoad.ResetCounts();
+    const long lIdleKb = oServer.RssKb();
+    const auto tStart = CLOCK::now();
+    for (size_t i = 0; i < nCount; ++i) {
+        oLoad.OpenFrame(relay_proto::CH_LUMO,
+                        RequestFrame(relay_proto::CH_LUMO, ddwSent + i, nBytes), 0);
+    }
+    ddwSent += nCount;
+    long lPeakKb = lIdleKb;
+    while (oLoad.Open() > 0 && SecondsSince(tStart) < 60) {
+        oLoad.Poll(10);
+        lPeakKb = std::max(lPeakKb, oServer.RssKb());
+    }
+    oLoad.CloseAll();
+    const double dAnswered = SecondsSince(tStart);
+    const auto tSettle = CLOCK::now();
+    long lAfterKb = oServer.RssKb();
+    while (SecondsSince(tSettle) < dSettleSeconds && lAfterKb - lIdleKb > 64 * 1024) {
+        oLoad.Poll(100);
+        lAfterKb = oServer.RssKb();
+    }
+    printf(
+        "burst %zu x %zu MiB: %llu answered 0, %llu refused in %.2f s; RSS idle %ld MiB, "
+        "peak %ld MiB, %.1f s later %ld MiB (+%ld MiB; goal: +64 MiB within %.0f s)\n",
+        nCount, nBytes >> 20, static_cast<unsigned long long>(oLoad.Good()),
+        static_cast<unsigned long long>(oLoad.Failed()), dAnswered, lIdleKb >> 10, lPeakKb >> 10,
+        SecondsSince(tSettle), lAfterKb >> 10, (lAfterKb - lIdleKb) >> 10, dSettleSeconds);
+}
+
 // Requests stored by fanout_relayd: the lines of its --dump.
 uint64_t StoredCount(const std::string& sRelayd, const std::string& sStore) {
     const std::string sCommand = "'" + sRelayd + "' --dump --store '" + sStore + "' | wc -l";
@@ -409,12 +451,28 @@ uint64_t StoredCount(const std::string& sRelayd, const std::string& sStore) {
     return ullLines;
 }
 
+// The rate the relay aims for beside the simulator's, as printed after its ratio.
+const char* Goal(size_t nInflight, bool bPostgres) {
+    if (bPostgres) {
+        return nInflight == 64 ? " (goal: 0.5x)" : "";
+    }
+    switch (nInflight) {
+        case 16:
+            return " (goal: 0.6x)";
+        case 64:
+            return " (goal: 0.8x, p99 20 ms)";
+        default:
+            return "";
+    }
+}
+
 // Durable requests against fanout_relayd on sStoreUrl (empty: an SQLite file in a scratch
 // folder), each rate beside the simulator's, then the store counted; with ddwRssRequests,
 // RSS sampled over that many.
 void RelaydPhases(const std::string& sRelayd, const std::string& sStoreUrl,
                   const std::vector<size_t>& vecInflight, const std::vector<SRate>& vecSimRates,
-                  uint64_t ddwRequests, uint64_t ddwRssRequests, double dMaxSeconds) {
+                  uint64_t ddwRequests, uint64_t ddwRssRequests, size_t nBurst,
+                  double dMaxSeconds) {
     char szDir[] = "/tmp/relay_load_XXXXXX";
     if (mkdtemp(szDir) == nullptr) {
         perror("relay_load: mkdtemp");
@@ -438,10 +496,14 @@ void RelaydPhases(const std::string& sRelayd, const std::string& sStoreUrl,
                 RatePhase(oRelayd, oLoad, vecInflight[i], ddwRequests, dMaxSeconds, ddwSent);
             ddwGood += oLoad.Good();
             if (i < vecSimRates.size()) {
-                printf("  -> %.2fx the simulator's rate at %zu in flight, p99 %.2f ms\n",
+                printf("  -> %.2fx the simulator's rate at %zu in flight, p99 %.2f ms%s\n",
                        oRate.m_dPerSecond / vecSimRates[i].m_dPerSecond, vecInflight[i],
-                       oRate.m_dP99Ms);
+                       oRate.m_dP99Ms, Goal(vecInflight[i], !sStoreUrl.empty()));
             }
+        }
+        if (nBurst > 0) {
+            BurstPhase(oRelayd, oLoad, nBurst, kBurstBytes, 10.0, ddwSent);
+            ddwGood += oLoad.Good();
         }
         for (uint64_t ddwDone = 0; ddwDone < ddwRssRequests; ddwDone += 50000) {
             RatePhase(oRelayd, oLoad, 64, 50000, dMaxSeconds * 10, ddwSent);
@@ -475,6 +537,7 @@ int main(int argc, char** argv) {
     std::string sRelayd;
     std::string sStoreUrl;
     uint64_t ddwRssRequests = 0;
+    size_t nBurst = 0;
     std::string sHold = "1000,5000,10000";
     std::string sInflight = "1,16,64,256";
     uint64_t ddwRequests = 20000;
@@ -487,6 +550,8 @@ int main(int argc, char** argv) {
             sRelayd = argv[i + 1];
         } else if (sOpt == "--rss-requests") {
             ddwRssRequests = std::strtoull(argv[i + 1], nullptr, 10);
+        } else if (sOpt == "--burst") {
+            nBurst = std::strtoul(argv[i + 1], nullptr, 10);
         } else if (sOpt == "--store") {
             sStoreUrl = argv[i + 1];
         } else if (sOpt == "--hold") {
@@ -503,7 +568,7 @@ int main(int argc, char** argv) {
         fprintf(stderr,
                 "usage: relay_load --sim PATH [--relayd PATH] [--hold N,N...] "
                 "[--inflight N,N...] [--requests N] [--rss-requests N] [--max-seconds S] "
-                "[--store URL]\n");
+                "[--burst N] [--store URL]\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -527,10 +592,10 @@ int main(int argc, char** argv) {
     }
     if (!sRelayd.empty()) {
         RelaydPhases(sRelayd, "", NumberList(sInflight), vecSimRates, ddwRequests, ddwRssRequests,
-                     dMaxSeconds);
+                     nBurst, dMaxSeconds);
         if (!sStoreUrl.empty()) {
             RelaydPhases(sRelayd, sStoreUrl, NumberList(sInflight), vecSimRates, ddwRequests,
-                         ddwRssRequests, dMaxSeconds);
+                         ddwRssRequests, nBurst, dMaxSeconds);
         }
     }
     return 0;

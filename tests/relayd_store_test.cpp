@@ -211,6 +211,39 @@ TEST_P(StoreTest, DedupeByChannelAndHashInsideTheWindow) {
     EXPECT_TRUE(Insert(vecThird, llSince).at(0).m_bDuplicate);
 }
 
+// A batch larger than one statement: ids in batch order, a copy of an earlier message
+// in a later statement found as its duplicate, each message with its own attachment.
+TEST_P(StoreTest, BigBatchKeepsOrderDuplicatesAndAttachments) {
+    const size_t kCount = 100;
+    const size_t kCopyOf = 3;
+    const size_t kCopy = 70;
+    std::vector<SMessage> vecBatch;
+    for (size_t i = 0; i < kCount; ++i) {
+        vecBatch.push_back(MakeMessage(CH_MAIL, "big-" + std::to_string(i == kCopy ? kCopyOf : i)));
+        SAttachment oAttachment;
+        oAttachment.m_sName = "a" + std::to_string(i);
+        oAttachment.m_sData = oAttachment.m_sName;
+        oAttachment.m_sSha256Hex = std::string(64, 'c');
+        vecBatch.back().m_vecAttachments = {oAttachment};
+    }
+    vecBatch.back().m_sPackageHash.clear();
+    const std::vector<SInsertOutcome> vecOutcomes = Insert(vecBatch);
+    ASSERT_EQ(vecOutcomes.size(), kCount);
+    int64_t llLast = 0;
+    for (size_t i = 0; i < kCount; ++i) {
+        EXPECT_EQ(vecOutcomes[i].m_bDuplicate, i == kCopy) << i;
+        if (i == kCopy) {
+            EXPECT_EQ(vecOutcomes[i].m_llId, vecOutcomes[kCopyOf].m_llId);
+            continue;
+        }
+        EXPECT_GT(vecOutcomes[i].m_llId, llLast) << i;
+        llLast = vecOutcomes[i].m_llId;
+        const SMessage oGot = Get(vecOutcomes[i].m_llId, true);
+        ASSERT_EQ(oGot.m_vecAttachments.size(), 1u) << i;
+        EXPECT_EQ(oGot.m_vecAttachments[0].m_sData, "a" + std::to_string(i)) << i;
+    }
+}
+
 TEST_P(StoreTest, ClaimAttemptAndStatusMoves) {
     SMessage oLater = MakeMessage(CH_SMS, "later");
     oLater.m_llNextAttemptMs = kNow + 5000;

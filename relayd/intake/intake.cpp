@@ -153,7 +153,7 @@ bool CIntake::Check(SIntakeItem& oItem, SPending& oPending) {
 // on disk (InsertBatch returns after the commit). A store that fails answers nobody: the
 // connections close, and each client offers its request to its next server.
 void CIntake::CommitAndAnswer(std::vector<SPending>& vecAccepted) {
-    const int64_t llNowMs = WallNowMs();
+    const int64_t llNowMs = m_oClock.NowMs();
     const bool bSync = m_oConfig.m_oDelivery.m_bSync && m_pSyncDelivery != nullptr;
     std::vector<SMessage> vecMessages;
     vecMessages.reserve(vecAccepted.size());

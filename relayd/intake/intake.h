@@ -19,6 +19,7 @@
 #include "relay_proto/channel.h"
 #include "relayd/config/config.h"
 #include "relayd/intake/refusal_log.h"
+#include "relayd/record/clock.h"
 #include "relayd/record/events.h"
 #include "relayd/record/message.h"
 #include "relayd/record/metrics.h"
@@ -90,6 +91,9 @@ private:
     VERDICT_FN m_fnVerdict;
     std::function<void()> m_fnOnStored;
     CRefusalLog m_oRefusals;  // the worker's
+    // Arrival times: stored messages keep their order even when the system clock is
+    // stepped back, and the dedupe window never reaches back further than it should.
+    CUnsteppedWallClock m_oClock;
 
     std::mutex m_oMutex;
     std::condition_variable m_oCond;

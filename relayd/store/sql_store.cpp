@@ -23,12 +23,18 @@ const char* const kMessageColumns =
     "title, content, image_size, attempts, last_error, next_attempt_at, lease_until, "
     "package_hash";
 
-const char* const kInsertMessage =
+const char* const kInsertMessages =
     "INSERT INTO messages (channel, status, received_at, peer, timestamp, key_id, sender, "
     "receivers, cc, title, content, image_size, next_attempt_at, package_hash, dedupe_key, "
-    "image, lease_until) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, "
-    "$15, $16, $17) "
-    "ON CONFLICT (dedupe_key) WHERE dedupe_key IS NOT NULL DO NOTHING";
+    "image, lease_until) VALUES ";
+const size_t kMessageParams = 17;    // the columns above
+const size_t kDedupeKeyParam = 14;   // dedupe_key's place among them
+const size_t kAttachmentParams = 6;  // the columns of an attachment row
+const char* const kSkipStoredKey =
+    " ON CONFLICT (dedupe_key) WHERE dedupe_key IS NOT NULL DO NOTHING";
+// A batch goes in statements of a power of two rows each, so that the connections keep
+// a few shapes prepared, not one per size.
+const size_t kShapes = 7;  // 1, 2, 4, ... 64 rows
 
 const char* const kKeyColumns = "id, receivers, cc, subject, channels, created_at, revoked";
 
@@ -70,6 +76,80 @@ std::string DedupeKey(const SMessage& oMessage) {
         return std::string();
     }
     return std::string(1, static_cast<char>(oMessage.m_eChannel)) + oMessage.m_sPackageHash;
+}
+
+// "($1, ..., $n), ($n+1, ...)": nRows rows of nParams numbered parameters.
+std::string BuildValuesList(size_t nRows, size_t nParams) {
+    std::string sValues;
+    size_t nNumber = 0;
+    for (size_t iRow = 0; iRow < nRows; ++iRow) {
+        sValues += iRow == 0 ? "(" : ", (";
+        for (size_t i = 0; i < nParams; ++i) {
+            sValues += (i == 0 ? "$" : ", $") + std::to_string(++nNumber);
+        }
+        sValues += ")";
+    }
+    return sValues;
+}
+
+// The values list for nRows (a power of two up to 64) rows of kParams parameters, built
+// once per shape.
+template <size_t kParams>
+const std::string& ValuesList(size_t nRows) {
+    static const std::vector<std::string> vecLists = [] {
+        std::vector<std::string> vecBuilt;
+        for (size_t i = 0; i < kShapes; ++i) {
+            vecBuilt.push_back(BuildValuesList(size_t(1) << i, kParams));
+        }
+        return vecBuilt;
+    }();
+    size_t iShape = 0;
+    while ((size_t(1) << iShape) < nRows) {
+        ++iShape;
+    }
+    return vecLists.at(iShape);
+}
+
+// The rows of the next statement: the largest power of two up to nMax and nLeft.
+size_t RowsPerStatement(size_t nLeft, size_t nMax) {
+    size_t nRows = size_t(1) << (kShapes - 1);
+    while (nRows > nLeft || nRows > nMax) {
+        nRows /= 2;
+    }
+    return nRows;
+}
+
+// The texts a message row's parameters refer to, kept while its statement runs.
+struct SRowTexts {
+    std::string m_sKey;
+    std::string m_sReceivers;
+    std::string m_sCc;
+};
+
+void AppendMessageParams(const SMessage& oMessage, SRowTexts& oTexts,
+                         std::vector<SSqlParam>& vecParams) {
+    oTexts.m_sKey = DedupeKey(oMessage);
+    oTexts.m_sReceivers = JoinNames(oMessage.m_vecReceivers);
+    oTexts.m_sCc = JoinNames(oMessage.m_vecCc);
+    vecParams.insert(
+        vecParams.end(),
+        {SSqlParam::Int(oMessage.m_eChannel), SSqlParam::Int(oMessage.m_eStatus),
+         SSqlParam::Int(oMessage.m_llReceivedAtMs), SSqlParam::Text(oMessage.m_sPeer),
+         SSqlParam::Int(oMessage.m_dwTimestamp), SSqlParam::Text(oMessage.m_sKeyId),
+         SSqlParam::Text(oMessage.m_sSender), SSqlParam::Text(oTexts.m_sReceivers),
+         SSqlParam::Text(oTexts.m_sCc), SSqlParam::Text(oMessage.m_sTitle),
+         SSqlParam::Text(oMessage.m_sContent),
+         SSqlParam::Int(static_cast<int64_t>(oMessage.m_sImage.size())),
+         SSqlParam::Int(oMessage.m_llNextAttemptMs), SSqlParam::Bytes(oMessage.m_sPackageHash),
+         oTexts.m_sKey.empty() ? SSqlParam::Null() : SSqlParam::Bytes(oTexts.m_sKey),
+         SSqlParam::Bytes(oMessage.m_sImage), SSqlParam::Int(oMessage.m_llLeaseUntilMs)});
+}
+
+void AppendAttachmentRows(int64_t llMessageId, const SMessage& oMessage,
+                          std::vector<SAttachmentRow>& vecRows) {
+    for (size_t i = 0; i < oMessage.m_vecAttachments.size(); ++i) {
+        vecRows.push_back({llMessageId, i, &oMessage.m_vecAttachments[i]});
+    }
 }
 
 std::string IdList(const std::vector<SMessage>& vecMessages) {
@@ -379,40 +459,26 @@ bool CSqlStore::LoadMessages(ISqlConn& oConn, const std::string& sWhere,
 // new one. The usual case (no earlier copy) costs one statement.
 bool CSqlStore::InsertOne(ISqlConn& oConn, const SMessage& oMessage, int64_t llDedupeSinceMs,
                           SInsertOutcome& oOutcome, std::string& sErrMsg) {
-    const std::string sKey = DedupeKey(oMessage);
-    const SSqlParam oKey = sKey.empty() ? SSqlParam::Null() : SSqlParam::Bytes(sKey);
-    const std::string sReceivers = JoinNames(oMessage.m_vecReceivers);
-    const std::string sCc = JoinNames(oMessage.m_vecCc);
-    const std::vector<SSqlParam> vecParams{
-        SSqlParam::Int(oMessage.m_eChannel),
-        SSqlParam::Int(oMessage.m_eStatus),
-        SSqlParam::Int(oMessage.m_llReceivedAtMs),
-        SSqlParam::Text(oMessage.m_sPeer),
-        SSqlParam::Int(oMessage.m_dwTimestamp),
-        SSqlParam::Text(oMessage.m_sKeyId),
-        SSqlParam::Text(oMessage.m_sSender),
-        SSqlParam::Text(sReceivers),
-        SSqlParam::Text(sCc),
-        SSqlParam::Text(oMessage.m_sTitle),
-        SSqlParam::Text(oMessage.m_sContent),
-        SSqlParam::Int(static_cast<int64_t>(oMessage.m_sImage.size())),
-        SSqlParam::Int(oMessage.m_llNextAttemptMs),
-        SSqlParam::Bytes(oMessage.m_sPackageHash),
-        oKey,
-        SSqlParam::Bytes(oMessage.m_sImage),
-        SSqlParam::Int(oMessage.m_llLeaseUntilMs)};
+    static const std::string sInsertOne =
+        kInsertMessages + ValuesList<kMessageParams>(1) + kSkipStoredKey;
+    SRowTexts oTexts;
+    std::vector<SSqlParam> vecParams;
+    AppendMessageParams(oMessage, oTexts, vecParams);
+    const SSqlParam oKey = vecParams[kDedupeKeyParam];
     // Each round either stores the message, finds the copy it duplicates, or frees a
     // stale key; a key freed and taken again at once by another relay costs a round.
     const int kRounds = 4;
     for (int iRound = 0; iRound < kRounds; ++iRound) {
         int64_t llId = 0;
-        if (!oConn.Insert(kInsertMessage, vecParams, llId, sErrMsg)) {
+        if (!oConn.Insert(sInsertOne, vecParams, llId, sErrMsg)) {
             return false;
         }
         if (llId != 0) {
             oOutcome.m_bDuplicate = false;
             oOutcome.m_llId = llId;
-            return InsertAttachments(oConn, oOutcome.m_llId, oMessage, sErrMsg);
+            std::vector<SAttachmentRow> vecAttachments;
+            AppendAttachmentRows(llId, oMessage, vecAttachments);
+            return InsertAttachments(oConn, vecAttachments, sErrMsg);
         }
         std::vector<SqlRow> vecRows;
         if (!oConn.Exec("SELECT id, received_at FROM messages WHERE dedupe_key = $1", {oKey},
@@ -437,19 +503,64 @@ bool CSqlStore::InsertOne(ISqlConn& oConn, const SMessage& oMessage, int64_t llD
     return false;
 }
 
-bool CSqlStore::InsertAttachments(ISqlConn& oConn, int64_t llId, const SMessage& oMessage,
+// Stores the messages vecIndexes names in one statement. Those whose dedupe key is
+// already taken come back without an id (vecOutcomes[i].m_llId stays 0) for InsertOne to
+// sort out: a duplicate, or a stale key to free.
+bool CSqlStore::InsertRows(ISqlConn& oConn, const std::vector<SMessage>& vecMessages,
+                           const size_t* pIndexes, size_t nRows,
+                           std::vector<SInsertOutcome>& vecOutcomes, std::string& sErrMsg) {
+    std::vector<SRowTexts> vecTexts(nRows);
+    std::vector<SSqlParam> vecParams;
+    vecParams.reserve(nRows * kMessageParams);
+    for (size_t i = 0; i < nRows; ++i) {
+        AppendMessageParams(vecMessages[pIndexes[i]], vecTexts[i], vecParams);
+    }
+    std::vector<SqlRow> vecRows;
+    if (!oConn.Exec(kInsertMessages + ValuesList<kMessageParams>(nRows) + kSkipStoredKey +
+                        " RETURNING id, dedupe_key",
+                    vecParams, &vecRows, nullptr, sErrMsg)) {
+        return false;
+    }
+    // Two copies of one request in a statement: the first row takes the key.
+    for (const SqlRow& vecRow : vecRows) {
+        for (size_t i = 0; i < nRows; ++i) {
+            SInsertOutcome& oOutcome = vecOutcomes[pIndexes[i]];
+            if (oOutcome.m_llId == 0 && vecTexts[i].m_sKey == vecRow.at(1).m_sValue) {
+                oOutcome.m_llId = vecRow.at(0).m_llValue;
+                break;
+            }
+        }
+    }
+    std::vector<SAttachmentRow> vecAttachments;
+    for (size_t i = 0; i < nRows; ++i) {
+        const int64_t llId = vecOutcomes[pIndexes[i]].m_llId;
+        if (llId != 0) {
+            AppendAttachmentRows(llId, vecMessages[pIndexes[i]], vecAttachments);
+        }
+    }
+    return InsertAttachments(oConn, vecAttachments, sErrMsg);
+}
+
+bool CSqlStore::InsertAttachments(ISqlConn& oConn, const std::vector<SAttachmentRow>& vecRows,
                                   std::string& sErrMsg) {
-    for (size_t i = 0; i < oMessage.m_vecAttachments.size(); ++i) {
-        const SAttachment& oAttachment = oMessage.m_vecAttachments[i];
-        if (!Exec(
-                oConn,
-                "INSERT INTO attachments (message_id, idx, name, size, sha256, data) VALUES "
-                "($1, $2, $3, $4, $5, $6)",
-                {SSqlParam::Int(llId), SSqlParam::Int(static_cast<int64_t>(i)),
+    std::vector<SSqlParam> vecParams;
+    for (size_t nDone = 0, nRows = 0; nDone < vecRows.size(); nDone += nRows) {
+        nRows = RowsPerStatement(vecRows.size() - nDone, m_oDialect.m_nRowsPerInsert);
+        vecParams.clear();
+        for (size_t i = nDone; i < nDone + nRows; ++i) {
+            const SAttachment& oAttachment = *vecRows[i].m_pAttachment;
+            vecParams.insert(
+                vecParams.end(),
+                {SSqlParam::Int(vecRows[i].m_llMessageId),
+                 SSqlParam::Int(static_cast<int64_t>(vecRows[i].m_nIndex)),
                  SSqlParam::Bytes(oAttachment.m_sName),
                  SSqlParam::Int(static_cast<int64_t>(oAttachment.m_sData.size())),
-                 SSqlParam::Text(oAttachment.m_sSha256Hex), SSqlParam::Bytes(oAttachment.m_sData)},
-                sErrMsg)) {
+                 SSqlParam::Text(oAttachment.m_sSha256Hex), SSqlParam::Bytes(oAttachment.m_sData)});
+        }
+        if (!Exec(oConn,
+                  "INSERT INTO attachments (message_id, idx, name, size, sha256, data) VALUES " +
+                      ValuesList<kAttachmentParams>(nRows),
+                  vecParams, sErrMsg)) {
             return false;
         }
     }
@@ -476,8 +587,23 @@ bool CSqlStore::InsertBatch(std::vector<SMessage>& vecMessages, int64_t llDedupe
         if (!sLockKeys.empty() && !Exec(oConn, sLockKeys, {}, sWhy)) {
             return false;
         }
+        // Messages with a dedupe key go in multi-row statements where the dialect has
+        // them; the rest, and those whose key was taken, one by one.
+        std::vector<size_t> vecKeyed;
+        for (size_t i = 0; i < vecMessages.size() && m_oDialect.m_nRowsPerInsert > 1; ++i) {
+            if (!vecMessages[i].m_sPackageHash.empty()) {
+                vecKeyed.push_back(i);
+            }
+        }
+        for (size_t nDone = 0, nRows = 0; nDone < vecKeyed.size(); nDone += nRows) {
+            nRows = RowsPerStatement(vecKeyed.size() - nDone, m_oDialect.m_nRowsPerInsert);
+            if (!InsertRows(oConn, vecMessages, &vecKeyed[nDone], nRows, vecOutcomes, sWhy)) {
+                return false;
+            }
+        }
         for (size_t i = 0; i < vecMessages.size(); ++i) {
-            if (!InsertOne(oConn, vecMessages[i], llDedupeSinceMs, vecOutcomes[i], sWhy)) {
+            if (vecOutcomes[i].m_llId == 0 &&
+                !InsertOne(oConn, vecMessages[i], llDedupeSinceMs, vecOutcomes[i], sWhy)) {
                 return false;
             }
         }

@@ -41,9 +41,19 @@ struct SSqlDialect {
     const char* m_szClockMs;
     // Only one relay can use the store at a time (a SQLite file).
     bool m_bOneRelay;
+    // Rows one INSERT carries at most: many where each statement is a round trip to a
+    // server, one where statements cost no more than their work.
+    size_t m_nRowsPerInsert;
 };
 
 typedef std::function<std::unique_ptr<ISqlConn>(std::string& sErrMsg)> FnSqlConnect;
+
+// One attachment row to store: its message, its place among the message's attachments.
+struct SAttachmentRow {
+    int64_t m_llMessageId;
+    size_t m_nIndex;
+    const SAttachment* m_pAttachment;
+};
 // True when the database is still the one the store opened (a file not deleted or
 // replaced); false with the reason.
 typedef std::function<bool(std::string& sErrMsg)> FnSqlCheckSame;
@@ -129,7 +139,10 @@ private:
                      std::vector<SMessage>& vecMessages, std::string& sErrMsg);
     bool InsertOne(ISqlConn& oConn, const SMessage& oMessage, int64_t llDedupeSinceMs,
                    SInsertOutcome& oOutcome, std::string& sErrMsg);
-    bool InsertAttachments(ISqlConn& oConn, int64_t llId, const SMessage& oMessage,
+    bool InsertRows(ISqlConn& oConn, const std::vector<SMessage>& vecMessages,
+                    const size_t* pIndexes, size_t nRows, std::vector<SInsertOutcome>& vecOutcomes,
+                    std::string& sErrMsg);
+    bool InsertAttachments(ISqlConn& oConn, const std::vector<SAttachmentRow>& vecRows,
                            std::string& sErrMsg);
 
     const SSqlDialect& m_oDialect;

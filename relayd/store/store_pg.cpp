@@ -123,7 +123,8 @@ const SSqlDialect kPostgres = {"BEGIN",
                                {kSchemaV1, kSchemaV2, kSchemaV3},
                                LockDedupeKeys,
                                "(extract(epoch from clock_timestamp()) * 1000)::bigint",
-                               false};
+                               false,
+                               64};
 
 }  // namespace
 

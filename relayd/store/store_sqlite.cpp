@@ -7,6 +7,7 @@
 
 #include "relayd/store/sql_store.h"
 #include "relayd/store/sqlite_conn.h"
+#include "relayd/store/wal_checkpointer.h"
 
 namespace relayd {
 
@@ -16,6 +17,9 @@ namespace {
 // fails intake within about a second; readers may wait longer.
 const int kWriterBusyMs = 1000;
 const int kReaderBusyMs = 5000;
+// Pages of log after which a commit copies the log into the file itself; the background
+// checkpoint normally keeps the log far below this.
+const char* const kWriterCheckpointPages = "4000";
 
 // Version 1. Statuses, outcomes and channels are the enum values of message.h and
 // relay_proto/channel.h. Lists of names are stored as ";alice;bob;". dedupe_key (the
@@ -105,7 +109,8 @@ const SSqlDialect kSqlite = {"BEGIN IMMEDIATE",
                              {kSchemaV1, kSchemaV2, kSchemaV3},
                              nullptr,
                              nullptr,
-                             true};
+                             true,
+                             1};
 
 // Sets a pragma and reads it back: SQLite ignores settings it cannot apply.
 bool SetPragma(CSqliteConn& oConn, const std::string& sName, const std::string& sValue,
@@ -161,8 +166,27 @@ bool OpenWriter(CSqliteConn& oWriter, std::string& sWhy) {
     return SetPragma(oWriter, "journal_mode", "WAL", "wal", sWhy) &&
            SetPragma(oWriter, "synchronous", "FULL", "2", sWhy) &&
            SetPragma(oWriter, "foreign_keys", "ON", "1", sWhy) &&
+           SetPragma(oWriter, "wal_autocheckpoint", kWriterCheckpointPages, kWriterCheckpointPages,
+                     sWhy) &&
            ApplyMigrations(oWriter, kSqlite, sWhy);
 }
+
+// The SQL store over one SQLite file; a store that writes copies its log into the file in
+// the background (declared after the base, it stops before the writer closes).
+class CSqliteStore : public CSqlStore {
+public:
+    CSqliteStore(const std::string& sPath, std::unique_ptr<CSqliteConn> pWriter,
+                 FnSqlConnect fnConnectReader, FnSqlCheckSame fnCheckSame,
+                 std::unique_ptr<CSqliteConn> pCheckpointConn)
+        : CSqlStore(kSqlite, sPath, std::move(pWriter), std::move(fnConnectReader),
+                    std::move(fnCheckSame)),
+          m_pCheckpointer(pCheckpointConn != nullptr
+                              ? std::make_unique<CWalCheckpointer>(std::move(pCheckpointConn))
+                              : nullptr) {}
+
+private:
+    std::unique_ptr<CWalCheckpointer> m_pCheckpointer;
+};
 
 }  // namespace
 
@@ -191,8 +215,17 @@ std::unique_ptr<IStore> OpenSqliteStore(const std::string& sPath, bool bReadOnly
                             eReaderMode](std::string& sReaderErr) -> std::unique_ptr<ISqlConn> {
         return CSqliteConn::Open(sPath, eReaderMode, kReaderBusyMs, sReaderErr);
     };
-    return std::unique_ptr<IStore>(new CSqlStore(
-        kSqlite, sPath, std::move(pWriter), fnConnectReader, SameFileCheck(sPath, oDev, oIno)));
+    std::unique_ptr<CSqliteConn> pCheckpointConn;
+    if (!bReadOnly) {
+        pCheckpointConn = CSqliteConn::Open(sPath, CSqliteConn::OM_EXISTING, kReaderBusyMs, sWhy);
+        if (pCheckpointConn == nullptr) {
+            sErrMsg = "store " + sPath + ": " + sWhy;
+            return nullptr;
+        }
+    }
+    return std::make_unique<CSqliteStore>(sPath, std::move(pWriter), fnConnectReader,
+                                          SameFileCheck(sPath, oDev, oIno),
+                                          std::move(pCheckpointConn));
 }
 
 }  // namespace relayd

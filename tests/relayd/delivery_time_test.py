@@ -140,6 +140,15 @@ class ClockSteps(unittest.TestCase):
         self.assertEqual(h.wait_record(server, lambda r: r["status"] == "delivered")["status"],
                          "delivered")
 
+    def test_step_back_keeps_arrival_order(self):
+        server = self.start()
+        self.assertEqual(h.send(server.port("sms"), h.request("sms", content="first")), 0)
+        self.clock.step("-120")
+        self.assertEqual(h.send(server.port("sms"), h.request("sms", content="second")), 0)
+        second = h.wait_record(server, lambda r: r["status"] == "delivered", index=1)
+        first = h.wait_record(server, lambda r: r["status"] == "delivered", index=0)
+        self.assertLessEqual(first["received_at"], second["received_at"])
+
     def test_step_forward_during_a_stalled_post(self):
         server = self.start(attempt_timeout="15s")
         self.hook.command("stall 9 1")
