@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "relayd/config/config.h"
+#include "relayd/config/live_secrets.h"
 #include "relayd/delivery/delivery_engine.h"
 #include "relayd/delivery/webhook_format.h"
 #include "relayd/record/events.h"
@@ -297,7 +298,9 @@ double EngineRate(bool bSmtp, int iPort, uint32_t dwMessages) {
     }
     relayd::CMetrics oMetrics;
     relayd::CEventBus oEvents;
-    relayd::CDeliveryEngine oEngine(EngineConfig(bSmtp, iPort), oScratch.Store(), oMetrics, oEvents,
+    const relayd::SConfig oConfig = EngineConfig(bSmtp, iPort);
+    const relayd::CLiveSecrets oSecrets(oConfig);
+    relayd::CDeliveryEngine oEngine(oConfig, oSecrets, oScratch.Store(), oMetrics, oEvents,
                                     "bench");
     const auto tStart = CLOCK::now();
     if (!oEngine.Start(sErrMsg)) {
@@ -323,7 +326,9 @@ void Latency(bool bSmtp, int iPort, const SOptions& oOpts, double& dP50Ms, doubl
     CScratchStore oScratch;
     relayd::CMetrics oMetrics;
     relayd::CEventBus oEvents;
-    relayd::CDeliveryEngine oEngine(EngineConfig(bSmtp, iPort), oScratch.Store(), oMetrics, oEvents,
+    const relayd::SConfig oConfig = EngineConfig(bSmtp, iPort);
+    const relayd::CLiveSecrets oSecrets(oConfig);
+    relayd::CDeliveryEngine oEngine(oConfig, oSecrets, oScratch.Store(), oMetrics, oEvents,
                                     "bench");
     std::string sErrMsg;
     if (!oEngine.Start(sErrMsg)) {

@@ -19,8 +19,10 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/fuzz_input.h"
+#include "relayd/config/live_secrets.h"
 #include "relayd/http/http_dispatch.h"
 #include "relayd/http/http_target.h"
+#include "relayd/store/keyring.h"
 #include "relayd/store/store.h"
 
 namespace {
@@ -47,14 +49,18 @@ struct SRelay {
         oKey.m_sId = "filekey";
         oKey.m_eSource = relayd::KS_CONFIG;
         m_oConfig.m_vecKeys.push_back(oKey);
-        m_pContext.reset(
-            new relayd::SHttpContext{m_oConfig, Store(), m_oMetrics, m_oEvents, nullptr, nullptr});
+        m_pKeys.reset(new relayd::CKeyRing(m_oConfig.m_vecKeys, &Store()));
+        m_pSecrets.reset(new relayd::CLiveSecrets(m_oConfig));
+        m_pContext.reset(new relayd::SHttpContext{m_oConfig, Store(), *m_pKeys, *m_pSecrets,
+                                                  m_oMetrics, m_oEvents, nullptr, nullptr});
         relayd::AddAllRoutes(m_oRouter, *m_pContext);
     }
 
     relayd::SConfig m_oConfig;
     relayd::CMetrics m_oMetrics;
     relayd::CEventBus m_oEvents;
+    std::unique_ptr<relayd::CKeyRing> m_pKeys;
+    std::unique_ptr<relayd::CLiveSecrets> m_pSecrets;
     std::unique_ptr<relayd::SHttpContext> m_pContext;
     relayd::CHttpRouter m_oRouter;
 };

@@ -144,9 +144,9 @@ store_in_state_directory() { # store_in_state_directory ROOT
         return 1
     fi
 }
-# systemd-analyze verify in a copy of ROOT given systemd's own targets and slices; any
-# message fails (a wrong setting is only warned about). MANPATH finds the page the unit
-# names.
+# systemd-analyze verify in a copy of ROOT given systemd's own targets and slices and the
+# kill(1) the unit's reload runs (from procps, which the package depends on); any message
+# fails (a wrong setting is only warned about). MANPATH finds the page the unit names.
 unit_verifies() { # unit_verifies ROOT
     command -v systemd-analyze >/dev/null ||
         { echo "systemd-analyze is not installed (package systemd)"; return 1; }
@@ -154,6 +154,8 @@ unit_verifies() { # unit_verifies ROOT
     rm -rf "$verify"
     cp -a "$1" "$verify"
     cp /lib/systemd/system/*.target /lib/systemd/system/*.slice "$verify/lib/systemd/system/"
+    mkdir -p "$verify/bin"
+    cp /bin/kill "$verify/bin/"
     if ! out=$(MANPATH=$verify/usr/share/man systemd-analyze verify --root="$verify" \
         fanout-relayd.service 2>&1) || [ -n "$out" ]; then
         echo "$out"

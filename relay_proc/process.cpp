@@ -4,6 +4,11 @@
 #include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace relay_proc {
 
@@ -43,6 +48,31 @@ void SetStopHandler(void (*pHandler)(int)) {
     sigemptyset(&oAction.sa_mask);
     sigaction(SIGINT, &oAction, nullptr);
     sigaction(SIGTERM, &oAction, nullptr);
+}
+
+int OpenReloadSignal(std::string& sErrMsg) {
+    sigset_t oSet;
+    sigemptyset(&oSet);
+    sigaddset(&oSet, SIGHUP);
+    const int iErr = pthread_sigmask(SIG_BLOCK, &oSet, nullptr);
+    if (iErr != 0) {
+        sErrMsg = std::string("blocking SIGHUP: ") + strerror(iErr);
+        return -1;
+    }
+    const int iFd = signalfd(-1, &oSet, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (iFd < 0) {
+        sErrMsg = std::string("signalfd for SIGHUP: ") + strerror(errno);
+    }
+    return iFd;
+}
+
+bool TakeReloadSignals(int iFd) {
+    signalfd_siginfo oInfo;
+    bool bTaken = false;
+    while (read(iFd, &oInfo, sizeof(oInfo)) == static_cast<ssize_t>(sizeof(oInfo))) {
+        bTaken = true;
+    }
+    return bTaken;
 }
 
 }  // namespace relay_proc

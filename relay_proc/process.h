@@ -1,9 +1,10 @@
-// What a relay server process sets up before it serves: descriptors for many clients, and
-// the signals that stop it.
+// What a relay server process sets up before it serves: descriptors for many clients, the
+// signals that stop it, and the one that asks it to reload its configuration.
 #ifndef RELAY_PROC_PROCESS_H
 #define RELAY_PROC_PROCESS_H
 
 #include <cstdint>
+#include <string>
 
 namespace relay_proc {
 
@@ -22,6 +23,14 @@ uint64_t OpenFdCount();
 
 // Calls pHandler on SIGINT and SIGTERM (SIG_IGN to ignore them from then on).
 void SetStopHandler(void (*pHandler)(int));
+
+// SIGHUP as a descriptor for an event loop: blocks SIGHUP in the calling thread (and so in
+// every thread it starts afterwards, so a SIGHUP never ends the process) and returns a
+// signalfd that turns readable while one is pending. -1 with "what failed: why" in
+// sErrMsg. Call it before any other thread starts.
+int OpenReloadSignal(std::string& sErrMsg);
+// Takes every pending SIGHUP from iFd; true when there was at least one.
+bool TakeReloadSignals(int iFd);
 
 }  // namespace relay_proc
 

@@ -7,6 +7,7 @@
 #include "relayd/config/config.h"
 #include "relayd/config/config_describe.h"
 #include "relayd/options.h"
+#include "relayd/record/log.h"
 #include "relayd/serve.h"
 #include "relayd/store/dump.h"
 #include "relayd/store/store.h"
@@ -18,7 +19,7 @@ namespace {
 const int kExitBad = 2;
 
 int Fail(const std::string& sErrMsg) {
-    fprintf(stderr, "fanout_relayd: %s\n", sErrMsg.c_str());
+    LogLine(LL_ERROR, sErrMsg);
     return kExitBad;
 }
 
@@ -63,7 +64,7 @@ int RelaydMain(int argc, char** argv) {
         default:
             break;
     }
-    return Serve(oConfig);
+    return Serve(oOpts, oConfig);
 }
 
 }  // namespace relayd

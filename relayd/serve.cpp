@@ -1,12 +1,12 @@
 #include "relayd/serve.h"
 
 #include <signal.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,14 +15,17 @@
 #include "relay_proc/process.h"
 #include "relayd/config/config_rules.h"
 #include "relayd/config/descriptor_share.h"
+#include "relayd/config/live_secrets.h"
 #include "relayd/delivery/delivery_engine.h"
 #include "relayd/http/http_server.h"
 #include "relayd/intake/intake.h"
 #include "relayd/intake/intake_server.h"
 #include "relayd/record/clock.h"
 #include "relayd/record/events.h"
+#include "relayd/record/log.h"
 #include "relayd/record/metrics.h"
 #include "relayd/record/redact.h"
+#include "relayd/reload.h"
 #include "relayd/service_manager.h"
 #include "relayd/store/keyring.h"
 #include "relayd/store/retention.h"
@@ -37,6 +40,8 @@ namespace {
 const int64_t kStopMs = 5000;
 // Kept back from the deadline for what follows the graces (the last records, closing).
 const int64_t kStopReserveMs = 500;
+// How long stopping waits for the service manager to take the last notices.
+const int64_t kNotifyWaitMs = 200;
 
 uint64_t MsLeft(int64_t llDeadlineMs) {
     return static_cast<uint64_t>(std::max<int64_t>(0, llDeadlineMs - MonotonicNowMs()));
@@ -56,17 +61,44 @@ std::string OwnerName() {
 }
 
 int Fail(const std::string& sErrMsg) {
-    fprintf(stderr, "fanout_relayd: %s\n", sErrMsg.c_str());
+    LogLine(LL_ERROR, sErrMsg);
     return 2;
 }
 
+// The SIGHUP descriptor, closed when serving ends.
+class CReloadSignal {
+public:
+    CReloadSignal() = default;
+    ~CReloadSignal() {
+        if (m_iFd >= 0) {
+            close(m_iFd);
+        }
+    }
+    CReloadSignal(const CReloadSignal&) = delete;
+    CReloadSignal& operator=(const CReloadSignal&) = delete;
+
+    bool Open(std::string& sErrMsg) {
+        m_iFd = relay_proc::OpenReloadSignal(sErrMsg);
+        return m_iFd >= 0;
+    }
+    int Fd() const { return m_iFd; }
+
+private:
+    int m_iFd = -1;
+};
+
 }  // namespace
 
-int Serve(const SConfig& oGiven) {
+int Serve(const SRelaydOptions& oOpts, const SConfig& oGiven) {
     signal(SIGPIPE, SIG_IGN);
+    std::string sErrMsg;
+    // Before any thread starts: every thread then leaves SIGHUP to the event loop.
+    CReloadSignal oReloadSignal;
+    if (!oReloadSignal.Open(sErrMsg)) {
+        return Fail(sErrMsg);
+    }
     relay_proc::RaiseFdLimit();
     relay_proc::ReturnLargeBuffers();
-    std::string sErrMsg;
     std::unique_ptr<IStore> pStore = OpenStore(oGiven.m_sStore, sErrMsg);
     if (!pStore) {
         return Fail(sErrMsg);
@@ -81,9 +113,10 @@ int Serve(const SConfig& oGiven) {
     oConfig.m_dwHttpMaxConnections =
         std::max(oShare.m_dwHttp, static_cast<uint32_t>(kMinHttpMaxConnections));
     CKeyRing oKeys(oConfig.m_vecKeys, pStore.get());
+    CLiveSecrets oSecrets(oConfig);
     CMetrics oMetrics;
     CEventBus oEvents;
-    CDeliveryEngine oEngine(oConfig, *pStore, oMetrics, oEvents, OwnerName());
+    CDeliveryEngine oEngine(oConfig, oSecrets, *pStore, oMetrics, oEvents, OwnerName());
     relay_net::CEventLoop oLoop;
     if (!oLoop.Init(sErrMsg)) {
         return Fail(sErrMsg);
@@ -100,7 +133,7 @@ int Serve(const SConfig& oGiven) {
     std::unique_ptr<CHttpServer> pHttp;
     if (oConfig.m_sHttp != "off") {
         pHttp.reset(new CHttpServer(
-            oConfig, *pStore, oMetrics, oEvents, [&oEngine]() { oEngine.Wake(); },
+            oConfig, *pStore, oKeys, oSecrets, oMetrics, oEvents, [&oEngine]() { oEngine.Wake(); },
             [&bListening]() { return bListening.load(); }));
         if (!pHttp->Start(sErrMsg)) {
             return Fail(sErrMsg);
@@ -112,17 +145,30 @@ int Serve(const SConfig& oGiven) {
     oIntake.Start();
     CRetention oRetention(*pStore, oConfig.m_llRetentionMs);
     oRetention.Start();
+    CServiceNotifier oNotifier([&oMetrics]() { return oMetrics.Summary(); });
+    CReloader oReloader(oOpts, oGiven, oKeys, oSecrets, oNotifier);
+    const int iReloadFd = oReloadSignal.Fd();
+    if (!oLoop.Watch(
+            iReloadFd, EPOLLIN,
+            [iReloadFd, &oReloader](uint32_t) {
+                if (relay_proc::TakeReloadSignals(iReloadFd)) {
+                    oReloader.Reload();
+                }
+            },
+            sErrMsg)) {
+        return Fail(sErrMsg);
+    }
     g_pLoop = &oLoop;
     relay_proc::SetStopHandler(OnStopSignal);
     const std::string sServing = oServer.ListenText() + "; http " + oConfig.m_sHttp + "; store " +
                                  Redacted(oConfig.m_sStore) + "; " +
                                  DescribeShare(oGiven, oShare, ddwFdLimit);
-    fprintf(stderr, "fanout_relayd: %s\n", sServing.c_str());
-    NotifyReady(sServing);
+    LogLine(LL_INFO, sServing);
+    oNotifier.Ready(sServing);
 
     bool bOk = oLoop.Run(sErrMsg);
-    NotifyStopping();
     const int64_t llDeadlineMs = MonotonicNowMs() + kStopMs - kStopReserveMs;
+    oNotifier.Stop(kNotifyWaitMs);
     bListening = false;
     // Claimed messages not started go back to the queue at once; HTTP stops alongside
     // (within its own shorter grace), while intake stops accepting and answers what is in
@@ -140,7 +186,7 @@ int Serve(const SConfig& oGiven) {
     thHttp.join();
     oEvents.Close();
     if (!bOk) {
-        fprintf(stderr, "fanout_relayd: %s\n", sErrMsg.c_str());
+        LogLine(LL_ERROR, sErrMsg);
         return 1;
     }
     return 0;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "peer_process.h"
+#include "relayd/config/live_secrets.h"
 #include "relayd/delivery/delivery_engine.h"
 #include "relayd/record/events.h"
 #include "relayd/record/metrics.h"
@@ -65,8 +66,9 @@ protected:
     }
 
     void StartEngine() {
-        m_pEngine.reset(
-            new relayd::CDeliveryEngine(m_oConfig, *m_pStore, m_oMetrics, m_oEvents, "test-relay"));
+        m_pSecrets.reset(new relayd::CLiveSecrets(m_oConfig));
+        m_pEngine.reset(new relayd::CDeliveryEngine(m_oConfig, *m_pSecrets, *m_pStore, m_oMetrics,
+                                                    m_oEvents, "test-relay"));
         std::string sErrMsg;
         ASSERT_TRUE(m_pEngine->Start(sErrMsg)) << sErrMsg;
     }
@@ -135,6 +137,7 @@ protected:
     std::unique_ptr<relayd::IStore> m_pStore;
     relayd::CMetrics m_oMetrics;
     relayd::CEventBus m_oEvents;
+    std::unique_ptr<relayd::CLiveSecrets> m_pSecrets;
     std::unique_ptr<relayd::CDeliveryEngine> m_pEngine;
     int m_nStored = 0;
 };

@@ -19,7 +19,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "relayd/config/live_secrets.h"
 #include "relayd/http/http_server.h"
+#include "relayd/store/keyring.h"
 #include "relayd_test_messages.h"
 
 namespace {
@@ -131,8 +133,10 @@ int main(int argc, char** argv) {
     }
     relayd::CMetrics oMetrics;
     relayd::CEventBus oEvents;
+    const relayd::CKeyRing oKeys(oConfig.m_vecKeys, pStore.get());
+    const relayd::CLiveSecrets oSecrets(oConfig);
     relayd::CHttpServer oServer(
-        oConfig, *pStore, oMetrics, oEvents, [] {}, [] { return true; });
+        oConfig, *pStore, oKeys, oSecrets, oMetrics, oEvents, [] {}, [] { return true; });
     if (!oServer.Start(sErrMsg)) {
         fprintf(stderr, "http_fixture: %s\n", sErrMsg.c_str());
         return 2;

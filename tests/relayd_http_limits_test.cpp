@@ -15,8 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "relayd/config/live_secrets.h"
 #include "relayd/http/http_context.h"
 #include "relayd/http/http_server.h"
+#include "relayd/store/keyring.h"
 #include "test_support.h"
 
 namespace {
@@ -109,8 +111,10 @@ public:
         std::string sErrMsg;
         m_pStore = relayd::OpenStore(m_oDir.Path() + "/relay.db", sErrMsg);
         EXPECT_TRUE(m_pStore) << sErrMsg;
-        m_pServer.reset(
-            new relayd::CHttpServer(m_oConfig, *m_pStore, m_oMetrics, m_oEvents, nullptr, nullptr));
+        m_pKeys.reset(new relayd::CKeyRing(m_oConfig.m_vecKeys, m_pStore.get()));
+        m_pSecrets.reset(new relayd::CLiveSecrets(m_oConfig));
+        m_pServer.reset(new relayd::CHttpServer(m_oConfig, *m_pStore, *m_pKeys, *m_pSecrets,
+                                                m_oMetrics, m_oEvents, nullptr, nullptr));
         EXPECT_TRUE(m_pServer->Start(sErrMsg)) << sErrMsg;
     }
     int Port() const { return m_pServer->Port(); }
@@ -136,6 +140,8 @@ private:
     test_support::CTempDir m_oDir;
     relayd::SConfig m_oConfig;
     std::unique_ptr<relayd::IStore> m_pStore;
+    std::unique_ptr<relayd::CKeyRing> m_pKeys;
+    std::unique_ptr<relayd::CLiveSecrets> m_pSecrets;
     relayd::CMetrics m_oMetrics;
     relayd::CEventBus m_oEvents;
     std::unique_ptr<relayd::CHttpServer> m_pServer;

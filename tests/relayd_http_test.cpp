@@ -15,8 +15,10 @@
 #include <nlohmann/json.hpp>
 
 #include "httplib_client.h"
+#include "relayd/config/live_secrets.h"
 #include "relayd/http/http_context.h"
 #include "relayd/http/http_server.h"
+#include "relayd/store/keyring.h"
 #include "relayd_test_messages.h"
 #include "test_support.h"
 
@@ -48,9 +50,11 @@ public:
         std::string sErrMsg;
         m_pStore = relayd::OpenStore(m_oDir.Path() + "/relay.db", sErrMsg);
         EXPECT_TRUE(m_pStore) << sErrMsg;
+        m_pKeys.reset(new relayd::CKeyRing(m_oConfig.m_vecKeys, m_pStore.get()));
+        m_pSecrets.reset(new relayd::CLiveSecrets(m_oConfig));
         m_pServer.reset(new relayd::CHttpServer(
-            m_oConfig, *m_pStore, m_oMetrics, m_oEvents, [this] { ++m_nWakes; },
-            [this] { return m_bListening.load(); }));
+            m_oConfig, *m_pStore, *m_pKeys, *m_pSecrets, m_oMetrics, m_oEvents,
+            [this] { ++m_nWakes; }, [this] { return m_bListening.load(); }));
         EXPECT_TRUE(m_pServer->Start(sErrMsg)) << sErrMsg;
     }
 
@@ -92,6 +96,8 @@ private:
     test_support::CTempDir m_oDir;
     relayd::SConfig m_oConfig;
     std::unique_ptr<relayd::IStore> m_pStore;
+    std::unique_ptr<relayd::CKeyRing> m_pKeys;
+    std::unique_ptr<relayd::CLiveSecrets> m_pSecrets;
     relayd::CMetrics m_oMetrics;
     relayd::CEventBus m_oEvents;
     std::atomic<int> m_nWakes{0};
@@ -725,7 +731,10 @@ TEST(RelaydHttpTest, StartRefusesWhatItCannotServe) {
         relayd::SConfig oConfig;
         oConfig.m_sHttp = kRows[i].sHttp;
         oConfig.m_sHttpToken = kRows[i].szToken;
-        relayd::CHttpServer oServer(oConfig, *pStore, oMetrics, oEvents, nullptr, nullptr);
+        const relayd::CKeyRing oKeys({}, pStore.get());
+        const relayd::CLiveSecrets oSecrets(oConfig);
+        relayd::CHttpServer oServer(oConfig, *pStore, oKeys, oSecrets, oMetrics, oEvents, nullptr,
+                                    nullptr);
         sErrMsg.clear();
         EXPECT_EQ(kRows[i].bOk, oServer.Start(sErrMsg)) << "row " << i << ": " << sErrMsg;
         if (!kRows[i].bOk) {

@@ -75,4 +75,39 @@ TEST(RelaydKeyRing, TheFilesKeyShadowsAStoredOne) {
     }
 }
 
+// A reload replaces the file's keys: a removed one is gone (or shows the stored key it
+// shadowed), a new one is found, and the list keeps the file's order.
+TEST(RelaydKeyRing, ReplaceTakesTheReloadedFilesKeys) {
+    test_support::CTempDir oDir;
+    std::string sErrMsg;
+    std::unique_ptr<relayd::IStore> pStore = relayd::OpenStore(oDir.Path() + "/keys.db", sErrMsg);
+    ASSERT_TRUE(pStore) << sErrMsg;
+    relayd::SKey oStored = Key("shared", {"from-store"});
+    oStored.m_eSource = relayd::KS_API;
+    relayd::CHANGE_RESULT eResult = relayd::CR_CONFLICT;
+    ASSERT_TRUE(pStore->InsertKey(oStored, eResult, sErrMsg)) << sErrMsg;
+    relayd::CKeyRing oRing({Key("shared", {"from-file"}), Key("old")}, pStore.get());
+    oRing.Replace({Key("new2"), Key("new1")});
+    struct SRow {
+        const char* m_szId;
+        bool m_bFromFile;
+        bool m_bFound;
+    } const kRows[] = {
+        {"old", false, false},
+        {"new1", true, true},
+        {"shared", false, true},  // the stored key, no longer shadowed
+    };
+    for (const SRow& oRow : kRows) {
+        EXPECT_EQ(oRing.FromFile(oRow.m_szId), oRow.m_bFromFile) << oRow.m_szId;
+        relayd::SKey oKey;
+        bool bFound = false;
+        ASSERT_TRUE(oRing.Find(oRow.m_szId, oKey, bFound, sErrMsg)) << sErrMsg;
+        EXPECT_EQ(bFound, oRow.m_bFound) << oRow.m_szId;
+    }
+    const std::vector<relayd::SKey> vecKeys = oRing.ConfigKeys();
+    ASSERT_EQ(2u, vecKeys.size());
+    EXPECT_EQ("new2", vecKeys[0].m_sId);
+    EXPECT_EQ("new1", vecKeys[1].m_sId);
+}
+
 }  // namespace

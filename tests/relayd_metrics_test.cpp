@@ -72,6 +72,10 @@ TEST(RelaydMetricsTest, CountsReadBack) {
     // 4 channels x 6 results, 4 duplicates, 4 x 3 deliveries, 4 depths, 1 gauge, 12
     // buckets + Inf, sum and count.
     EXPECT_EQ(24u + 4 + 12 + 4 + 1 + 13 + 2, mapSamples.size());
+    // The same counters in the service manager's status line.
+    EXPECT_EQ(
+        "3 requests answered (2 with 0), 1 delivered, 2 retries, 0 failed, 2 connections open",
+        oMetrics.Summary());
 }
 
 TEST(RelaydMetricsTest, HistogramBucketsAreCumulativeWithInclusiveBounds) {

@@ -9,7 +9,8 @@
 #          test, the 32-bit client's build and tests (multilib GCC, GoogleTest's sources),
 #          the benchmarks (cpp-httplib: the HTTP test's client)
 #   check  what `make check` and `make fuzz` add: clang with its fuzzing runtime,
-#          clang-format, clang-tidy, the man-page and package tools, systemd-analyze
+#          clang-format, clang-tidy, the man-page and package tools, systemd-analyze and the
+#          kill(1) the relay unit reloads with
 #
 # FANOUT_SKIP_DEPS=1 skips this step (for machines set up by hand, or not Debian). On a
 # machine without apt-get and dpkg-query it prints, in one line, the packages to look for
@@ -27,7 +28,7 @@ demo=(cmake make g++ pkg-config python3 nlohmann-json3-dev libsqlite3-dev libtom
 test=("${demo[@]}" libgtest-dev googletest g++-multilib libcpp-httplib-dev libbenchmark-dev
       netcat-openbsd hyperfine procps time postgresql python3-selenium chromium chromium-driver
       fonts-noto-cjk prometheus flake8 faketime)
-check=("${test[@]}" clang clang-format clang-tidy groff-base dpkg-dev gzip systemd)
+check=("${test[@]}" clang clang-format clang-tidy groff-base dpkg-dev gzip systemd procps)
 
 case "$SET" in
     demo) wanted=("${demo[@]}") ;;

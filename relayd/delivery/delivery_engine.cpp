@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 
 #include "relayd/config/config_rules.h"
 #include "relayd/record/clock.h"
+#include "relayd/record/log.h"
 
 namespace relayd {
 
@@ -17,8 +17,8 @@ const int64_t kRecordPauseMs = 100;
 // Queued messages of a channel without a destination failed per pass.
 const uint32_t kMaxUndeliverablePerPass = 64;
 
-void LogLine(const std::string& sLine) {
-    fprintf(stderr, "fanout_relayd: delivery: %s\n", sLine.c_str());
+void LogDelivery(LOG_LEVEL eLevel, const std::string& sLine) {
+    LogLine(eLevel, "delivery: " + sLine);
 }
 
 SRetryPolicy PolicyOf(const SConfig& oConfig) {
@@ -43,9 +43,11 @@ void WaitFor(std::condition_variable& oCond, std::unique_lock<std::mutex>& oLock
 
 }  // namespace
 
-CDeliveryEngine::CDeliveryEngine(const SConfig& oConfig, IStore& oStore, CMetrics& oMetrics,
-                                 CEventBus& oEvents, const std::string& sOwner)
+CDeliveryEngine::CDeliveryEngine(const SConfig& oConfig, const CLiveSecrets& oSecrets,
+                                 IStore& oStore, CMetrics& oMetrics, CEventBus& oEvents,
+                                 const std::string& sOwner)
     : m_oConfig(oConfig),
+      m_oSecrets(oSecrets),
       m_oStore(oStore),
       m_oMetrics(oMetrics),
       m_oEvents(oEvents),
@@ -74,8 +76,8 @@ bool CDeliveryEngine::Start(std::string& sErrMsg) {
         return false;
     }
     if (dwTakenBack + dwExpired > 0) {
-        LogLine(std::to_string(dwTakenBack + dwExpired) +
-                " message(s) left delivering are back in the queue");
+        LogDelivery(LL_INFO, std::to_string(dwTakenBack + dwExpired) +
+                                 " message(s) left delivering are back in the queue");
     }
     std::lock_guard<std::mutex> oGuard(m_oMutex);
     if (m_bRunning) {
@@ -200,7 +202,7 @@ void CDeliveryEngine::HandBack(const std::vector<int64_t>& vecIds) {
     std::string sErrMsg;
     if (!m_oStore.ReleaseClaims(vecIds, m_oClock.NowMs(), m_sOwner, sErrMsg)) {
         // Their leases run out and put them back in the queue instead.
-        LogLine(sErrMsg);
+        LogDelivery(LL_ERROR, sErrMsg);
         return;
     }
     for (int64_t llId : vecIds) {
@@ -356,19 +358,25 @@ void CDeliveryEngine::FailUndeliverable(int64_t llNowMs) {
 void CDeliveryEngine::NoteStoreResult(bool bOk, const std::string& sErrMsg) {
     // Only the dispatcher thread calls this: the polls repeat, the log line does not.
     if (bOk && !m_sLastStoreError.empty()) {
-        LogLine("the store answers again");
+        LogDelivery(LL_INFO, "the store answers again");
     } else if (!bOk && sErrMsg != m_sLastStoreError) {
-        LogLine(sErrMsg);
+        LogDelivery(LL_ERROR, sErrMsg);
     }
     m_sLastStoreError = bOk ? std::string() : sErrMsg;
 }
 
 void CDeliveryEngine::WorkerLoop(SLane& oLane) {
-    // One sender per channel of the lane, made when first needed.
+    // One sender per channel of the lane, made when first needed and again when the
+    // secrets it holds were reloaded since.
     std::array<std::unique_ptr<ISender>, relay_proto::CHANNEL_COUNT> aSenders;
+    std::array<uint64_t, relay_proto::CHANNEL_COUNT> aGenerations{};
     auto fnSender = [&](relay_proto::CHANNEL eChannel) -> ISender& {
-        if (!aSenders[eChannel]) {
-            aSenders[eChannel] = MakeSender(m_oConfig, eChannel, &m_bAbort);
+        const uint64_t ddwGeneration = m_oSecrets.Generation();
+        if (!aSenders[eChannel] || aGenerations[eChannel] != ddwGeneration) {
+            SConfig oConfig = m_oConfig;
+            ApplySecrets(m_oSecrets.Get(), oConfig);
+            aSenders[eChannel] = MakeSender(oConfig, eChannel, &m_bAbort);
+            aGenerations[eChannel] = ddwGeneration;
         }
         return *aSenders[eChannel];
     };
@@ -556,7 +564,8 @@ void CDeliveryEngine::WriteRecords(const std::vector<SRecordSlot*>& vecSlots) {
     }
     // The messages stay delivering; their leases run out and put them back in the queue.
     for (const SAttemptRecord& oRecord : vecRecords) {
-        LogLine("message " + std::to_string(oRecord.m_llId) + ": attempt not recorded: " + sErrMsg);
+        LogDelivery(LL_ERROR, "message " + std::to_string(oRecord.m_llId) +
+                                  ": attempt not recorded: " + sErrMsg);
     }
 }
 

@@ -22,6 +22,9 @@
 // on SQLite (only one relay uses the file), when their lease runs out on PostgreSQL.
 // Attempts are recorded by one recorder thread, many to a transaction.
 //
+// Secrets: the SMTP password and the webhook secrets come from oSecrets, which a reload
+// may change; a worker makes its senders anew when they hold an older generation.
+//
 // Synchronous mode: intake stores the message as delivering, leased until
 // SyncLeaseUntilMs(), and calls DeliverNow(); the first attempt runs at once, ends
 // within sync_timeout, and the message ends delivered or failed (never retried).
@@ -44,6 +47,7 @@
 
 #include "relay_proto/channel.h"
 #include "relayd/config/config.h"
+#include "relayd/config/live_secrets.h"
 #include "relayd/delivery/retry_plan.h"
 #include "relayd/delivery/sender.h"
 #include "relayd/record/clock.h"
@@ -61,8 +65,8 @@ public:
     static constexpr uint32_t kWorkersPerLane = 4;
 
     // sOwner names this relay in the store's leases (unique among relays sharing it).
-    CDeliveryEngine(const SConfig& oConfig, IStore& oStore, CMetrics& oMetrics, CEventBus& oEvents,
-                    const std::string& sOwner);
+    CDeliveryEngine(const SConfig& oConfig, const CLiveSecrets& oSecrets, IStore& oStore,
+                    CMetrics& oMetrics, CEventBus& oEvents, const std::string& sOwner);
     ~CDeliveryEngine();  // Stop(0)
     CDeliveryEngine(const CDeliveryEngine&) = delete;
     CDeliveryEngine& operator=(const CDeliveryEngine&) = delete;
@@ -166,6 +170,7 @@ private:
     void FailUnsent(const SMessage& oMessage, const std::string& sWhy);
 
     const SConfig m_oConfig;
+    const CLiveSecrets& m_oSecrets;
     IStore& m_oStore;
     CMetrics& m_oMetrics;
     CEventBus& m_oEvents;

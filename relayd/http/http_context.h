@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "relayd/config/config.h"
+#include "relayd/config/live_secrets.h"
 #include "relayd/record/events.h"
 #include "relayd/record/metrics.h"
+#include "relayd/store/keyring.h"
 #include "relayd/store/store.h"
 
 namespace relayd {
@@ -17,6 +19,8 @@ namespace relayd {
 struct SHttpContext {
     const SConfig& m_oConfig;
     IStore& m_oStore;
+    const CKeyRing& m_oKeys;         // the file's keys as last (re)loaded
+    const CLiveSecrets& m_oSecrets;  // the token as last (re)loaded
     CMetrics& m_oMetrics;
     CEventBus& m_oEvents;
     std::function<void()> m_fnWakeDelivery;

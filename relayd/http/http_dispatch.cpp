@@ -40,7 +40,7 @@ bool Authorized(const std::string& sToken, const SHttpRequest& oReq) {
 }
 
 // Keeps other web sites and callers without the token out; false with the answer set.
-bool Guard(const SConfig& oConfig, const SHttpRequest& oReq, SHttpResponse& oRes) {
+bool Guard(const std::string& sToken, const SHttpRequest& oReq, SHttpResponse& oRes) {
     const std::string sHost = oReq.Header("Host");
     const bool bApi = StartsWith(oReq.m_sPath, "/api/");
     if (bApi) {
@@ -48,7 +48,7 @@ bool Guard(const SConfig& oConfig, const SHttpRequest& oReq, SHttpResponse& oRes
     }
     // Without a token the relay listens on loopback only; a page of another site that
     // reaches it through a DNS name of its own must not read the inbox.
-    if (oConfig.m_sHttpToken.empty() && !sHost.empty() && !HostHeaderAllowed(sHost)) {
+    if (sToken.empty() && !sHost.empty() && !HostHeaderAllowed(sHost)) {
         ReplyError(oRes, 400, "this relay answers to its IP address or localhost only");
         return false;
     }
@@ -58,7 +58,7 @@ bool Guard(const SConfig& oConfig, const SHttpRequest& oReq, SHttpResponse& oRes
         ReplyError(oRes, 403, "requests from other sites' pages are refused");
         return false;
     }
-    if (bApi && !oConfig.m_sHttpToken.empty() && !Authorized(oConfig.m_sHttpToken, oReq)) {
+    if (bApi && !sToken.empty() && !Authorized(sToken, oReq)) {
         oRes.SetHeader("WWW-Authenticate", "Bearer");
         ReplyError(oRes, 401, "this relay needs its token: Authorization: Bearer <token>");
         return false;
@@ -99,7 +99,7 @@ void AddAllRoutes(CHttpRouter& oRouter, SHttpContext& oContext) {
 void HandleRequest(SHttpContext& oContext, const CHttpRouter& oRouter, SHttpRequest& oReq,
                    SHttpResponse& oRes) {
     oRes = SHttpResponse();
-    if (!Guard(oContext.m_oConfig, oReq, oRes) || !BodyTypeAllowed(oReq, oRes)) {
+    if (!Guard(oContext.m_oSecrets.HttpToken(), oReq, oRes) || !BodyTypeAllowed(oReq, oRes)) {
         return;
     }
     const CHttpRouter::FnHandler* pHandler = oRouter.Find(oReq);

@@ -1,8 +1,6 @@
 // /api/v1/keys: keys from the file (read-only) and keys registered here.
 #include <openssl/rand.h>
 
-#include <memory>
-
 #include "relay_proto/hex.h"
 #include "relayd/http/http_parse.h"
 #include "relayd/http/http_reply.h"
@@ -39,7 +37,7 @@ void ListKeys(SHttpContext& oContext, SHttpResponse& oRes) {
         return;
     }
     JSON oKeys = JSON::array();
-    for (SKey oKey : oContext.m_oConfig.m_vecKeys) {
+    for (SKey oKey : oContext.m_oKeys.ConfigKeys()) {
         oKey.m_eSource = KS_CONFIG;
         oKeys.push_back(KeyJsonOrdered(oKey));
     }
@@ -51,15 +49,14 @@ void ListKeys(SHttpContext& oContext, SHttpResponse& oRes) {
 
 // Stores oKey under its own id, or under a fresh random one; false (with the answer
 // sent) when it cannot.
-bool InsertKey(SHttpContext& oContext, const CKeyRing& oKeys, SKey& oKey, bool bIdGiven,
-               SHttpResponse& oRes) {
+bool InsertKey(SHttpContext& oContext, SKey& oKey, bool bIdGiven, SHttpResponse& oRes) {
     std::string sErrMsg;
     for (int i = 0; i < (bIdGiven ? 1 : kRandomIdTries); ++i) {
         if (!bIdGiven && !RandomKeyId(oKey.m_sId)) {
             ReplyError(oRes, 500, "no random bytes for a key id");
             return false;
         }
-        if (oKeys.FromFile(oKey.m_sId)) {
+        if (oContext.m_oKeys.FromFile(oKey.m_sId)) {
             continue;
         }
         CHANGE_RESULT eResult = CR_DONE;
@@ -75,8 +72,7 @@ bool InsertKey(SHttpContext& oContext, const CKeyRing& oKeys, SKey& oKey, bool b
     return false;
 }
 
-void RegisterKey(SHttpContext& oContext, const CKeyRing& oKeys, const SHttpRequest& oReq,
-                 SHttpResponse& oRes) {
+void RegisterKey(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& oRes) {
     SKey oKey;
     bool bIdGiven = false;
     std::string sErrMsg;
@@ -85,19 +81,18 @@ void RegisterKey(SHttpContext& oContext, const CKeyRing& oKeys, const SHttpReque
         return;
     }
     oKey.m_llCreatedAtMs = WallNowMs();
-    if (InsertKey(oContext, oKeys, oKey, bIdGiven, oRes)) {
+    if (InsertKey(oContext, oKey, bIdGiven, oRes)) {
         ReplyJson(oRes, 201, KeyJsonOrdered(oKey));
     }
 }
 
-void RevokeKey(SHttpContext& oContext, const CKeyRing& oKeys, const SHttpRequest& oReq,
-               SHttpResponse& oRes) {
+void RevokeKey(SHttpContext& oContext, const SHttpRequest& oReq, SHttpResponse& oRes) {
     const std::string sId = oReq.m_vecMatches[1];
     if (!IsValidKeyId(sId)) {
         ReplyError(oRes, 404, "no such key");
         return;
     }
-    if (oKeys.FromFile(sId)) {
+    if (oContext.m_oKeys.FromFile(sId)) {
         ReplyError(oRes, 409, "the key comes from the configuration file; remove it there");
         return;
     }
@@ -119,18 +114,15 @@ void RevokeKey(SHttpContext& oContext, const CKeyRing& oKeys, const SHttpRequest
 
 void AddKeyRoutes(CHttpRouter& oServer, SHttpContext& oContext) {
     SHttpContext* pContext = &oContext;
-    // The key ring's rule decides which ids belong to the file.
-    auto pKeys = std::make_shared<const CKeyRing>(oContext.m_oConfig.m_vecKeys, &oContext.m_oStore);
     oServer.Get("/api/v1/keys", [pContext](const SHttpRequest&, SHttpResponse& oRes) {
         ListKeys(*pContext, oRes);
     });
-    oServer.Post("/api/v1/keys", [pContext, pKeys](const SHttpRequest& oReq, SHttpResponse& oRes) {
-        RegisterKey(*pContext, *pKeys, oReq, oRes);
+    oServer.Post("/api/v1/keys", [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
+        RegisterKey(*pContext, oReq, oRes);
     });
-    oServer.Delete("/api/v1/keys/*",
-                   [pContext, pKeys](const SHttpRequest& oReq, SHttpResponse& oRes) {
-                       RevokeKey(*pContext, *pKeys, oReq, oRes);
-                   });
+    oServer.Delete("/api/v1/keys/*", [pContext](const SHttpRequest& oReq, SHttpResponse& oRes) {
+        RevokeKey(*pContext, oReq, oRes);
+    });
 }
 
 }  // namespace relayd

@@ -102,11 +102,11 @@ private:
     size_t m_nMaxConnections;
 };
 
-CHttpServer::CHttpServer(const SConfig& oConfig, IStore& oStore, CMetrics& oMetrics,
-                         CEventBus& oEvents, std::function<void()> fnWakeDelivery,
-                         std::function<bool()> fnListening)
-    : m_pContext(new SHttpContext{oConfig, oStore, oMetrics, oEvents, std::move(fnWakeDelivery),
-                                  std::move(fnListening)}) {}
+CHttpServer::CHttpServer(const SConfig& oConfig, IStore& oStore, const CKeyRing& oKeys,
+                         const CLiveSecrets& oSecrets, CMetrics& oMetrics, CEventBus& oEvents,
+                         std::function<void()> fnWakeDelivery, std::function<bool()> fnListening)
+    : m_pContext(new SHttpContext{oConfig, oStore, oKeys, oSecrets, oMetrics, oEvents,
+                                  std::move(fnWakeDelivery), std::move(fnListening)}) {}
 
 CHttpServer::~CHttpServer() {
     Stop();

@@ -4,14 +4,15 @@
 // or stalled client never holds up another.
 //
 // Usage (main):
-//   CHttpServer oHttp(oConfig, *pStore, oMetrics, oEvents, fnWakeDelivery, fnListening);
+//   CHttpServer oHttp(oConfig, *pStore, oKeys, oSecrets, oMetrics, oEvents, fnWakeDelivery,
+//                     fnListening);
 //   if (!oHttp.Start(sErrMsg)) { print "fanout_relayd: " + sErrMsg; exit 2; }
 //   ... serve until SIGTERM ...
 //   oHttp.Stop();  // event streams end cleanly, waiting lists answer
 //
-// With SConfig::m_sHttp "off" Start does nothing and succeeds. With m_sHttpToken set,
-// every /api/ request needs "Authorization: Bearer <token>"; the event stream, which a
-// browser cannot give headers, also takes the token from the cookie "fanout_token".
+// With SConfig::m_sHttp "off" Start does nothing and succeeds. With a token set (oSecrets,
+// which a reload may change), every /api/ request needs "Authorization: Bearer <token>"; the event
+// stream, which a browser cannot give headers, also takes the token from the cookie "fanout_token".
 // At most SConfig::m_dwHttpMaxConnections connections are held; beyond it a new one is
 // closed at once.
 #ifndef RELAYD_HTTP_HTTP_SERVER_H
@@ -24,8 +25,10 @@
 #include <thread>
 
 #include "relayd/config/config.h"
+#include "relayd/config/live_secrets.h"
 #include "relayd/record/events.h"
 #include "relayd/record/metrics.h"
+#include "relayd/store/keyring.h"
 #include "relayd/store/store.h"
 
 namespace relayd {
@@ -37,8 +40,10 @@ class CHttpListener;
 class CHttpServer {
 public:
     // fnWakeDelivery: called after a failed message went back to the queue.
-    // fnListening: true once the channel ports listen (for /readyz).
-    CHttpServer(const SConfig& oConfig, IStore& oStore, CMetrics& oMetrics, CEventBus& oEvents,
+    // fnListening: true once the channel ports listen (for /readyz). oKeys (the file's
+    // keys for the key API) and oSecrets (the token) are those intake and delivery share.
+    CHttpServer(const SConfig& oConfig, IStore& oStore, const CKeyRing& oKeys,
+                const CLiveSecrets& oSecrets, CMetrics& oMetrics, CEventBus& oEvents,
                 std::function<void()> fnWakeDelivery, std::function<bool()> fnListening);
     ~CHttpServer();  // Stop()
     CHttpServer(const CHttpServer&) = delete;

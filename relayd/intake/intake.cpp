@@ -1,6 +1,5 @@
 #include "relayd/intake/intake.h"
 
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -9,6 +8,7 @@
 #include "relayd/config/network.h"
 #include "relayd/intake/intake_check.h"
 #include "relayd/record/clock.h"
+#include "relayd/record/log.h"
 #include "relayd/record/sha256.h"
 
 namespace relayd {
@@ -42,9 +42,7 @@ CIntake::CIntake(const SConfig& oConfig, IStore& oStore, const CKeyRing& oKeys, 
       m_oEvents(oEvents),
       m_pSyncDelivery(pSyncDelivery),
       m_fnVerdict(std::move(fnVerdict)),
-      m_oRefusals([](const std::string& sLine) {
-          fprintf(stderr, "fanout_relayd: %s\n", sLine.c_str());
-      }) {}
+      m_oRefusals([](const std::string& sLine) { LogLine(LL_WARNING, sLine); }) {}
 
 CIntake::~CIntake() {
     Stop();
@@ -134,7 +132,8 @@ bool CIntake::Check(SIntakeItem& oItem, SPending& oPending) {
     PKG_RESULT eResult = RES_OK;
     if (!CheckRequest(std::move(oReq), m_oKeys, m_oConfig.m_bRequireKey, oMessage, eResult, sWhy,
                       sErrMsg)) {
-        fprintf(stderr, "fanout_relayd: key lookup failed: %s\n", sErrMsg.c_str());
+        // The store failed: the request is closed unanswered, like those of a failed
+        // commit; the store's failing spell logs it (one line, not one per request).
         Answer(oPending, false, 0);
         return false;
     }

@@ -1,12 +1,12 @@
 #include "relayd/intake/intake_server.h"
 
-#include <cstdio>
 #include <utility>
 
 #include "relay_proto/channel.h"
 #include "relay_proto/frame.h"
 #include "relay_proto/package.h"
 #include "relayd/config/network.h"
+#include "relayd/record/log.h"
 
 namespace relayd {
 
@@ -116,7 +116,7 @@ void CIntakeServer::OnConnClose(uint64_t, relay_net::CLOSE_REASON, const std::st
 }
 
 void CIntakeServer::OnLog(const std::string& sMsg) {
-    fprintf(stderr, "fanout_relayd: %s\n", sMsg.c_str());
+    LogLine(LL_ERROR, sMsg);
 }
 
 }  // namespace relayd

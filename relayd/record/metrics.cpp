@@ -145,4 +145,24 @@ std::string CMetrics::RenderStored(const std::vector<uint64_t>& vecByStatus) {
     return sOut;
 }
 
+std::string CMetrics::Summary() const {
+    uint64_t ddwAnswered = 0;
+    uint64_t ddwAccepted = 0;
+    uint64_t aOutcomes[OUTCOME_COUNT] = {};
+    for (size_t c = 0; c < relay_proto::CHANNEL_COUNT; ++c) {
+        for (size_t r = 0; r < RESULT_COUNT; ++r) {
+            ddwAnswered += m_aRequests[c][r].load(std::memory_order_relaxed);
+        }
+        ddwAccepted += m_aRequests[c][0].load(std::memory_order_relaxed);
+        for (size_t o = 0; o < OUTCOME_COUNT; ++o) {
+            aOutcomes[o] += m_aDeliveries[c][o].load(std::memory_order_relaxed);
+        }
+    }
+    return std::to_string(ddwAnswered) + " requests answered (" + std::to_string(ddwAccepted) +
+           " with 0), " + std::to_string(aOutcomes[OC_DELIVERED]) + " delivered, " +
+           std::to_string(aOutcomes[OC_RETRY]) + " retries, " +
+           std::to_string(aOutcomes[OC_FAILED]) + " failed, " +
+           std::to_string(m_llConnections.load(std::memory_order_relaxed)) + " connections open";
+}
+
 }  // namespace relayd

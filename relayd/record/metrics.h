@@ -30,6 +30,11 @@ public:
     // The gauge fanout_relay_stored_messages{status}; vecByStatus indexed by STATUS.
     static std::string RenderStored(const std::vector<uint64_t>& vecByStatus);
 
+    // The counts in one line for the service manager's status, from the counters alone:
+    // "12 requests answered (10 with 0), 9 delivered, 3 retries, 1 failed, 2 connections
+    // open".
+    std::string Summary() const;
+
 private:
     static const double kBuckets[];
     static const size_t kBucketCount = 12;

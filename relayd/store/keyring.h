@@ -1,11 +1,14 @@
 // The keys intake looks up: those of the configuration file first, then those
 // registered over HTTP, which live in the store. A key of the file shadows a stored key
 // of the same id: intake finds the file's, and the key API neither registers nor revokes
-// a key under a file key's id.
+// a key under a file key's id. A reload replaces the file's keys at once for every
+// thread: each lookup sees the old list or the new one, never a mix.
 #ifndef RELAYD_STORE_KEYRING_H
 #define RELAYD_STORE_KEYRING_H
 
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,8 +31,20 @@ public:
     // True when the file holds a key sId (which then shadows any stored key sId).
     bool FromFile(const std::string& sId) const;
 
+    // The file's keys, in the file's order.
+    std::vector<SKey> ConfigKeys() const;
+    // The file's keys after a reload (ids unique).
+    void Replace(const std::vector<SKey>& vecConfigKeys);
+
 private:
-    std::map<std::string, SKey> m_mapConfigKeys;
+    struct SFileKeys {
+        std::vector<SKey> m_vecOrdered;
+        std::map<std::string, SKey> m_mapById;
+    };
+    std::shared_ptr<const SFileKeys> FileKeys() const;
+
+    mutable std::mutex m_oMutex;
+    std::shared_ptr<const SFileKeys> m_pFileKeys;
     IStore* m_pStore;
 };
 

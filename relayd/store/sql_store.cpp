@@ -1010,7 +1010,11 @@ bool CSqlStore::FindKey(const std::string& sId, SKey& oKey, bool& bFound, std::s
         }
         return true;
     };
-    return Read("looking up a key", fnFind, sErrMsg);
+    if (!Read("looking up a key", fnFind, sErrMsg)) {
+        m_oHealth.NoteFailure(sErrMsg, 1);
+        return false;
+    }
+    return true;
 }
 
 bool CSqlStore::ListKeys(std::vector<SKey>& vecKeys, std::string& sErrMsg) {

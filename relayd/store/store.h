@@ -121,6 +121,9 @@ public:
     // --- Keys registered over HTTP ----------------------------------------------------
     // CR_CONFLICT when the id is taken.
     virtual bool InsertKey(const SKey& oKey, CHANGE_RESULT& eResult, std::string& sErrMsg) = 0;
+    // Intake's lookup for one request: a failure closes that request unanswered, and
+    // counts in the store's failing spell as a failed write does (logged once, not per
+    // request).
     virtual bool FindKey(const std::string& sId, SKey& oKey, bool& bFound,
                          std::string& sErrMsg) = 0;
     virtual bool ListKeys(std::vector<SKey>& vecKeys, std::string& sErrMsg) = 0;

@@ -138,6 +138,22 @@ class Relayd:
                 self.stderr += chunk
         return True
 
+    def wait_log(self, text, count=1, timeout=10.0):
+        """Reads standard error while serving until text occurs count times in it; True
+        when it did in time."""
+        deadline = time.monotonic() + timeout
+        while self.stderr.count(text) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return False
+            ready, _, _ = select.select([self.proc.stderr], [], [], left)
+            if ready:
+                chunk = os.read(self.proc.stderr.fileno(), 65536)
+                if not chunk:
+                    return False
+                self.stderr += chunk
+        return True
+
     def stop(self, sig=signal.SIGTERM, timeout=10.0):
         """Sends sig and returns the exit status (negative: killed by a signal)."""
         if self.proc is None:

@@ -1,7 +1,7 @@
 """Two real fanout_relayd processes sharing one PostgreSQL database: a request offered to
 both is stored once, keys registered on one are honoured and revoked on the other, every
 message is delivered by exactly one relay, and a relay killed mid-delivery leaves its
-message to the other.
+message to the other. And one relay whose database refuses it while keys are looked up.
 
 The server: FANOUT_TEST_PG_URL; else the cluster CTest started (FANOUT_TEST_PG_STATE, the
 state folder of tools/pg_cluster.sh); else one this test starts. Each test gets a fresh
@@ -128,6 +128,30 @@ class TwoRelays(unittest.TestCase):
             counted = sum(v for k, v in h.samples(text).items()
                           if k.startswith("fanout_relay_duplicates_total"))
             self.assertEqual(counted, expected, "row %d" % i)
+
+    def test_failing_key_lookups_cost_one_line_per_spell(self):
+        relay, _ = self.relay(http=False)
+        sms = relay.port("sms")
+        self.assertEqual(h.send(sms, h.request("sms", key_id="stored-or-not")), 5)
+        psql(PG_URL, "ALTER DATABASE %s ALLOW_CONNECTIONS false" % self.database)
+        psql(PG_URL, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                     "WHERE datname = '%s'" % self.database)
+        try:
+            closed = [h.send(sms, h.request("sms", key_id="stored-or-not", content=str(i)))
+                      for i in range(5)]
+        finally:
+            psql(PG_URL, "ALTER DATABASE %s ALLOW_CONNECTIONS true" % self.database)
+        self.assertEqual(closed, [None] * 5)
+        deadline = time.monotonic() + 20
+        while h.send(sms, h.request("sms", content="after")) != 0:
+            self.assertLess(time.monotonic(), deadline, relay.stderr)
+            time.sleep(0.2)
+        relay.stop()
+        failing = [line for line in relay.stderr.splitlines()
+                   if b"requests are closed unanswered until" in line]
+        self.assertEqual(len(failing), 1, relay.stderr)
+        self.assertIn(b"looking up a key", failing[0])
+        self.assertEqual(relay.stderr.count(b"closed unanswered meanwhile"), 1, relay.stderr)
 
     def test_key_registered_on_one_is_honoured_and_revoked_on_the_other(self):
         _, url_a = self.relay()
