@@ -12,6 +12,7 @@ namespace relayd {
 namespace {
 
 const size_t kMaxCachedStatements = 64;
+const char* const kInMemory = ":memory:";  // SQLite's name for a database in memory, not a file
 const size_t kMaxParameters = 32766;  // SQLite's own default bound
 
 // Resets a statement when the call using it ends, whichever way.
@@ -58,7 +59,7 @@ CSqliteConn::~CSqliteConn() {
 // static
 std::unique_ptr<CSqliteConn> CSqliteConn::Open(const std::string& sPath, OPEN_MODE eMode,
                                                int iBusyTimeoutMs, std::string& sErrMsg) {
-    if (eMode == OM_CREATE) {
+    if (eMode == OM_CREATE && sPath != kInMemory) {
         // Created here, not by SQLite, to be private from the start: the messages are
         // nobody else's business. SQLite gives its -wal and -shm files this file's mode.
         const int iFd = open(sPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
