@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fanout_client/options.h"  // the client's CheckNameListValidity
+#include "relayd/intake/batch_keys.h"
 #include "relayd/intake/intake_check.h"
 #include "relayd/intake/refusal_log.h"
 #include "relayd/record/text_rules.h"
@@ -519,6 +520,50 @@ TEST(RelaydKeyRing, AsksTheStoreAfterTheFile) {
 }
 
 // --- The refusal log ------------------------------------------------------------------------
+
+// A key looked up once per batch: later lookups of the same id, found or not, are
+// answered without asking again; a failed lookup is asked again.
+TEST(RelaydBatchKeys, EachIdAskedOncePerBatchButFailuresAgain) {
+    struct CCountingKeys : relayd::IKeyLookup {
+        bool Find(const std::string& sId, relayd::SKey& oKey, bool& bFound,
+                  std::string& sErrMsg) const override {
+            ++m_nAsked;
+            if (sId == "broken" && m_nAsked < 5) {
+                sErrMsg = "store down";
+                return false;
+            }
+            bFound = sId != "unknown";
+            oKey = Key(sId);
+            return true;
+        }
+        mutable int m_nAsked = 0;
+    };
+    struct SRow {
+        const char* szId;
+        bool bOk;
+        bool bFound;
+        int nAskedAfter;
+    };
+    const SRow aRows[] = {
+        {"a", true, true, 1},        {"a", true, true, 1},        {"unknown", true, false, 2},
+        {"unknown", true, false, 2}, {"broken", false, false, 3}, {"broken", false, false, 4},
+        {"broken", true, true, 5},   {"broken", true, true, 5},   {"b", true, true, 6},
+    };
+    const CCountingKeys oKeys;
+    const relayd::CBatchKeys oBatch(oKeys);
+    for (size_t i = 0; i < sizeof(aRows) / sizeof(aRows[0]); ++i) {
+        const SRow& oRow = aRows[i];
+        relayd::SKey oKey;
+        bool bFound = false;
+        std::string sErr;
+        EXPECT_EQ(oBatch.Find(oRow.szId, oKey, bFound, sErr), oRow.bOk) << "row " << i;
+        if (oRow.bOk) {
+            EXPECT_EQ(bFound, oRow.bFound) << "row " << i;
+            EXPECT_EQ(oKey.m_sId, bFound ? oRow.szId : "") << "row " << i;
+        }
+        EXPECT_EQ(oKeys.m_nAsked, oRow.nAskedAfter) << "row " << i;
+    }
+}
 
 TEST(RelaydRefusalLog, TenLinesASecondThenTheCountLeftOut) {
     std::vector<std::string> vecLines;

@@ -6,6 +6,7 @@
 #include "relay_proto/package.h"
 #include "relay_proto/request.h"
 #include "relayd/config/network.h"
+#include "relayd/intake/batch_keys.h"
 #include "relayd/intake/intake_check.h"
 #include "relayd/record/clock.h"
 #include "relayd/record/log.h"
@@ -92,9 +93,10 @@ void CIntake::Run() {
 void CIntake::ProcessBatch(std::vector<SIntakeItem>& vecBatch) {
     std::vector<SPending> vecAccepted;
     vecAccepted.reserve(vecBatch.size());
+    const CBatchKeys oKeys(m_oKeys);
     for (SIntakeItem& oItem : vecBatch) {
         SPending oPending;
-        if (Check(oItem, oPending)) {
+        if (Check(oItem, oKeys, oPending)) {
             vecAccepted.push_back(std::move(oPending));
         }
     }
@@ -105,7 +107,7 @@ void CIntake::ProcessBatch(std::vector<SIntakeItem>& vecBatch) {
 
 // Checks 1 to 4 of intake, in order; the first that fails answers the request.
 // True when the request is to be stored.
-bool CIntake::Check(SIntakeItem& oItem, SPending& oPending) {
+bool CIntake::Check(SIntakeItem& oItem, const IKeyLookup& oKeys, SPending& oPending) {
     SIntakeVerdict& oVerdict = oPending.m_oVerdict;
     oVerdict.m_ddwConnId = oItem.m_ddwConnId;
     oVerdict.m_eChannel = oItem.m_eChannel;
@@ -130,7 +132,7 @@ bool CIntake::Check(SIntakeItem& oItem, SPending& oPending) {
     SMessage& oMessage = oPending.m_oMessage;
     std::string sWhy;
     PKG_RESULT eResult = RES_OK;
-    if (!CheckRequest(std::move(oReq), m_oKeys, m_oConfig.m_bRequireKey, oMessage, eResult, sWhy,
+    if (!CheckRequest(std::move(oReq), oKeys, m_oConfig.m_bRequireKey, oMessage, eResult, sWhy,
                       sErrMsg)) {
         // The store failed: the request is closed unanswered, like those of a failed
         // commit; the store's failing spell logs it (one line, not one per request).

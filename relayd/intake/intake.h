@@ -75,7 +75,7 @@ private:
 
     void Run();
     void ProcessBatch(std::vector<SIntakeItem>& vecBatch);
-    bool Check(SIntakeItem& oItem, SPending& oPending);
+    bool Check(SIntakeItem& oItem, const IKeyLookup& oKeys, SPending& oPending);
     void CommitAndAnswer(std::vector<SPending>& vecAccepted);
     void Answer(const SPending& oPending, bool bReply, uint32_t dwResult);
     // Answers dwResult (1, 2, 4 or 5) and logs why.

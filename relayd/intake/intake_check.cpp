@@ -23,7 +23,7 @@ bool HasTitle(relay_proto::CHANNEL eChannel) {
 
 // The key check. False when the store failed; otherwise eResult is RES_OK (with bHaveKey
 // telling whether oKey holds the request's key) or RES_KEY_REJECTED with sWhy.
-bool CheckKey(const relay_proto::SRequest& oReq, const CKeyRing& oKeys, bool bRequireKey,
+bool CheckKey(const relay_proto::SRequest& oReq, const IKeyLookup& oKeys, bool bRequireKey,
               SKey& oKey, bool& bHaveKey, PKG_RESULT& eResult, std::string& sWhy,
               std::string& sErrMsg) {
     bHaveKey = false;
@@ -179,7 +179,7 @@ void FillMessage(relay_proto::SRequest& oReq, SNames& oNames, SMessage& oMessage
 
 }  // namespace
 
-bool CheckRequest(relay_proto::SRequest&& oReq, const CKeyRing& oKeys, bool bRequireKey,
+bool CheckRequest(relay_proto::SRequest&& oReq, const IKeyLookup& oKeys, bool bRequireKey,
                   SMessage& oMessage, PKG_RESULT& eResult, std::string& sWhy,
                   std::string& sErrMsg) {
     SKey oKey;

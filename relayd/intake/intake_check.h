@@ -20,7 +20,7 @@
 #include "relay_proto/package.h"
 #include "relay_proto/request.h"
 #include "relayd/record/message.h"
-#include "relayd/store/keyring.h"
+#include "relayd/store/key_lookup.h"
 
 namespace relayd {
 
@@ -33,7 +33,7 @@ const uint64_t kMaxAttachmentBytes = 4194303;
 // RES_INVALID_PARAM with a short reason for the log in sWhy. False when the key could not be looked
 // up (the store failed): no verdict, the reason in sErrMsg. Fields of oMessage that intake owns
 // (id, peer, times, status, package hash) are left as they were.
-bool CheckRequest(relay_proto::SRequest&& oReq, const CKeyRing& oKeys, bool bRequireKey,
+bool CheckRequest(relay_proto::SRequest&& oReq, const IKeyLookup& oKeys, bool bRequireKey,
                   SMessage& oMessage, PKG_RESULT& eResult, std::string& sWhy, std::string& sErrMsg);
 
 }  // namespace relayd

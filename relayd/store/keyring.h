@@ -13,11 +13,12 @@
 #include <vector>
 
 #include "relayd/record/key.h"
+#include "relayd/store/key_lookup.h"
 #include "relayd/store/store.h"
 
 namespace relayd {
 
-class CKeyRing {
+class CKeyRing : public IKeyLookup {
 public:
     // vecConfigKeys: the [[keys]] of the configuration (ids unique). pStore may be null
     // (no keys but the file's); it must outlive the key ring.
@@ -26,7 +27,8 @@ public:
     // The key sId into oKey, with bFound false when there is none. A key of the file
     // shadows a stored key of the same id. False with the reason in sErrMsg when the
     // store could not be asked.
-    bool Find(const std::string& sId, SKey& oKey, bool& bFound, std::string& sErrMsg) const;
+    bool Find(const std::string& sId, SKey& oKey, bool& bFound,
+              std::string& sErrMsg) const override;
 
     // True when the file holds a key sId (which then shadows any stored key sId).
     bool FromFile(const std::string& sId) const;
