@@ -13,7 +13,7 @@ namespace {
 
 const size_t kMaxCachedStatements = 64;
 const char* const kInMemory = ":memory:";  // SQLite's name for a database in memory, not a file
-const size_t kMaxParameters = 32766;  // SQLite's own default bound
+const size_t kMaxParameters = 32766;       // SQLite's own default bound
 
 // Resets a statement when the call using it ends, whichever way.
 class CStmtReset {
