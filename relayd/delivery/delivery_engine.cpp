@@ -519,16 +519,25 @@ void CDeliveryEngine::Record(const SMessage& oMessage, const SDelivery& oAttempt
 
 void CDeliveryEngine::RecordLoop() {
     std::unique_lock<std::mutex> oLock(m_oRecordMutex);
+    size_t nLastBatch = 0;
     for (;;) {
         m_oRecordCond.wait(oLock, [this] { return !m_deqToRecord.empty() || m_bRecorderStopping; });
         if (m_deqToRecord.empty()) {
             break;
+        }
+        // Busy (the last commit held more than one record): let a few more gather, so
+        // that one flush to disk serves them all. Idle, a record is written at once.
+        if (nLastBatch > 1 && !m_bRecorderStopping) {
+            m_oRecordCond.wait_for(oLock, std::chrono::microseconds(kRecordGatherUs), [this] {
+                return m_deqToRecord.size() >= kRecordGatherCount || m_bRecorderStopping;
+            });
         }
         std::vector<SRecordSlot*> vecSlots;
         while (!m_deqToRecord.empty() && vecSlots.size() < kMaxRecordBatch) {
             vecSlots.push_back(m_deqToRecord.front());
             m_deqToRecord.pop_front();
         }
+        nLastBatch = vecSlots.size();
         oLock.unlock();
         WriteRecords(vecSlots);
         oLock.lock();

@@ -105,6 +105,9 @@ private:
     // How often due messages are looked for without a Wake().
     static constexpr int64_t kPollMs = 1000;
     static constexpr size_t kMaxRecordBatch = 256;
+    // A busy recorder waits this long for this many records to share a commit.
+    static constexpr int64_t kRecordGatherUs = 2000;
+    static constexpr size_t kRecordGatherCount = 32;
     static constexpr size_t kMaxQueuedRecords = 1024;
     // Claimed messages a lane holds beyond those being attempted: enough that its workers
     // never wait for the next claim (a store transaction) while the queue is long.
