@@ -3,6 +3,7 @@ with a STATUS line once every port listens, STATUS lines with the counts, RELOAD
 READY=1 around a reload (SIGHUP), STOPPING=1 when a stop signal comes; the journal's
 priority prefixes when standard error is the journal's stream."""
 import os
+import random
 import shutil
 import signal
 import socket
@@ -160,10 +161,7 @@ class JournalPriorities(unittest.TestCase):
                     info = os.fstat(log.fileno())
                     env = dict(os.environ, JOURNAL_STREAM="%d:%d" % (
                         info.st_dev, info.st_ino + (0 if journal else 1)))
-                    offset = h.free_port() // 4 * 4 % 40000 + 2000
-                    proc = subprocess.Popen(
-                        [BINARY, "-c", config, "--http", "off", "--port-offset", str(offset)],
-                        cwd=folder, stdout=subprocess.DEVNULL, stderr=log, env=env)
+                    proc, offset = start_logging(config, folder, env, log, log_path)
                     try:
                         self.assertTrue(wait_file(log_path, b"listening on"))
                         refused = h.send(12463 + offset, h.request("sms"))
@@ -193,6 +191,25 @@ class JournalPriorities(unittest.TestCase):
                                     lines)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
+
+
+def start_logging(config, folder, env, log, log_path, tries=8):
+    """The relay started on a free port offset, its stderr into log (emptied before each
+    try: a concurrent test may hold the ports of an offset); (process, offset)."""
+    for _ in range(tries):
+        offset = random.randrange(2000, 40000, 4)
+        log.seek(0)
+        log.truncate()
+        proc = subprocess.Popen(
+            [BINARY, "-c", config, "--http", "off", "--port-offset", str(offset)],
+            cwd=folder, stdout=subprocess.DEVNULL, stderr=log, env=env)
+        deadline = time.monotonic() + 20
+        while proc.poll() is None and time.monotonic() < deadline:
+            if wait_file(log_path, b"listening on", timeout=0.1):
+                return proc, offset
+        proc.kill()
+        proc.wait(timeout=10)
+    raise RuntimeError("no free port offset for fanout_relayd")
 
 
 def wait_file(path, text, timeout=10.0):
