@@ -7,6 +7,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "relayd/store/wal_write_buffer.h"
+
 namespace relayd {
 
 namespace {
@@ -69,8 +71,9 @@ std::unique_ptr<CSqliteConn> CSqliteConn::Open(const std::string& sPath, OPEN_MO
     }
     const int iFlags = eMode == OM_READ_ONLY ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
     sqlite3* pDb = nullptr;
-    const int iRc = sqlite3_open_v2(sPath.c_str(), &pDb,
-                                    iFlags | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE, nullptr);
+    const int iRc =
+        sqlite3_open_v2(sPath.c_str(), &pDb, iFlags | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+                        WalWriteBufferVfs());
     if (iRc != SQLITE_OK) {
         sErrMsg = std::string("cannot open the file: ") +
                   (pDb != nullptr ? sqlite3_errmsg(pDb) : sqlite3_errstr(iRc));
