@@ -169,20 +169,14 @@ void CListeners::Hand(int iFd, const sockaddr_storage& oPeer, relay_proto::CHANN
     oConn.m_eChannel = eChannel;
     oConn.m_oPeer.m_oAddr = oPeer;
     oConn.m_oPeer.m_sText = AddressText(oPeer);
-    sockaddr_storage oLocal = {};
-    socklen_t nLen = sizeof(oLocal);
     const int iOn = 1;
     if (setsockopt(iFd, IPPROTO_TCP, TCP_NODELAY, &iOn, sizeof(iOn)) != 0) {
         Log(SysError("connection from " + oConn.m_oPeer.m_sText + ": setsockopt TCP_NODELAY",
                      errno));
-    } else if (getsockname(iFd, reinterpret_cast<sockaddr*>(&oLocal), &nLen) != 0) {
-        Log(SysError("connection from " + oConn.m_oPeer.m_sText + ": getsockname", errno));
-    } else {
-        oConn.m_sLocal = AddressText(oLocal);
-        m_fnAccept(std::move(oConn));
+        CloseSocket(iFd);
         return;
     }
-    CloseSocket(iFd);
+    m_fnAccept(std::move(oConn));
 }
 
 void CListeners::CloseSocket(int iFd) {

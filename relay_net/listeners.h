@@ -1,6 +1,7 @@
 // Listening sockets for every listen address on the four channel ports, served by an
 // event loop: connections are accepted in bursts and handed over with their channel
-// and both ends' addresses.
+// and the far end's address (the near end's costs a system call; LocalAddressText reads it
+// for whoever needs it).
 //
 // Accepting pauses for a moment when the process runs out of descriptors; that is logged
 // once until a connection is accepted again, not at every pause.
@@ -31,7 +32,6 @@ struct SAccepted {
     int m_iFd = -1;
     relay_proto::CHANNEL m_eChannel = relay_proto::CH_MAIL;
     SPeer m_oPeer;
-    std::string m_sLocal;  // the address it reached, as text
 };
 
 class CListeners {

@@ -44,6 +44,15 @@ std::string AddressText(const sockaddr_storage& oAddr) {
     return "?";
 }
 
+std::string LocalAddressText(int iFd) {
+    sockaddr_storage oLocal = {};
+    socklen_t nLen = sizeof(oLocal);
+    if (getsockname(iFd, reinterpret_cast<sockaddr*>(&oLocal), &nLen) != 0) {
+        return "?";
+    }
+    return AddressText(oLocal);
+}
+
 std::string HostKey(const sockaddr_storage& oAddr) {
     if (oAddr.ss_family == AF_INET) {
         const sockaddr_in& oV4 = reinterpret_cast<const sockaddr_in&>(oAddr);

@@ -18,6 +18,9 @@ bool ParseAddress(const std::string& sHost, uint16_t wPort, sockaddr_storage& oA
 // "127.0.0.1:53422" for IPv4, "[::1]:53422" for IPv6, "?" for any other family.
 std::string AddressText(const sockaddr_storage& oAddr);
 
+// The local address of the socket iFd as AddressText writes it; "?" when it cannot be read.
+std::string LocalAddressText(int iFd);
+
 // The host part of oAddr as raw bytes, the port left out: the same for every connection
 // from one address, so it can key a count per address.
 std::string HostKey(const sockaddr_storage& oAddr);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "dev_tools/utils.h"
+#include "relay_net/net_addr.h"
 
 namespace relay_sim {
 
@@ -78,8 +79,8 @@ void CRelaySim::OnAccepted(relay_net::SAccepted&& oAccepted) {
     const uint64_t ddwSeq = ++m_ddwLastSeq;
     SConnSlot& oSlot = m_mapConns[ddwSeq];
     oSlot.m_pConn.reset(new CSimConn(oAccepted.m_iFd, oAccepted.m_eChannel, ddwSeq,
-                                     oAccepted.m_sLocal, oAccepted.m_oPeer.m_sText, m_oOpts,
-                                     m_pOut));
+                                     relay_net::LocalAddressText(oAccepted.m_iFd),
+                                     oAccepted.m_oPeer.m_sText, m_oOpts, m_pOut));
     std::string sErrMsg;
     if (!m_oLoop.Watch(
             oAccepted.m_iFd, 0, [this, ddwSeq](uint32_t) { OnConnEvent(ddwSeq); }, sErrMsg)) {

@@ -397,6 +397,20 @@ TEST(Listeners, ErrorTextNamesAddressPortAndChannel) {
     }
 }
 
+TEST(NetAddr, LocalAddressTextOfABoundSocketOrNone) {
+    const int iFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(iFd, 0);
+    sockaddr_storage oAddr;
+    socklen_t nLen = 0;
+    ASSERT_TRUE(ParseAddress("127.0.0.3", 0, oAddr, nLen));
+    ASSERT_EQ(bind(iFd, reinterpret_cast<const sockaddr*>(&oAddr), nLen), 0);
+    const std::string sText = LocalAddressText(iFd);
+    EXPECT_EQ(sText.rfind("127.0.0.3:", 0), 0u) << sText;
+    EXPECT_NE(sText, "127.0.0.3:0");
+    close(iFd);
+    EXPECT_EQ(LocalAddressText(iFd), "?");
+}
+
 TEST(NetAddr, AddressTextBracketsIpv6) {
     const struct {
         const char* szHost;
