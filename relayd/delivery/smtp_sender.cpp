@@ -40,10 +40,9 @@ CSmtpSender::CSmtpSender(const SConfig& oConfig, const std::atomic<bool>* pAbort
         curl_easy_setopt(pCurl, CURLOPT_PASSWORD, oConfig.m_oMail.m_sPassword.c_str());
     }
     curl_easy_setopt(pCurl, CURLOPT_MAIL_FROM, ("<" + m_sFrom + ">").c_str());
-    // The server's replies reach the record only through the debug stream.
-    curl_easy_setopt(pCurl, CURLOPT_VERBOSE, 1L);
-    curl_easy_setopt(pCurl, CURLOPT_DEBUGFUNCTION, &CSmtpSender::OnDebug);
-    curl_easy_setopt(pCurl, CURLOPT_DEBUGDATA, this);
+    // libcurl hands the server's reply lines to the header callback.
+    curl_easy_setopt(pCurl, CURLOPT_HEADERFUNCTION, &CSmtpSender::OnReply);
+    curl_easy_setopt(pCurl, CURLOPT_HEADERDATA, this);
 }
 
 bool CSmtpSender::BuildHeaders(const SMessage& oMessage, SLIST_PTR& pHeaders,
@@ -177,10 +176,7 @@ std::string CSmtpSender::ReplyLine(long lReply) const {
 }
 
 // static
-int CSmtpSender::OnDebug(CURL*, curl_infotype eType, char* pData, size_t nSize, void* pThis) {
-    if (eType != CURLINFO_HEADER_IN) {
-        return 0;
-    }
+size_t CSmtpSender::OnReply(char* pData, size_t /*nOne*/, size_t nSize, void* pThis) {
     CSmtpSender* pSender = static_cast<CSmtpSender*>(pThis);
     for (size_t i = 0; i < nSize; ++i) {
         if (pData[i] == '\n') {
@@ -197,7 +193,7 @@ int CSmtpSender::OnDebug(CURL*, curl_infotype eType, char* pData, size_t nSize, 
             pSender->m_sReplyLine += pData[i];
         }
     }
-    return 0;
+    return nSize;
 }
 
 }  // namespace relayd

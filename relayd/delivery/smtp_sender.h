@@ -35,7 +35,7 @@ private:
     MIME_PTR BuildBody(const SMessage& oMessage) const;
     // The last reply line with code lReply, or the last line when none has it.
     std::string ReplyLine(long lReply) const;
-    static int OnDebug(CURL* pCurl, curl_infotype eType, char* pData, size_t nSize, void* pThis);
+    static size_t OnReply(char* pData, size_t nOne, size_t nSize, void* pThis);
 
     CCurlEasy m_oCurl;
     std::string m_sUrl;
