@@ -405,7 +405,9 @@ void CDeliveryEngine::WorkerLoop(SLane& oLane) {
         RunClaimed(fnSender(oJob.m_oMessage.m_eChannel), oLane, oJob, oRandom);
         oLock.lock();
         --oLane.m_dwBusy;
-        m_oDispatchCond.notify_one();  // room for another claim
+        if (ClaimRoom(oLane) > 0) {
+            m_oDispatchCond.notify_one();  // room for another claim
+        }
     }
     --m_dwWorkersRunning;
     m_oStopCond.notify_all();
@@ -507,7 +509,10 @@ void CDeliveryEngine::Record(const SMessage& oMessage, const SDelivery& oAttempt
             });
             SRecordSlot* pRaw = pSlot.get();
             m_deqToRecord.push_back(bWait ? pRaw : pSlot.release());
-            m_oRecordCond.notify_one();
+            // A gathering recorder wakes for a full batch only, not for each record.
+            if (!m_bRecorderGathering || m_deqToRecord.size() >= kRecordGatherCount) {
+                m_oRecordCond.notify_one();
+            }
             if (bWait) {
                 m_oRecordedCond.wait(oLock, [pRaw] { return pRaw->m_bDone; });
             }
@@ -528,9 +533,11 @@ void CDeliveryEngine::RecordLoop() {
         // Busy (the last commit held more than one record): let a few more gather, so
         // that one flush to disk serves them all. Idle, a record is written at once.
         if (nLastBatch > 1 && !m_bRecorderStopping) {
+            m_bRecorderGathering = true;
             m_oRecordCond.wait_for(oLock, std::chrono::microseconds(kRecordGatherUs), [this] {
                 return m_deqToRecord.size() >= kRecordGatherCount || m_bRecorderStopping;
             });
+            m_bRecorderGathering = false;
         }
         std::vector<SRecordSlot*> vecSlots;
         while (!m_deqToRecord.empty() && vecSlots.size() < kMaxRecordBatch) {

@@ -201,6 +201,7 @@ private:
     std::deque<SRecordSlot*> m_deqToRecord;
     bool m_bRecorderRunning = false;
     bool m_bRecorderStopping = false;
+    bool m_bRecorderGathering = false;  // waits for a full batch, not for the first record
     std::thread m_thRecorder;
 };
 
