@@ -669,12 +669,15 @@ bool CSqlStore::ClaimDue(int64_t llNowMs, int64_t llLeaseMs,
                                         SSqlParam::Text(sOwner),       SSqlParam::Int(MS_QUEUED),
                                         SSqlParam::Int(llNowMs),       SSqlParam::Int(dwMax)};
     const std::string sClock = LeaseClock(vecParams, llNowMs);
+    // Oldest first, read straight off the due index (status, next_attempt_at, channel):
+    // the channels only filter (the unary plus keeps them out of the index search), so
+    // the order needs no sorting of every message due in the same millisecond.
     const std::string sSql =
         "UPDATE messages SET status = $1, lease_until = " + sClock +
         " + $2, lease_owner = $3 WHERE id IN (SELECT id FROM messages WHERE status = $4 AND "
-        "next_attempt_at <= $5 AND channel IN (" +
-        sChannels + ") ORDER BY next_attempt_at, id LIMIT $6" + m_oDialect.m_szSkipLocked +
-        ") RETURNING id";
+        "next_attempt_at <= $5 AND +channel IN (" +
+        sChannels + ") ORDER BY next_attempt_at, channel, id LIMIT $6" +
+        m_oDialect.m_szSkipLocked + ") RETURNING id";
     std::vector<SqlRow> vecRows;
     auto fnClaim = [&](ISqlConn& oConn, std::string& sWhy) {
         vecRows.clear();
