@@ -676,8 +676,8 @@ bool CSqlStore::ClaimDue(int64_t llNowMs, int64_t llLeaseMs,
         "UPDATE messages SET status = $1, lease_until = " + sClock +
         " + $2, lease_owner = $3 WHERE id IN (SELECT id FROM messages WHERE status = $4 AND "
         "next_attempt_at <= $5 AND +channel IN (" +
-        sChannels + ") ORDER BY next_attempt_at, channel, id LIMIT $6" +
-        m_oDialect.m_szSkipLocked + ") RETURNING id";
+        sChannels + ") ORDER BY next_attempt_at, channel, id LIMIT $6" + m_oDialect.m_szSkipLocked +
+        ") RETURNING id";
     std::vector<SqlRow> vecRows;
     auto fnClaim = [&](ISqlConn& oConn, std::string& sWhy) {
         vecRows.clear();
