@@ -1,5 +1,7 @@
 #include "relayd/delivery/smtp_sender.h"
 
+#include <algorithm>
+
 #include "relayd/delivery/mail_format.h"
 #include "relayd/record/redact.h"
 
@@ -11,6 +13,7 @@ const char kBodyType[] = "text/plain; charset=UTF-8";
 const char kAttachmentType[] = "application/octet-stream";
 const char kBase64[] = "base64";
 const size_t kRepliesKept = 16;
+const size_t kMaxReplyLine = 1024;
 
 // A password is never sent in clear: smtps:// is TLS from the start, and smtp:// must be
 // upgraded with STARTTLS whenever a password goes along.
@@ -144,7 +147,6 @@ SAttemptResult CSmtpSender::Send(const SMessage& oMessage, int64_t llTimeoutMs) 
     curl_easy_setopt(pCurl, CURLOPT_HTTPHEADER, pHeaders.get());
     curl_easy_setopt(pCurl, CURLOPT_MIMEPOST, pMime.get());
     m_oCurl.SetTimeoutMs(llTimeoutMs);
-    m_sReplyLine.clear();
     m_deqReplies.clear();
     std::string sFailure;
     const CURLcode eCode = m_oCurl.Perform(sFailure);
@@ -177,21 +179,15 @@ std::string CSmtpSender::ReplyLine(long lReply) const {
 
 // static
 size_t CSmtpSender::OnReply(char* pData, size_t /*nOne*/, size_t nSize, void* pThis) {
+    // One complete reply line per call, with its line end.
     CSmtpSender* pSender = static_cast<CSmtpSender*>(pThis);
-    for (size_t i = 0; i < nSize; ++i) {
-        if (pData[i] == '\n') {
-            std::string& sLine = pSender->m_sReplyLine;
-            if (!sLine.empty() && sLine.back() == '\r') {
-                sLine.pop_back();
-            }
-            pSender->m_deqReplies.push_back(std::move(sLine));
-            sLine.clear();
-            if (pSender->m_deqReplies.size() > kRepliesKept) {
-                pSender->m_deqReplies.pop_front();
-            }
-        } else if (pSender->m_sReplyLine.size() < 1024) {
-            pSender->m_sReplyLine += pData[i];
-        }
+    std::string sLine(pData, std::min<size_t>(nSize, kMaxReplyLine));
+    while (!sLine.empty() && (sLine.back() == '\n' || sLine.back() == '\r')) {
+        sLine.pop_back();
+    }
+    pSender->m_deqReplies.push_back(std::move(sLine));
+    if (pSender->m_deqReplies.size() > kRepliesKept) {
+        pSender->m_deqReplies.pop_front();
     }
     return nSize;
 }

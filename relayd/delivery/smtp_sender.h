@@ -45,7 +45,6 @@ private:
     long m_lUseSsl = CURLUSESSL_TRY;  // CURLUSESSL_ALL whenever a password is sent
     // The server's reply line being read, and the last whole lines of this attempt
     // (a connection closed meanwhile adds its "221" to them).
-    std::string m_sReplyLine;
     std::deque<std::string> m_deqReplies;
 };
 
